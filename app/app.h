@@ -1,0 +1,128 @@
+// Chief header of the update-control part of Quillmere: resource ids, the
+// globals shared with the main window and the update worker, the child
+// process runner, the payload files and the work folder, the touchpad probe
+// and the start-up sequence.
+//
+// The definitions live in the static library qm_app_core (app/), except
+// UpdateSession, which lives in the program itself.
+#pragma once
+
+#include <windows.h>
+
+#include "app/resource_ids.h"
+
+// ---------------------------------------------------------------------------
+// Shared globals. Paths are 260-character buffers; an empty string means
+// "not set". They are written before the main window exists and emptied only
+// after its message loop has ended, so no lock guards them.
+extern HINSTANCE g_hInstance;
+extern WCHAR g_szTitle[MAX_PATH];
+extern WCHAR g_szWorkFolder[MAX_PATH];
+extern WCHAR g_szImagePath[MAX_PATH];
+extern WCHAR g_szInfoToolPath[MAX_PATH];
+extern WCHAR g_szReflashToolPath[MAX_PATH];
+extern WCHAR g_szLogPath[MAX_PATH];
+// Set (to TRUE) by the main window when the user accepts the restart.
+extern BOOL g_bRestart;
+
+// ---------------------------------------------------------------------------
+// Child process runner.
+
+// Result codes of RunChildProcess (0 means the program ended and its exit
+// code was read).
+#define RUN_ERROR 0xF000u
+#define RUN_TIMEOUT 0xF001u
+
+// Starts pszProgramPath with pszCommandArgs, hidden, with g_szWorkFolder as
+// the working directory, and waits up to dwTimeoutMs for it to end or for
+// hCancelEvent (may be NULL) to be signalled. *pdwExitCode is 0xFFFFFFFF unless
+// an exit code was read. On time-out the program is terminated only when
+// bTerminateOnTimeout is set; after a cancel it is left running.
+// Returns 0, RUN_ERROR or RUN_TIMEOUT.
+DWORD RunChildProcess(LPCWSTR pszProgramPath, LPCWSTR pszCommandArgs, HANDLE hCancelEvent,
+                      DWORD* pdwExitCode, DWORD dwTimeoutMs, BOOL bTerminateOnTimeout);
+
+// ---------------------------------------------------------------------------
+// Payload files and the work folder.
+
+// One embedded resource of type "FILE", loaded lazily and written to a file.
+class PayloadFile {
+public:
+    PayloadFile(HMODULE hModule, WORD wId);
+    ~PayloadFile() = default;
+    PayloadFile(const PayloadFile&) = delete;
+    PayloadFile& operator=(const PayloadFile&) = delete;
+
+    // The resource's bytes, or NULL on failure; *pSize (optional) receives
+    // the size on success. The result is cached.
+    const BYTE* GetData(DWORD* pSize);
+    // Writes the whole resource to pszPath (replacing any file) in one write.
+    // True only when every byte was written.
+    bool WriteToFile(LPCWSTR pszPath);
+    // Releases the loaded resource and empties the type.
+    void Unload();
+
+private:
+    HMODULE _hModule;
+    DWORD _dwId;
+    WCHAR _szType[8];
+    DWORD _dwSize;
+    HGLOBAL _hResource;
+    const BYTE* _pData;
+};
+
+// Creates a fresh folder in the temporary directory ("FWU????.tmp") and
+// stores it in g_szWorkFolder. False (and g_szWorkFolder empty) on failure.
+bool CreateWorkFolder();
+
+// The three payloads written by ExtractPayloads, owned by the caller, which
+// keeps them loaded until the message loop has ended.
+struct SessionPayloads {
+    PayloadFile* pImage = nullptr;
+    PayloadFile* pInfoTool = nullptr;
+    PayloadFile* pReflashTool = nullptr;
+};
+
+// Writes the firmware image and the information and reflash tools for the
+// machine's native architecture into g_szWorkFolder, sets the four file
+// paths and registers every file and then the folder for deletion at the
+// next reboot. The objects built so far are left in *pPayloads even after a
+// failure; the caller unloads and deletes them (ReleasePayloads).
+bool ExtractPayloads(SessionPayloads* pPayloads);
+
+// Unloads and deletes the payload objects: reflash tool, information tool,
+// then image.
+void ReleasePayloads(SessionPayloads* pPayloads);
+
+// Deletes the files the paths name and then the work folder; empties every
+// path.
+void DeleteSessionFiles();
+
+// Removes g_szWorkFolder with everything in it, silently and for good.
+void RemoveWorkFolder();
+
+// ---------------------------------------------------------------------------
+// Checks made at start-up.
+
+// Asks the touchpad vendor's library KvCom.dll about the touchpad. Returns 0
+// (go on), IDS_TOUCHPAD_NOT_FOUND, IDS_TOUCHPAD_DISABLED or
+// IDS_SMBUS_DRIVER_DISABLED; *pbNoDevice becomes TRUE when the library
+// answers but finds no touchpad.
+UINT ProbeTouchpadApi(BOOL* pbNoDevice);
+
+// The version request IsSupportedOs hands to VerifyVersionInfoW: Windows 7
+// (6.1, service pack 0) or later.
+struct OsVersionRequest {
+    OSVERSIONINFOEXW info;
+    DWORD dwTypeMask;
+    DWORDLONG dwlConditionMask;
+};
+void BuildOsVersionRequest(OsVersionRequest* pRequest);
+
+// True on Windows 7 or later.
+bool IsSupportedOs();
+
+// ---------------------------------------------------------------------------
+// The whole update run on the user-interface thread. Returns the message id
+// that ended it (0 for none); the process itself always exits with 0.
+UINT UpdateSession(HINSTANCE hInstance);
