@@ -1,0 +1,80 @@
+# Quillmere: build, test and demo on Linux.
+#   make          build every tree under build/
+#   make test     build and run every test (native, fuzz, and the Windows tests under Wine)
+#   make demo     the tool's main job on the simulated laptop
+#   make bench    the crypto benchmarks (native against OpenSSL, and i686 under Wine)
+#   make fuzz FUZZ_SECONDS=600   a longer fuzzing run
+#   make scenario S=path/to/file.scn   one end-to-end scenario
+# Trees: build/asan (native, ASan+UBSan), build/native (release, benchmarks),
+# build/fuzz (clang, libFuzzer), build/win64 and build/win32 (mingw-w64, run under Wine).
+
+SHELL := /bin/bash
+TOP := $(CURDIR)
+B := $(TOP)/build
+JOBS ?= 2
+CMAKE_GEN := -G Ninja
+WINE_ENV := WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+PREFIX64 := $(B)/wine/prefix64
+FUZZ_SECONDS ?= 60
+export QM_FUZZ_SECONDS := $(FUZZ_SECONDS)
+
+.PHONY: all bootstrap build configure test demo bench fuzz prefix clean
+
+all: build
+
+bootstrap:
+	@scripts/bootstrap.sh
+
+$(B)/asan/build.ninja:
+	cmake -S . -B $(B)/asan $(CMAKE_GEN) -DQM_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+$(B)/native/build.ninja:
+	cmake -S . -B $(B)/native $(CMAKE_GEN) -DQM_BENCH=ON -DCMAKE_BUILD_TYPE=Release
+$(B)/fuzz/build.ninja:
+	cmake -S . -B $(B)/fuzz $(CMAKE_GEN) -DQM_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+$(B)/win64/build.ninja:
+	cmake -S . -B $(B)/win64 $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64.cmake \
+	  -DCMAKE_BUILD_TYPE=Release
+$(B)/win32/build.ninja:
+	cmake -S . -B $(B)/win32 $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686.cmake \
+	  -DCMAKE_BUILD_TYPE=Release -DQM_WIN64_BINARY_DIR=$(B)/win64
+
+configure: $(B)/asan/build.ninja $(B)/native/build.ninja $(B)/fuzz/build.ninja \
+           $(B)/win64/build.ninja $(B)/win32/build.ninja
+
+# win64 first: the win32 tree embeds 64-bit files built there.
+build: bootstrap configure
+	cmake --build $(B)/asan -j $(JOBS)
+	cmake --build $(B)/native -j $(JOBS)
+	cmake --build $(B)/fuzz -j $(JOBS)
+	cmake --build $(B)/win64 -j $(JOBS)
+	cmake --build $(B)/win32 -j $(JOBS)
+
+# The default Wine prefix of the Windows tests (64-bit; runs the 32-bit programs too).
+prefix: $(PREFIX64)/.ready
+$(PREFIX64)/.ready:
+	@mkdir -p $(PREFIX64)
+	$(WINE_ENV) WINEPREFIX=$(PREFIX64) wineboot -i >/dev/null 2>&1
+	$(WINE_ENV) WINEPREFIX=$(PREFIX64) wineserver -w
+	@touch $@
+
+test: build prefix
+	@scripts/run-tests $(B)/asan $(B)/fuzz $(B)/win64 $(B)/win32
+
+bench: build prefix
+	$(B)/native/bench/crypto_bench
+	WINEPREFIX=$(PREFIX64) scripts/wine-run $(B)/win32/bench/crypto_bench_win.exe
+
+fuzz: build
+	ctest --test-dir $(B)/fuzz --output-on-failure
+
+# Until the end-to-end demo exists, the demo shows what is built: the crypto benchmark.
+demo: build prefix
+	@if $(MAKE) -n demo-run >/dev/null 2>&1; then $(MAKE) --no-print-directory demo-run; \
+	 else $(MAKE) --no-print-directory bench; fi
+
+clean:
+	-WINEPREFIX=$(PREFIX64) wineserver -k 2>/dev/null
+	rm -rf $(B)
+
+-include mk/*.mk
