@@ -1,0 +1,100 @@
+#include "driver_channel/capsule.h"
+
+#include <string.h>
+
+namespace MiscCommon {
+namespace Capsule {
+
+uint32_t SizeFor(uint32_t payloadLength) {
+    uint64_t padded = (static_cast<uint64_t>(payloadLength) + (kBlockSize - 1)) & ~uint64_t(kBlockSize - 1);
+    uint64_t size = padded + kMinimumSize;
+    return size > 0xFFFFFFFFu ? 0 : static_cast<uint32_t>(size);
+}
+
+uint32_t BlockCountFor(uint32_t capsuleSize) {
+    return capsuleSize < kMinimumSize ? 0 : (capsuleSize - kMinimumSize) / kBlockSize;
+}
+
+uint32_t ReadLe32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+void WriteLe32(uint8_t* p, uint32_t value) {
+    p[0] = static_cast<uint8_t>(value);
+    p[1] = static_cast<uint8_t>(value >> 8);
+    p[2] = static_cast<uint8_t>(value >> 16);
+    p[3] = static_cast<uint8_t>(value >> 24);
+}
+
+void WriteHeader(uint8_t* capsule, uint32_t payloadLength, uint32_t sessionId) {
+    WriteLe32(capsule + kOffsetPayloadLength, payloadLength);
+    WriteLe32(capsule + kOffsetCapsuleSize, SizeFor(payloadLength));
+    WriteLe32(capsule + kOffsetSessionId, sessionId);
+}
+
+bool ForEachBlock(uint8_t* capsule, uint32_t blocks, BlockFunction fn, void* context,
+                  uint32_t* failedIndex) {
+    for (uint32_t i = 0; i < blocks; ++i) {
+        uint8_t* block = capsule + kOffsetPayload + static_cast<size_t>(i) * kBlockSize;
+        uint32_t left = ReadLe32(block);
+        uint32_t right = ReadLe32(block + 4);
+        if (!fn(context, &left, &right)) {
+            if (failedIndex) *failedIndex = i;
+            return false;
+        }
+        WriteLe32(block, left);
+        WriteLe32(block + 4, right);
+    }
+    return true;
+}
+
+ReplyCheck PlanReply(const uint8_t* reply, uint32_t bufferSize, uint32_t returned,
+                     uint32_t outSize, bool enciphered, ReplyPlan* plan) {
+    *plan = ReplyPlan{0, 0, 0, false, 0};
+    const uint32_t available = returned < bufferSize ? returned : bufferSize;
+    if (available < kHeaderSize) {
+        plan->badValue = returned;
+        return ReplyCheck::TooShort;
+    }
+
+    const uint32_t sizeField = ReadLe32(reply + kOffsetCapsuleSize);
+    if (sizeField < kMinimumSize || (sizeField - kMinimumSize) % kBlockSize != 0 ||
+        sizeField > bufferSize) {
+        plan->badValue = sizeField;
+        return ReplyCheck::BadSizeField;
+    }
+
+    // Usable payload bytes: the padded payload area named by the size field,
+    // cut to what the driver actually returned. Enciphered payload is usable
+    // only in whole blocks, since a partial block cannot be deciphered.
+    const uint32_t payloadArea = sizeField - kMinimumSize;
+    const uint32_t returnedPayload = available - kHeaderSize;
+    uint32_t usable;
+    if (enciphered) {
+        const uint32_t blocksInField = payloadArea / kBlockSize;
+        const uint32_t blocksReturned = returnedPayload / kBlockSize;
+        plan->blocks = blocksInField < blocksReturned ? blocksInField : blocksReturned;
+        usable = plan->blocks * kBlockSize;
+    } else {
+        usable = payloadArea < returnedPayload ? payloadArea : returnedPayload;
+    }
+
+    plan->payloadLength = ReadLe32(reply + kOffsetPayloadLength);
+    plan->truncated = plan->payloadLength > outSize;
+    plan->copyLength = plan->truncated ? outSize : plan->payloadLength;
+    if (plan->copyLength > usable) {
+        plan->badValue = plan->payloadLength;
+        plan->copyLength = 0;
+        plan->truncated = false;
+        return ReplyCheck::BadPayloadLength;
+    }
+    return ReplyCheck::Ok;
+}
+
+void CopyPayload(const uint8_t* reply, const ReplyPlan& plan, void* out) {
+    if (plan.copyLength != 0) memcpy(out, reply + kOffsetPayload, plan.copyLength);
+}
+
+}  // namespace Capsule
+}  // namespace MiscCommon

@@ -1,0 +1,72 @@
+// The channel to the laptop maker's system-interface driver: discovery and
+// plain calls, the authenticated session handshake, and misc-function calls
+// carried in (enciphered) message capsules.
+//
+// One object is used by one thread only; nothing here is locked. Every heap
+// block comes from the process heap. Failures are reported by result codes
+// (0 = success, 2, 3, 5, 6, 8, 10, 11) and, where a failure has a message, by
+// a text written into the owner's 256-character error buffer.
+#pragma once
+#include <windows.h>
+
+struct BlowfishContext;
+
+namespace MiscCommon {
+
+class CMiscCommon {
+public:
+    // szLastError: the owner's buffer of 256 UTF-16 characters for the text
+    // of the last failure, or null for no text. The owner keeps it alive for
+    // the life of the object and sets its first character to 0.
+    explicit CMiscCommon(LPWSTR szLastError);
+    // Releases the version text; the owner calls CloseDriver before.
+    ~CMiscCommon();
+
+    CMiscCommon(const CMiscCommon&) = delete;
+    CMiscCommon& operator=(const CMiscCommon&) = delete;
+
+    // Discovery and plain calls.
+    DWORD OpenDriver();
+    void ParseDriverVersion();
+    bool IsDriverSupported() const;
+    DWORD GetModelNumber(LPBYTE buffer, LPDWORD size);
+    void CloseDriver();
+
+    // Session handshake.
+    DWORD _Initialize();
+
+    // Message capsules.
+    LPBYTE _InitializeMessageCapsule(LPCVOID payload, DWORD n);
+    DWORD _Encrypt(LPBYTE capsule);
+    DWORD _Decrypt(LPBYTE capsule);
+    BOOL EncapsuledDeviceIoControl(LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
+                                   DWORD outSize, LPDWORD bytesReturned);
+    DWORD CallMiscFunction(LPBYTE pPacket, DWORD sizePacket);
+    DWORD GetFlatPadSetting(LPBYTE status, LPWORD value1, LPWORD value2, LPWORD value3,
+                            LPWORD value4, LPWORD extraLength);
+    DWORD GetBatteryPackDate(LPBYTE status, WORD index, LPSYSTEMTIME date);
+
+private:
+    friend struct CMiscCommonInspector;  // white-box tests
+
+    void _SetErrorText(LPCWSTR format, ...);
+    DWORD _CipherBlocks(LPBYTE capsule, DWORD blocks, bool encipher);
+    void _EndSession(DWORD sessionId);
+
+    // Field order and widths are fixed: each field is 32 bits in the 32-bit
+    // product.
+    HANDLE _hDevice;
+    LPWSTR _szVersion;
+    DWORD _dwSessionId;
+    DWORD _dwSequence;
+    BlowfishContext* _pBlowfishContext;
+    BOOL _bSessionRequired;
+    HDEVNOTIFY _hDevNotify;
+    LPWSTR _szLastError;
+    DWORD _dwMajor;
+    DWORD _dwMinor;
+    DWORD _dwBuild;
+    DWORD _dwRevision;
+};
+
+}  // namespace MiscCommon
