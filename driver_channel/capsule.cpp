@@ -85,6 +85,7 @@ ReplyCheck PlanReply(const uint8_t* reply, uint32_t bufferSize, uint32_t returne
     plan->copyLength = plan->truncated ? outSize : plan->payloadLength;
     if (plan->copyLength > usable) {
         plan->badValue = plan->payloadLength;
+        plan->blocks = 0;
         plan->copyLength = 0;
         plan->truncated = false;
         return ReplyCheck::BadPayloadLength;

@@ -1,0 +1,115 @@
+// Reply-capsule handling: which replies are accepted, how many blocks are
+// deciphered and how many payload bytes are handed on.
+#include "driver_channel/capsule.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using namespace MiscCommon::Capsule;
+
+namespace {
+
+std::vector<uint8_t> Reply(uint32_t bufferSize, uint32_t payloadLength, uint32_t sizeField) {
+    std::vector<uint8_t> r(bufferSize, 0);
+    if (bufferSize >= 8) {
+        WriteLe32(r.data(), payloadLength);
+        WriteLe32(r.data() + 4, sizeField);
+    }
+    return r;
+}
+
+TEST(CapsuleSize, RoundsPayloadUpToBlocks) {
+    const uint32_t cases[][2] = {{0, 16}, {1, 24}, {8, 24}, {9, 32}, {22, 40}, {46, 64}, {34, 56}, {14, 32}};
+    for (const auto& c : cases) EXPECT_EQ(SizeFor(c[0]), c[1]) << "n = " << c[0];
+    EXPECT_EQ(SizeFor(0xFFFFFFF0u), 0u);  // would not fit in 32 bits
+    EXPECT_EQ(BlockCountFor(64), 6u);
+    EXPECT_EQ(BlockCountFor(15), 0u);  // no wrap-around below the minimum
+}
+
+struct PlanCase {
+    const char* name;
+    uint32_t bufferSize, returned, outSize, payloadLength, sizeField;
+    bool enciphered;
+    ReplyCheck check;
+    uint32_t blocks, copy;
+    bool truncated;
+    uint32_t badValue;
+};
+
+class PlanReplyTest : public ::testing::TestWithParam<PlanCase> {};
+
+TEST_P(PlanReplyTest, Decides) {
+    const PlanCase& c = GetParam();
+    auto r = Reply(c.bufferSize, c.payloadLength, c.sizeField);
+    ReplyPlan plan;
+    EXPECT_EQ(PlanReply(r.data(), c.bufferSize, c.returned, c.outSize, c.enciphered, &plan), c.check);
+    EXPECT_EQ(plan.blocks, c.blocks);
+    EXPECT_EQ(plan.copyLength, c.copy);
+    EXPECT_EQ(plan.truncated, c.truncated);
+    if (c.check != ReplyCheck::Ok) {
+        EXPECT_EQ(plan.badValue, c.badValue);
+    }
+}
+
+// Flat-pad sized replies: outSize 22, a 40-byte buffer of 3 blocks.
+INSTANTIATE_TEST_SUITE_P(
+    Replies, PlanReplyTest,
+    ::testing::Values(
+        PlanCase{"Full", 40, 40, 22, 22, 40, true, ReplyCheck::Ok, 3, 22, false, 0},
+        PlanCase{"Plain", 40, 40, 22, 22, 40, false, ReplyCheck::Ok, 0, 22, false, 0},
+        PlanCase{"EmptyPayload", 40, 16, 22, 0, 16, true, ReplyCheck::Ok, 0, 0, false, 0},
+        PlanCase{"NothingReturned", 40, 0, 22, 0, 0, true, ReplyCheck::TooShort, 0, 0, false, 0},
+        PlanCase{"ElevenBytes", 40, 11, 22, 22, 40, true, ReplyCheck::TooShort, 0, 0, false, 11},
+        PlanCase{"HeaderOnly", 40, 12, 22, 0, 16, true, ReplyCheck::Ok, 0, 0, false, 0},
+        PlanCase{"ReturnedBeyondBuffer", 40, 4096, 22, 22, 40, true, ReplyCheck::Ok, 3, 22, false, 0},
+        PlanCase{"MoreThanOffered", 40, 40, 22, 24, 40, true, ReplyCheck::Ok, 3, 22, true, 0},
+        PlanCase{"MoreThanOfferedHuge", 40, 40, 22, 0xFFFFFFFF, 40, true, ReplyCheck::Ok, 3, 22, true, 0},
+        PlanCase{"SizeBelow16", 40, 40, 22, 0, 8, true, ReplyCheck::BadSizeField, 0, 0, false, 8},
+        PlanCase{"SizeNotBlockMultiple", 40, 40, 22, 22, 36, true, ReplyCheck::BadSizeField, 0, 0, false, 36},
+        PlanCase{"SizeBeyondBuffer", 40, 40, 22, 22, 48, true, ReplyCheck::BadSizeField, 0, 0, false, 48},
+        PlanCase{"SizeWrapsAround", 40, 40, 22, 22, 0xFFFFFFF8u, true, ReplyCheck::BadSizeField, 0, 0, false, 0xFFFFFFF8u},
+        PlanCase{"PayloadBeyondSizeField", 40, 40, 22, 22, 32, true, ReplyCheck::BadPayloadLength, 0, 0, false, 22},
+        // Only whole returned blocks are deciphered; payload in a block that
+        // did not come back is refused rather than handed on as zeros.
+        PlanCase{"ReturnedCutsBlocks", 40, 30, 22, 22, 40, true, ReplyCheck::BadPayloadLength, 0, 0, false, 22},
+        PlanCase{"ReturnedCutsUnusedBlock", 40, 30, 22, 10, 40, true, ReplyCheck::Ok, 2, 10, false, 0},
+        PlanCase{"PlainCutByReturned", 40, 30, 22, 18, 40, false, ReplyCheck::Ok, 0, 18, false, 0},
+        PlanCase{"PlainBeyondReturned", 40, 30, 22, 19, 40, false, ReplyCheck::BadPayloadLength, 0, 0, false, 19}),
+    [](const ::testing::TestParamInfo<PlanCase>& info) { return std::string(info.param.name); });
+
+bool XorBlock(void* context, uint32_t* left, uint32_t* right) {
+    int* calls = static_cast<int*>(context);
+    if (*calls == 2) return false;
+    ++*calls;
+    *left ^= 0x01020304u;
+    *right ^= 0xA0B0C0D0u;
+    return true;
+}
+
+TEST(ForEachBlock, HalvesAreLittleEndianAndStopAtFirstFailure) {
+    std::vector<uint8_t> c(16 + 24, 0);
+    int calls = 0;
+    uint32_t failed = 99;
+    EXPECT_FALSE(ForEachBlock(c.data(), 3, XorBlock, &calls, &failed));
+    EXPECT_EQ(failed, 2u);
+    const uint8_t expected[8] = {0x04, 0x03, 0x02, 0x01, 0xD0, 0xC0, 0xB0, 0xA0};
+    for (int block = 0; block < 2; ++block)
+        for (int i = 0; i < 8; ++i) EXPECT_EQ(c[12 + 8 * block + i], expected[i]);
+    for (size_t i = 28; i < c.size(); ++i) EXPECT_EQ(c[i], 0) << i;  // header, third block, trailer
+    for (size_t i = 0; i < 12; ++i) EXPECT_EQ(c[i], 0) << i;
+}
+
+TEST(CopyPayload, CopiesOnlyThePlannedBytes) {
+    auto r = Reply(40, 24, 40);
+    for (int i = 0; i < 28; ++i) r[12 + i] = static_cast<uint8_t>(i + 1);
+    ReplyPlan plan;
+    ASSERT_EQ(PlanReply(r.data(), 40, 40, 22, true, &plan), ReplyCheck::Ok);
+    std::vector<uint8_t> out(24, 0xEE);
+    CopyPayload(r.data(), plan, out.data());
+    for (int i = 0; i < 22; ++i) EXPECT_EQ(out[i], i + 1);
+    EXPECT_EQ(out[22], 0xEE);
+    EXPECT_EQ(out[23], 0xEE);
+}
+
+}  // namespace

@@ -1,0 +1,55 @@
+// Fuzzes the handling of a driver's reply capsule: whatever the driver puts
+// into the reply buffer and whatever byte count it reports, nothing may be
+// read or written outside the reply buffer or the caller's output buffer.
+//
+// Input: outSize (2 bytes), returned (4 bytes), flags (1 byte), then the
+// reply buffer's contents. Buffers are heap blocks of their exact size so
+// that AddressSanitizer sees every byte beyond them.
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "driver_channel/capsule.h"
+
+using namespace MiscCommon::Capsule;
+
+namespace {
+
+bool ScrambleBlock(void*, uint32_t* left, uint32_t* right) {
+    uint32_t t = *left ^ 0x9E3779B9u;
+    *left = *right + 0x7F4A7C15u;
+    *right = t;
+    return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 7) return 0;
+    const uint32_t outSize = data[0] | (data[1] << 8);
+    uint32_t returned;
+    memcpy(&returned, data + 2, 4);
+    const bool enciphered = data[6] & 1;
+    data += 7;
+    size -= 7;
+
+    const uint32_t bufferSize = SizeFor(outSize);
+    uint8_t* reply = static_cast<uint8_t*>(malloc(bufferSize));
+    memset(reply, 0, bufferSize);
+    memcpy(reply, data, size < bufferSize ? size : bufferSize);
+    uint8_t* out = static_cast<uint8_t*>(malloc(outSize ? outSize : 1));
+
+    ReplyPlan plan;
+    if (PlanReply(reply, bufferSize, returned, outSize, enciphered, &plan) == ReplyCheck::Ok) {
+        const uint32_t available = returned < bufferSize ? returned : bufferSize;
+        if (kOffsetPayload + plan.blocks * kBlockSize > available) abort();
+        if (plan.copyLength > outSize) abort();
+        if (enciphered && plan.copyLength > plan.blocks * kBlockSize) abort();
+        if (plan.truncated != (plan.payloadLength > outSize)) abort();
+        ForEachBlock(reply, plan.blocks, ScrambleBlock, nullptr, nullptr);
+        CopyPayload(reply, plan, out);
+    }
+    free(out);
+    free(reply);
+    return 0;
+}
