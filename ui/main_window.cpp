@@ -1,0 +1,370 @@
+// The main window: its child controls, timers, screens and the two update
+// attempts with one retry offer between them.
+#include "ui/main_window.h"
+
+#include <commctrl.h>
+
+#include "ui/screen_paint.h"
+#include "ui/text_layout.h"
+#include "ui/update_worker.h"
+
+UINT g_nScreen = SCREEN_NOTICE;
+UINT g_nQuitCode = 0;
+LONG g_nRetriesLeft = 1;
+UINT_PTR g_nLimitTimer = 0;
+UINT_PTR g_nProgressTimer = 0;
+UINT_PTR g_nForegroundTimer = 0;
+UINT_PTR g_nDisplayTimer = 0;
+HWND g_hProgress = NULL;
+HWND g_hYesButton = NULL;
+HWND g_hNoButton = NULL;
+HWND g_hOkButton = NULL;
+WorkerContext g_WorkerContext = {NULL, NULL, NULL};
+
+namespace {
+
+// Set when WM_CREATE fails: the window then never ran, so its destruction
+// must neither wait for an attempt nor end the caller's message loop.
+bool s_bCreateFailed = false;
+
+const DWORD kButtonStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_OWNERDRAW;
+const int kButtonWidth = 200;
+const int kButtonHeight = 60;
+
+void StopTimer(HWND hWnd, UINT_PTR* pnTimer)
+{
+    if (*pnTimer != 0) {
+        KillTimer(hWnd, *pnTimer);
+        *pnTimer = 0;
+    }
+}
+
+// Stops a running instance with the stored id, then starts the timer and
+// stores the new id (0 if it could not be started).
+void RestartTimer(HWND hWnd, UINT_PTR* pnTimer, UINT_PTR nId, UINT uPeriodMs)
+{
+    if (*pnTimer != 0) {
+        KillTimer(hWnd, *pnTimer);
+    }
+    *pnTimer = SetTimer(hWnd, nId, uPeriodMs, NULL);
+}
+
+HWND CreateButton(HWND hWnd, int nId, DWORD dwStyle)
+{
+    return CreateWindowExW(0, L"button", L"", dwStyle, 0, 0, kButtonWidth, kButtonHeight, hWnd,
+                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(nId)), g_hInstance, NULL);
+}
+
+void Redraw(HWND hWnd)
+{
+    RedrawWindow(hWnd, NULL, NULL, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+}
+
+LRESULT OnCreate(HWND hWnd)
+{
+    s_bCreateFailed = false;
+    g_WorkerContext.hCancelEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    g_WorkerContext.hDoneEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    g_WorkerContext.hWnd = hWnd;
+
+    g_hProgress = CreateWindowExW(0, PROGRESS_CLASSW, NULL, WS_CHILD | PBS_SMOOTH, 0, 0, 0, 0, hWnd,
+                                  NULL, g_hInstance, NULL);
+    if (g_hProgress != NULL) {
+        SendMessageW(g_hProgress, PBM_SETRANGE32, 0, PROGRESS_MAX);
+        SendMessageW(g_hProgress, PBM_SETSTEP, 1, 0);
+    }
+    g_hYesButton = CreateButton(hWnd, IDC_YES, kButtonStyle);
+    g_hNoButton = CreateButton(hWnd, IDC_NO, kButtonStyle);
+    g_hOkButton = CreateButton(hWnd, IDC_OK, kButtonStyle & ~WS_VISIBLE);
+
+    SetFocus(g_hNoButton);
+    RestartTimer(hWnd, &g_nForegroundTimer, TIMER_FOREGROUND, FOREGROUND_PERIOD_MS);
+    LockSetForegroundWindow(LSFW_LOCK);
+
+    if (g_WorkerContext.hCancelEvent == NULL || g_WorkerContext.hDoneEvent == NULL ||
+        g_hProgress == NULL || g_hYesButton == NULL || g_hNoButton == NULL ||
+        g_hOkButton == NULL) {
+        // No attempt will ever run. Release what was made here, so that the
+        // destruction that may follow has nothing to wait for, and remember
+        // not to post a quit message: the caller reports the failure itself,
+        // and a stray WM_QUIT would end its message box at once.
+        s_bCreateFailed = true;
+        StopTimer(hWnd, &g_nForegroundTimer);
+        if (g_WorkerContext.hCancelEvent != NULL) {
+            CloseHandle(g_WorkerContext.hCancelEvent);
+            g_WorkerContext.hCancelEvent = NULL;
+        }
+        if (g_WorkerContext.hDoneEvent != NULL) {
+            CloseHandle(g_WorkerContext.hDoneEvent);
+            g_WorkerContext.hDoneEvent = NULL;
+        }
+        return -1;
+    }
+    return 0;
+}
+
+void OnSize(WPARAM wParam, LPARAM lParam)
+{
+    if (wParam != SIZE_MAXIMIZED) {
+        return;
+    }
+    const int w = LOWORD(lParam);
+    const int h = HIWORD(lParam);
+    const UINT uMove = SWP_NOZORDER | SWP_NOACTIVATE;
+    SetWindowPos(g_hProgress, NULL, 30, h / 2, w - 60, 100, uMove);
+    SetWindowPos(g_hYesButton, NULL, w / 2 - 210, h - 100, 0, 0, uMove | SWP_NOSIZE);
+    SetWindowPos(g_hNoButton, NULL, w / 2 + 10, h - 100, 0, 0, uMove | SWP_NOSIZE);
+    SetWindowPos(g_hOkButton, NULL, w / 2 - 100, h - 100, 0, 0, uMove | SWP_NOSIZE);
+}
+
+void StartAttempt(HWND hWnd)
+{
+    ShowWindow(g_hYesButton, SW_HIDE);
+    ShowWindow(g_hNoButton, SW_HIDE);
+    ShowWindow(g_hOkButton, SW_HIDE);
+    ShowWindow(g_hProgress, SW_SHOW);
+    g_nScreen = SCREEN_UPDATING;
+    Redraw(hWnd);
+    PostMessageW(hWnd, WM_APP_UPDATE, UPDATE_START, 0);
+}
+
+void OnUpdateStart(HWND hWnd)
+{
+    // Each attempt starts with both events clear. The done event of a first
+    // attempt stays signalled otherwise, and a destruction during the second
+    // attempt would then not wait for that attempt's worker. The cancel event
+    // may have been signalled by the limit timer in the instant the first
+    // attempt reported a failure; left set, it would cancel the second
+    // attempt's reflash run right after starting it. Both workers never
+    // overlap: the first one has signalled its done event before its result
+    // (which led here through the retry screen) was posted.
+    ResetEvent(g_WorkerContext.hDoneEvent);
+    ResetEvent(g_WorkerContext.hCancelEvent);
+
+    RestartTimer(hWnd, &g_nLimitTimer, TIMER_LIMIT, LIMIT_PERIOD_MS);
+    if (g_nLimitTimer == 0 || !StartUpdateWorker(&g_WorkerContext)) {
+        SetEvent(g_WorkerContext.hDoneEvent);
+        g_nQuitCode = IDS_START_FAILED;
+        DestroyWindow(hWnd);
+        return;
+    }
+    RestartTimer(hWnd, &g_nProgressTimer, TIMER_PROGRESS, PROGRESS_PERIOD_MS);
+}
+
+void ShowFailedScreen(HWND hWnd)
+{
+    g_nScreen = SCREEN_FAILED;
+    Redraw(hWnd);
+    ShowWindow(g_hYesButton, SW_HIDE);
+    ShowWindow(g_hNoButton, SW_HIDE);
+    ShowWindow(g_hOkButton, SW_SHOW);
+    ShowWindow(g_hProgress, SW_HIDE);
+    SetFocus(g_hOkButton);
+}
+
+void OnUpdateResult(HWND hWnd, DWORD dwResult)
+{
+    switch (dwResult) {
+    case 0:
+        g_nScreen = SCREEN_COMPLETED;
+        Redraw(hWnd);
+        ShowWindow(g_hYesButton, SW_SHOW);
+        ShowWindow(g_hNoButton, SW_SHOW);
+        ShowWindow(g_hOkButton, SW_HIDE);
+        SetFocus(g_hYesButton);
+        break;
+    case RESULT_AC_OFFLINE:
+        g_nQuitCode = IDS_CONNECT_AC_ADAPTER;
+        DestroyWindow(hWnd);
+        break;
+    case RESULT_NO_BATTERY:
+        g_nQuitCode = IDS_ATTACH_BATTERY;
+        DestroyWindow(hWnd);
+        break;
+    case RUN_TIMEOUT:
+        ShowFailedScreen(hWnd);
+        break;
+    default: {
+        const LONG nOld = g_nRetriesLeft;
+        g_nRetriesLeft = nOld - 1;
+        if (nOld > 0) {
+            g_nScreen = SCREEN_RETRY;
+            Redraw(hWnd);
+            ShowWindow(g_hYesButton, SW_HIDE);
+            ShowWindow(g_hNoButton, SW_HIDE);
+            ShowWindow(g_hOkButton, SW_SHOW);
+            SetFocus(g_hOkButton);
+        } else {
+            ShowFailedScreen(hWnd);
+        }
+        break;
+    }
+    }
+    PostMessageW(g_hProgress, PBM_SETPOS, PROGRESS_MAX, 0);
+    StopTimer(hWnd, &g_nLimitTimer);
+    StopTimer(hWnd, &g_nProgressTimer);
+}
+
+LRESULT OnCommand(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
+{
+    int nId = LOWORD(wParam);
+    if (nId == IDOK) {
+        const HWND hFocus = GetFocus();
+        if (hFocus != NULL && hFocus == g_hYesButton) {
+            nId = IDC_YES;
+        } else if (hFocus != NULL && hFocus == g_hNoButton) {
+            nId = IDC_NO;
+        } else if (hFocus != NULL && hFocus == g_hOkButton) {
+            nId = IDC_OK;
+        } else {
+            return DefWindowProcW(hWnd, uMsg, wParam, lParam);
+        }
+    } else if (nId == IDCANCEL) {
+        if (!IsWindowVisible(g_hNoButton)) {
+            return DefWindowProcW(hWnd, uMsg, wParam, lParam);
+        }
+        nId = IDC_NO;
+    }
+
+    switch (nId) {
+    case IDC_YES:
+        if (g_nScreen == SCREEN_NOTICE) {
+            StartAttempt(hWnd);
+        } else {
+            g_bRestart = TRUE;
+            DestroyWindow(hWnd);
+        }
+        return 0;
+    case IDC_OK:
+        if (g_nScreen == SCREEN_RETRY) {
+            StartAttempt(hWnd);
+            return 0;
+        }
+        if (g_nScreen == SCREEN_FAILED) {
+            g_bRestart = TRUE;
+            DestroyWindow(hWnd);
+            return 0;
+        }
+        // Elsewhere OK means No.
+        [[fallthrough]];
+    case IDC_NO:
+        if (g_nScreen == SCREEN_NOTICE) {
+            // No attempt has run: destruction must not wait.
+            SetEvent(g_WorkerContext.hDoneEvent);
+        }
+        DestroyWindow(hWnd);
+        return 0;
+    default:
+        return DefWindowProcW(hWnd, uMsg, wParam, lParam);
+    }
+}
+
+void RunForegroundSequence(HWND hWnd)
+{
+    const DWORD dwOwn = GetWindowThreadProcessId(hWnd, NULL);
+    const DWORD dwForeground = GetWindowThreadProcessId(GetForegroundWindow(), NULL);
+    BOOL bAttached = FALSE;
+    if (dwOwn != dwForeground) {
+        bAttached = AttachThreadInput(dwOwn, dwForeground, TRUE);
+    }
+    SetForegroundWindow(hWnd);
+    BringWindowToTop(hWnd);
+    if (bAttached) {
+        AttachThreadInput(dwOwn, dwForeground, FALSE);
+    }
+}
+
+void OnTimer(HWND hWnd, UINT_PTR nId)
+{
+    if (nId == 0) {
+        return;
+    }
+    if (nId == g_nLimitTimer) {
+        SetEvent(g_WorkerContext.hCancelEvent);
+        StopTimer(hWnd, &g_nLimitTimer);
+        StopTimer(hWnd, &g_nProgressTimer);
+    } else if (nId == g_nProgressTimer) {
+        SendMessageW(g_hProgress, PBM_STEPIT, 0, 0);
+    } else if (nId == g_nForegroundTimer) {
+        RunForegroundSequence(hWnd);
+    } else if (nId == g_nDisplayTimer) {
+        StopTimer(hWnd, &g_nDisplayTimer);
+        EnumDisplayMonitors(NULL, NULL, FitWindowToPrimaryMonitor, reinterpret_cast<LPARAM>(hWnd));
+    }
+}
+
+void OnDestroy(HWND hWnd)
+{
+    StopTimer(hWnd, &g_nLimitTimer);
+    StopTimer(hWnd, &g_nProgressTimer);
+    StopTimer(hWnd, &g_nForegroundTimer);
+    StopTimer(hWnd, &g_nDisplayTimer);
+
+    if (g_WorkerContext.hCancelEvent != NULL) {
+        SetEvent(g_WorkerContext.hCancelEvent);
+    }
+    // The running attempt's worker signals this event before it touches
+    // nothing more; only then may the events be closed.
+    if (g_WorkerContext.hDoneEvent != NULL) {
+        WaitForSingleObject(g_WorkerContext.hDoneEvent, DESTROY_WAIT_MS);
+    }
+    if (!s_bCreateFailed) {
+        PostQuitMessage(static_cast<int>(g_nQuitCode));
+    }
+    if (g_WorkerContext.hCancelEvent != NULL) {
+        CloseHandle(g_WorkerContext.hCancelEvent);
+        g_WorkerContext.hCancelEvent = NULL;
+    }
+    if (g_WorkerContext.hDoneEvent != NULL) {
+        CloseHandle(g_WorkerContext.hDoneEvent);
+        g_WorkerContext.hDoneEvent = NULL;
+    }
+}
+
+}  // namespace
+
+LRESULT CALLBACK MainWindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
+{
+    switch (uMsg) {
+    case WM_CREATE:
+        return OnCreate(hWnd);
+    case WM_DESTROY:
+        OnDestroy(hWnd);
+        return 0;
+    case WM_SIZE:
+        OnSize(wParam, lParam);
+        return 0;
+    case WM_PAINT:
+        return PaintScreen(hWnd);
+    case WM_QUERYENDSESSION:
+        // Every request to end the logon is refused while the window exists.
+        return FALSE;
+    case WM_DRAWITEM:
+        return DrawOwnerButton(reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
+    case WM_DISPLAYCHANGE:
+    case WM_DPICHANGED:
+        // Several changes in a row lead to one refit, a second after the last.
+        RestartTimer(hWnd, &g_nDisplayTimer, TIMER_DISPLAY, DISPLAY_PERIOD_MS);
+        return 0;
+    case WM_COMMAND:
+        return OnCommand(hWnd, uMsg, wParam, lParam);
+    case WM_TIMER:
+        OnTimer(hWnd, static_cast<UINT_PTR>(wParam));
+        return 0;
+    case WM_APP_UPDATE:
+        if (wParam == UPDATE_START) {
+            OnUpdateStart(hWnd);
+        } else if (wParam == UPDATE_RESULT) {
+            OnUpdateResult(hWnd, static_cast<DWORD>(lParam));
+        }
+        return 0;
+    case WM_CLOSE:
+        // The notice screen has no worker: the destruction must not wait.
+        if (g_nScreen == SCREEN_NOTICE && g_WorkerContext.hDoneEvent != NULL) {
+            SetEvent(g_WorkerContext.hDoneEvent);
+        }
+        return DefWindowProcW(hWnd, uMsg, wParam, lParam);
+    default:
+        return DefWindowProcW(hWnd, uMsg, wParam, lParam);
+    }
+}
