@@ -1,0 +1,326 @@
+// The whole update run: locks, the driver channel, the precondition checks,
+// the payloads, the information tool, the main window and its message loop,
+// and the closing steps.
+#include <windows.h>
+
+#include <commctrl.h>
+#include <objbase.h>
+
+#include "app/app.h"
+#include "driver_channel/misc_common.h"
+
+// The main window procedure (ui/, or the temporary one in app/).
+LRESULT CALLBACK MainWindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
+
+namespace {
+
+const WCHAR kSessionLockName[] = L"Velmorant_Quillmere_20160204_Mutex";
+const WCHAR kGlobalLockName[] = L"Global\\Velmorant_Quillmere_20160204_Mutex";
+const WCHAR kWindowClassName[] = L"Velmorant_Quillmere_20160204_WndClass";
+const char* const kSupportedModelPrefixes[] = {"VKRA", "VKRB", "VKRC"};
+const WCHAR kInfoToolStartArgs[] = L"/I 1846958;2025418";
+const WCHAR kRestartProgram[] = L"cmd.exe";
+const WCHAR kRestartArgs[] = L"/C shutdown /r /f /t 0";
+
+const DWORD kInfoToolTimeoutMs = 600000;
+const DWORD kInfoToolNoDeviceTimeoutMs = 2000;
+// Exit code of the information tool that still lets the update go ahead.
+const DWORD kInfoToolExitGoAhead = 6;
+
+const DWORD kModelBufferSize = 20;
+const WORD kBatteryPackCount = 2;
+
+// What the opening steps acquired, released by the closing steps.
+struct SessionLocks {
+    bool bComStarted = false;
+    HANDLE hSessionLock = NULL;
+    HANDLE hGlobalLock = NULL;
+};
+
+// Steps 2 to 5. Returns false when the run ends here; *pId is then the
+// message to show (0 for a second start in the same logon session).
+bool StartUp(SessionLocks* pLocks, UINT* pId)
+{
+    if (FAILED(CoInitializeEx(NULL, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE))) {
+        *pId = IDS_START_FAILED;
+        return false;
+    }
+    pLocks->bComStarted = true;
+
+    INITCOMMONCONTROLSEX icc;
+    icc.dwSize = sizeof(icc);
+    icc.dwICC = ICC_WIN95_CLASSES;
+    if (!InitCommonControlsEx(&icc)) {
+        *pId = IDS_START_FAILED;
+        return false;
+    }
+
+    pLocks->hSessionLock = CreateMutexW(NULL, FALSE, kSessionLockName);
+    if (pLocks->hSessionLock == NULL || GetLastError() == ERROR_ALREADY_EXISTS) {
+        *pId = 0;
+        return false;
+    }
+
+    pLocks->hGlobalLock = CreateMutexW(NULL, FALSE, kGlobalLockName);
+    if (pLocks->hGlobalLock == NULL || GetLastError() == ERROR_ALREADY_EXISTS) {
+        *pId = IDS_OTHER_USER_RUNNING;
+        return false;
+    }
+    return true;
+}
+
+bool IsSupportedModel(const BYTE* pModel)
+{
+    for (const char* pszPrefix : kSupportedModelPrefixes) {
+        if (pModel[0] == static_cast<BYTE>(pszPrefix[0]) &&
+            pModel[1] == static_cast<BYTE>(pszPrefix[1]) &&
+            pModel[2] == static_cast<BYTE>(pszPrefix[2]) &&
+            pModel[3] == static_cast<BYTE>(pszPrefix[3])) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Step 10: only a fully elevated token ("run as administrator") is refused.
+bool IsFullyElevated()
+{
+    HANDLE hToken = NULL;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken)) {
+        return false;
+    }
+    TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
+    DWORD cbReturned = 0;
+    const BOOL bOk = GetTokenInformation(hToken, TokenElevationType, &type, sizeof(type), &cbReturned);
+    CloseHandle(hToken);
+    return bOk && type == TokenElevationTypeFull;
+}
+
+// Step 11: 138 only when the query succeeds and both low bits of value1
+// are clear.
+bool IsFlatPadDisabled(MiscCommon::CMiscCommon* pDriver)
+{
+    BYTE status = 0;
+    WORD value1 = 0, value2 = 0, value3 = 0, value4 = 0, extraLength = 0;
+    const DWORD dwResult =
+        pDriver->GetFlatPadSetting(&status, &value1, &value2, &value3, &value4, &extraLength);
+    return dwResult == 0 && status == 0 && (value1 & 3) == 0;
+}
+
+bool IsBatteryPackAttached(MiscCommon::CMiscCommon* pDriver)
+{
+    for (WORD index = 0; index < kBatteryPackCount; ++index) {
+        BYTE status = 0;
+        SYSTEMTIME date;
+        ZeroMemory(&date, sizeof(date));
+        if (pDriver->GetBatteryPackDate(&status, index, &date) == 0 && status == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool IsAcAdapterOffline()
+{
+    SYSTEM_POWER_STATUS sps;
+    ZeroMemory(&sps, sizeof(sps));
+    return GetSystemPowerStatus(&sps) && sps.ACLineStatus == 0;
+}
+
+// Steps 6 to 13. Returns the message id, 0 when every check passed.
+UINT CheckMachine(MiscCommon::CMiscCommon* pDriver, BOOL* pbNoDevice)
+{
+    if (pDriver->OpenDriver() != 0) {
+        return IDS_DRIVER_ACCESS_FAILED;
+    }
+    if (pDriver->IsDriverSupported() && pDriver->_Initialize() != 0) {
+        return IDS_DRIVER_ACCESS_FAILED;
+    }
+
+    BYTE model[kModelBufferSize];
+    ZeroMemory(model, sizeof(model));
+    DWORD dwModelSize = kModelBufferSize;
+    if (pDriver->GetModelNumber(model, &dwModelSize) != 0 || !IsSupportedModel(model)) {
+        return IDS_MODEL_NOT_SUPPORTED;
+    }
+
+    if (!IsSupportedOs()) {
+        return IDS_OS_NOT_SUPPORTED;
+    }
+    if (IsFullyElevated()) {
+        return IDS_DONT_RUN_AS_ADMIN;
+    }
+    if (IsFlatPadDisabled(pDriver)) {
+        return IDS_FLATPAD_DISABLED;
+    }
+
+    const UINT idProbe = ProbeTouchpadApi(pbNoDevice);
+    if (idProbe != 0) {
+        return idProbe;
+    }
+
+    if (!IsBatteryPackAttached(pDriver)) {
+        return IDS_ATTACH_BATTERY;
+    }
+    if (IsAcAdapterOffline()) {
+        return IDS_CONNECT_AC_ADAPTER;
+    }
+    return 0;
+}
+
+// Steps 14 to 16. Returns the message id, 0 when the update is needed.
+UINT PrepareUpdate(SessionPayloads* pPayloads, BOOL bNoDevice)
+{
+    if (!CreateWorkFolder()) {
+        return IDS_START_FAILED;
+    }
+    if (!ExtractPayloads(pPayloads)) {
+        return IDS_START_FAILED;
+    }
+
+    DWORD dwExitCode = 0xFFFFFFFFu;
+    const DWORD dwTimeoutMs = bNoDevice ? kInfoToolNoDeviceTimeoutMs : kInfoToolTimeoutMs;
+    const DWORD dwRun =
+        RunChildProcess(g_szInfoToolPath, kInfoToolStartArgs, NULL, &dwExitCode, dwTimeoutMs, TRUE);
+    if (bNoDevice && dwRun == RUN_TIMEOUT) {
+        // No touchpad through the vendor API and a tool that does not
+        // answer in time: go ahead as if it had asked for the update.
+        dwExitCode = kInfoToolExitGoAhead;
+    } else if (dwRun != 0) {
+        return IDS_START_FAILED;
+    }
+    if (dwExitCode != 0 && dwExitCode != kInfoToolExitGoAhead) {
+        return IDS_UPDATE_NOT_NEEDED;
+    }
+    return 0;
+}
+
+// Steps 17 to 21. Returns the quit code of the main window as the message
+// id.
+UINT RunMainWindow()
+{
+    SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED);
+    SetProcessShutdownParameters(0x3FF, 0);
+
+    HBRUSH hBackground = CreateSolidBrush(RGB(0xFF, 0xFF, 0xFF));
+    WNDCLASSEXW wc;
+    ZeroMemory(&wc, sizeof(wc));
+    wc.cbSize = sizeof(wc);
+    wc.style = CS_HREDRAW | CS_VREDRAW | CS_NOCLOSE;
+    wc.lpfnWndProc = MainWindowProc;
+    wc.cbClsExtra = 0;
+    wc.cbWndExtra = 0;
+    wc.hInstance = g_hInstance;
+    wc.hIcon = LoadIconW(g_hInstance, MAKEINTRESOURCEW(IDI_APP_ICON));
+    wc.hCursor = LoadCursorW(NULL, IDC_ARROW);
+    wc.hbrBackground = hBackground;
+    wc.lpszMenuName = NULL;
+    wc.lpszClassName = kWindowClassName;
+    wc.hIconSm = NULL;
+    const ATOM atom = RegisterClassExW(&wc);
+
+    UINT id = 0;
+    HWND hWnd = CreateWindowExW(WS_EX_TOPMOST, kWindowClassName, g_szTitle, WS_POPUP | WS_VISIBLE,
+                                CW_USEDEFAULT, 0, CW_USEDEFAULT, 0, NULL, NULL, g_hInstance, NULL);
+    if (hWnd == NULL) {
+        id = IDS_START_FAILED;
+    } else {
+        ShowWindow(hWnd, SW_SHOWMAXIMIZED);
+        UpdateWindow(hWnd);
+
+        MSG msg;
+        ZeroMemory(&msg, sizeof(msg));
+        for (;;) {
+            const BOOL bGot = GetMessageW(&msg, NULL, 0, 0);
+            if (bGot == 0 || bGot == -1) {
+                // WM_QUIT, or a failed retrieval, which would otherwise
+                // spin here for ever.
+                break;
+            }
+            if (!IsDialogMessageW(hWnd, &msg)) {
+                TranslateMessage(&msg);
+                DispatchMessageW(&msg);
+            }
+        }
+        if (msg.message == WM_QUIT && msg.wParam != 0) {
+            id = static_cast<UINT>(msg.wParam);
+        }
+    }
+
+    // The class owns its background brush from a successful registration
+    // on and frees it when unregistered.
+    if (atom != 0) {
+        UnregisterClassW(kWindowClassName, g_hInstance);
+    } else if (hBackground != NULL) {
+        DeleteObject(hBackground);
+    }
+    return id;
+}
+
+// Steps 6 to 22, from the driver channel to its release.
+UINT RunWithDriver()
+{
+    WCHAR szDriverError[256];
+    szDriverError[0] = L'\0';
+    MiscCommon::CMiscCommon driver(szDriverError);
+    SessionPayloads payloads;
+    BOOL bNoDevice = FALSE;
+
+    UINT id = CheckMachine(&driver, &bNoDevice);
+    if (id == 0) {
+        id = PrepareUpdate(&payloads, bNoDevice);
+    }
+    if (id == 0) {
+        id = RunMainWindow();
+    }
+
+    ReleasePayloads(&payloads);
+    driver.CloseDriver();
+    return id;
+}
+
+void ShowOutcome(UINT id)
+{
+    if (id == 0) {
+        return;
+    }
+    WCHAR szMessage[256];
+    ZeroMemory(szMessage, sizeof(szMessage));
+    if (LoadStringW(g_hInstance, id, szMessage, ARRAYSIZE(szMessage)) > 0) {
+        MessageBoxW(NULL, szMessage, g_szTitle, MB_OK | MB_TOPMOST);
+    }
+}
+
+}  // namespace
+
+UINT UpdateSession(HINSTANCE hInstance)
+{
+    g_hInstance = hInstance;
+    LoadStringW(hInstance, IDS_APP_TITLE, g_szTitle, MAX_PATH);
+
+    SessionLocks locks;
+    UINT id = 0;
+    if (StartUp(&locks, &id)) {
+        id = RunWithDriver();
+    }
+
+    DeleteSessionFiles();
+    if (locks.bComStarted) {
+        CoUninitialize();
+    }
+
+    if (g_bRestart) {
+        DWORD dwExitCode = 0;
+        RunChildProcess(kRestartProgram, kRestartArgs, NULL, &dwExitCode, 0, FALSE);
+    } else {
+        ShowOutcome(id);
+    }
+
+    if (locks.hGlobalLock != NULL) {
+        CloseHandle(locks.hGlobalLock);
+    }
+    if (locks.hSessionLock != NULL) {
+        CloseHandle(locks.hSessionLock);
+    }
+    return id;
+}

@@ -1,0 +1,150 @@
+// The work folder in the temporary directory and the payloads written into
+// it.
+#include <windows.h>
+
+#include <new>
+#include <shellapi.h>
+#include <shlwapi.h>
+
+#include "app/app.h"
+
+namespace {
+
+// Pause after each step that creates or deletes something on disk.
+const DWORD kSettleMs = 200;
+
+const WCHAR kImageName[] = L"FW2149928-kt2379-004_touchthr_40.img";
+const WCHAR kInfoName32[] = L"KvInfo32.exe";
+const WCHAR kInfoName64[] = L"KvInfo64.exe";
+const WCHAR kReflashName32[] = L"KvReflash_x86.exe";
+const WCHAR kReflashName64[] = L"KvReflash_x64.exe";
+const WCHAR kLogName[] = L"Log.txt";
+
+// Sets pszPath to the work folder joined with pszName, then writes the
+// payload there and registers the file for deletion at the next reboot.
+// The path is set before the write, so that a half-written file is still
+// deleted at the end of the run.
+bool ExtractOne(PayloadFile* pPayload, WCHAR* pszPath, LPCWSTR pszName)
+{
+    if (pPayload == nullptr) {
+        return false;
+    }
+    lstrcpynW(pszPath, g_szWorkFolder, MAX_PATH);
+    PathAppendW(pszPath, pszName);
+    if (!pPayload->WriteToFile(pszPath)) {
+        return false;
+    }
+    MoveFileExW(pszPath, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
+    Sleep(kSettleMs);
+    return true;
+}
+
+void DeleteAndClear(WCHAR* pszPath)
+{
+    if (pszPath[0] != L'\0') {
+        DeleteFileW(pszPath);
+        pszPath[0] = L'\0';
+    }
+}
+
+}  // namespace
+
+bool CreateWorkFolder()
+{
+    WCHAR szTemp[MAX_PATH];
+    ZeroMemory(szTemp, sizeof(szTemp));
+    if (GetTempPathW(MAX_PATH, szTemp) == 0) {
+        return false;
+    }
+    // With 0 as the unique number this creates an empty file of a new name;
+    // the file is replaced by a folder of the same name.
+    if (GetTempFileNameW(szTemp, L"FWUP", 0, g_szWorkFolder) == 0) {
+        g_szWorkFolder[0] = L'\0';
+        return false;
+    }
+    DeleteFileW(g_szWorkFolder);
+    Sleep(kSettleMs);
+    if (!CreateDirectoryW(g_szWorkFolder, NULL)) {
+        g_szWorkFolder[0] = L'\0';
+        return false;
+    }
+    Sleep(kSettleMs);
+    return true;
+}
+
+bool ExtractPayloads(SessionPayloads* pPayloads)
+{
+    pPayloads->pImage = new (std::nothrow) PayloadFile(g_hInstance, IDR_FIRMWARE_IMAGE);
+    if (!ExtractOne(pPayloads->pImage, g_szImagePath, kImageName)) {
+        return false;
+    }
+
+    SYSTEM_INFO si;
+    ZeroMemory(&si, sizeof(si));
+    GetNativeSystemInfo(&si);
+    const bool b64 = (si.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64);
+
+    pPayloads->pInfoTool = new (std::nothrow) PayloadFile(g_hInstance, b64 ? IDR_INFO_X64 : IDR_INFO_X86);
+    if (!ExtractOne(pPayloads->pInfoTool, g_szInfoToolPath, b64 ? kInfoName64 : kInfoName32)) {
+        return false;
+    }
+
+    pPayloads->pReflashTool =
+        new (std::nothrow) PayloadFile(g_hInstance, b64 ? IDR_REFLASH_X64 : IDR_REFLASH_X86);
+    if (!ExtractOne(pPayloads->pReflashTool, g_szReflashToolPath,
+                    b64 ? kReflashName64 : kReflashName32)) {
+        return false;
+    }
+
+    // The tools may leave a log in their working directory. The folder is
+    // registered last, after everything in it.
+    lstrcpynW(g_szLogPath, g_szWorkFolder, MAX_PATH);
+    PathAppendW(g_szLogPath, kLogName);
+    MoveFileExW(g_szLogPath, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
+    MoveFileExW(g_szWorkFolder, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
+    return true;
+}
+
+void ReleasePayloads(SessionPayloads* pPayloads)
+{
+    PayloadFile** order[3] = {&pPayloads->pReflashTool, &pPayloads->pInfoTool,
+                              &pPayloads->pImage};
+    for (PayloadFile** ppPayload : order) {
+        if (*ppPayload != nullptr) {
+            (*ppPayload)->Unload();
+            delete *ppPayload;
+            *ppPayload = nullptr;
+        }
+    }
+}
+
+void DeleteSessionFiles()
+{
+    DeleteAndClear(g_szImagePath);
+    DeleteAndClear(g_szInfoToolPath);
+    DeleteAndClear(g_szReflashToolPath);
+    DeleteAndClear(g_szLogPath);
+    if (g_szWorkFolder[0] != L'\0') {
+        RemoveWorkFolder();
+        g_szWorkFolder[0] = L'\0';
+    }
+}
+
+void RemoveWorkFolder()
+{
+    // A list of one name, ended by a double NUL.
+    WCHAR szFrom[MAX_PATH + 1];
+    ZeroMemory(szFrom, sizeof(szFrom));
+    lstrcpynW(szFrom, g_szWorkFolder, MAX_PATH);
+    PathRemoveBackslashW(szFrom);
+    szFrom[lstrlenW(szFrom) + 1] = L'\0';
+
+    SHFILEOPSTRUCTW op;
+    ZeroMemory(&op, sizeof(op));
+    op.hwnd = NULL;
+    op.wFunc = FO_DELETE;
+    op.pFrom = szFrom;
+    op.pTo = NULL;
+    op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR | FOF_NOERRORUI;
+    SHFileOperationW(&op);
+}
