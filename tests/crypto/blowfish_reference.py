@@ -1,0 +1,163 @@
+#!/usr/bin/env python3
+"""Independent Blowfish model that produces the expected values of
+blowfish_test.cpp for keys with bytes of 0x80 and above.
+
+Textbook Blowfish (big-endian halves, unsigned key bytes) plus one switch: with
+sign_extend=True each key byte is sign-extended to 32 bits before it is ORed
+into the subkey word, as the system-interface driver does. The initial tables
+are derived here from pi (Machin's formula), not copied from the C++ code.
+The model is first checked against the published standard vectors.
+
+Run: python3 tests/crypto/blowfish_reference.py
+"""
+
+WORDS = 18 + 4 * 256
+
+
+def pi_fraction_words(count):
+    """The first `count` 32-bit words of the fractional part of pi."""
+    bits = 32 * count + 64
+    one = 1 << bits
+
+    def arctan_inv(x):
+        # arctan(1/x) in fixed point
+        total = term = one // x
+        x2, n, sign = x * x, 1, 1
+        while term:
+            term //= x2
+            n += 2
+            sign = -sign
+            total += sign * (term // n)
+        return total
+
+    pi = 4 * (4 * arctan_inv(5) - arctan_inv(239))
+    frac = pi - 3 * one
+    return [(frac >> (bits - 32 * (i + 1))) & 0xFFFFFFFF for i in range(count)]
+
+
+INIT = pi_fraction_words(WORDS)
+M = 0xFFFFFFFF
+
+
+class Blowfish:
+    def __init__(self, key, sign_extend):
+        key = key[:16]
+        self.P = INIT[:18]
+        self.S = [INIT[18 + 256 * b: 18 + 256 * (b + 1)] for b in range(4)]
+        j = 0
+        for i in range(18):
+            word = 0
+            for _ in range(4):
+                byte = key[j]
+                if sign_extend and byte >= 0x80:
+                    byte |= 0xFFFFFF00
+                word = ((word << 8) | byte) & M
+                j = (j + 1) % len(key)
+            self.P[i] ^= word
+        l = r = 0
+        for i in range(0, 18, 2):
+            l, r = self.encrypt(l, r)
+            self.P[i], self.P[i + 1] = l, r
+        for b in range(4):
+            for i in range(0, 256, 2):
+                l, r = self.encrypt(l, r)
+                self.S[b][i], self.S[b][i + 1] = l, r
+
+    def f(self, x):
+        s = self.S
+        h = (s[0][x >> 24] + s[1][(x >> 16) & 255]) & M
+        return ((h ^ s[2][(x >> 8) & 255]) + s[3][x & 255]) & M
+
+    def encrypt(self, l, r):
+        for i in range(16):
+            l ^= self.P[i]
+            r ^= self.f(l)
+            l, r = r, l
+        l, r = r, l
+        return l ^ self.P[17], r ^ self.P[16]
+
+
+def halves(hex16):
+    v = int(hex16, 16)
+    return v >> 32, v & M
+
+
+# Published standard vectors: key, plaintext, ciphertext (big-endian bytes).
+STANDARD = """
+0000000000000000 0000000000000000 4EF997456198DD78
+FFFFFFFFFFFFFFFF FFFFFFFFFFFFFFFF 51866FD5B85ECB8A
+3000000000000000 1000000000000001 7D856F9A613063F2
+1111111111111111 1111111111111111 2466DD878B963C9D
+0123456789ABCDEF 1111111111111111 61F9C3802281B096
+1111111111111111 0123456789ABCDEF 7D0CC630AFDA1EC7
+FEDCBA9876543210 0123456789ABCDEF 0ACEAB0FC6A0A28D
+7CA110454A1A6E57 01A1D6D039776742 59C68245EB05282B
+0131D9619DC1376E 5CD54CA83DEF57DA B1B8CC0B250F09A0
+07A1133E4A0B2686 0248D43806F67172 1730E5778BEA1DA4
+3849674C2602319E 51454B582DDF440A A25E7856CF2651EB
+04B915BA43FEB5B6 42FD443059577FA2 353882B109CE8F1A
+0113B970FD34F2CE 059B5E0851CF143A 48F4D0884C379918
+0170F175468FB5E6 0756D8E0774761D2 432193B78951FC98
+43297FAD38E373FE 762514B829BF486A 13F04154D69D1AE5
+07A7137045DA2A16 3BDD119049372802 2EEDDA93FFD39C79
+04689104C2FD3B2F 26955F6835AF609A D887E0393C2DA6E3
+37D06BB516CB7546 164D5E404F275232 5F99D04F5B163969
+1F08260D1AC2465E 6B056E18759F5CCA 4A057A3B24D3977B
+584023641ABA6176 004BD6EF09176062 452031C1E4FADA8E
+025816164629B007 480D39006EE762F2 7555AE39F59B87BD
+49793EBC79B3258F 437540C8698F3CFA 53C55F9CB49FC019
+4FB05E1515AB73A7 072D43A077075292 7A8E7BFA937E89A3
+49E95D6D4CA229BF 02FE55778117F12A CF9C5D7A4986ADB5
+018310DC409B26D6 1D9D5C5018F728C2 D1ABB290658BC778
+1C587F1C13924FEF 305532286D6F295A 55CB3774D13EF201
+0101010101010101 0123456789ABCDEF FA34EC4847B268B2
+1F1F1F1F0E0E0E0E 0123456789ABCDEF A790795108EA3CAE
+E0FEE0FEF1FEF1FE 0123456789ABCDEF C39E072D9FAC631D
+0000000000000000 FFFFFFFFFFFFFFFF 014933E0CDAFF6E4
+FFFFFFFFFFFFFFFF 0000000000000000 F21E9A77B71C49BC
+0123456789ABCDEF 0000000000000000 245946885754369A
+FEDCBA9876543210 FFFFFFFFFFFFFFFF 6B5C5A9C5D9E0A5A
+"""
+
+
+def check_standard():
+    for line in STANDARD.split("\n"):
+        if not line.strip():
+            continue
+        k, p, c = line.split()
+        got = Blowfish(bytes.fromhex(k), sign_extend=False).encrypt(*halves(p))
+        assert got == halves(c), line
+
+
+def main():
+    check_standard()
+    high_keys = [line.split() for line in STANDARD.split("\n")
+                 if line.strip() and max(bytes.fromhex(line.split()[0])) >= 0x80]
+    # Longer keys: the 16 bytes 80..8F, and a 16-byte key mixing low and high bytes.
+    extra = [
+        ("808182838485868788898A8B8C8D8E8F", "0123456789ABCDEF"),
+        ("F0E1D2C3B4A5968778695A4B3C2D1E0F", "FEDCBA9876543210"),
+        ("7F807F807F807F807F807F807F807F80", "0000000000000000"),
+        ("FF", "0000000000000000"),
+        ("80", "0000000000000000"),
+    ]
+    # Keys whose length does not divide the 72 subkey bytes, all bytes below 0x80.
+    odd = [("7F", "0123456789ABCDEF"), ("0102030405", "0123456789ABCDEF"),
+           ("3A0B7C1D5E2F10", "FEDCBA9876543210"), ("0F1E2D3C4B5A69780F1E2D3C4B", "0000000000000000")]
+    print("// odd key lengths (bytes below 0x80, so standard Blowfish)")
+    for k, p in odd:
+        l, r = halves(p)
+        cl, cr = Blowfish(bytes.fromhex(k), sign_extend=True).encrypt(l, r)
+        assert (cl, cr) == Blowfish(bytes.fromhex(k), sign_extend=False).encrypt(l, r)
+        print('{"%s", 0x%08X, 0x%08X, 0x%08X, 0x%08X},' % (k, l, r, cl, cr))
+    print("// key, plaintext left/right, ciphertext left/right (words); sign-extended key bytes")
+    for k, p, *_ in high_keys + [list(e) for e in extra]:
+        l, r = halves(p)
+        cl, cr = Blowfish(bytes.fromhex(k), sign_extend=True).encrypt(l, r)
+        sl, sr = Blowfish(bytes.fromhex(k), sign_extend=False).encrypt(l, r)
+        note = "  // same as standard" if (cl, cr) == (sl, sr) else ""
+        print('{"%s", 0x%08X, 0x%08X, 0x%08X, 0x%08X},%s' % (k, l, r, cl, cr, note))
+
+
+if __name__ == "__main__":
+    main()
