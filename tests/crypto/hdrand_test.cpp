@@ -1,0 +1,78 @@
+// Random source seeded with known clock readings (expected words from
+// hdrand_reference.py), the self test, and the clock reading itself.
+// The unseeded pool is checked in hdrand_unseeded_test.cpp, a process of its own.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "crypto/hdrand.h"
+#include "crypto/hdrand_clock.h"
+
+namespace {
+
+const uint64_t kCounter = 0x0123456789ABCDEFull;
+// 2026-12-07 (a Monday) 00:55:43.123 as eight little-endian 16-bit fields.
+const uint8_t kTime[16] = {0xEA, 0x07, 12, 0, 1, 0, 7, 0, 0, 0, 55, 0, 43, 0, 123, 0};
+
+// SHA-1(counter || time) = f9bb5a56 4289769d ...: the first word is its first four bytes, LE.
+const uint32_t kSequence[12] = {
+    0x565ABBF9, 0x0CB01BBD, 0xF5FB2047, 0xBAFFB5CE,
+    0x87B4D382,  // fifth word: pool offset 0 again, never offset 16
+    0xB9F387F5, 0x99F07C26, 0x8B797C78, 0x0257B519, 0xB31EEBE1, 0x9240AEFC, 0xBD3E558B,
+};
+
+TEST(Hdrand, KnownSeedGivesKnownSequence)
+{
+    hdrand_seed(kCounter, kTime);
+    for (int i = 0; i < 12; ++i)
+        EXPECT_EQ(kSequence[i], hdrand()) << "word " << i;
+}
+
+TEST(Hdrand, ReseedingRestartsTheSequence)
+{
+    hdrand_seed(kCounter, kTime);
+    for (int i = 0; i < 3; ++i)
+        hdrand();
+    hdrand_seed(kCounter, kTime);  // position must go back to 0 too
+    for (int i = 0; i < 12; ++i)
+        EXPECT_EQ(kSequence[i], hdrand()) << "word " << i;
+}
+
+TEST(Hdrand, SelfTestAlwaysPasses)
+{
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(1, hdrand_test());
+}
+
+TEST(Hdrand, InitSeedsFromTheClocks)
+{
+    hdrand_seed(kCounter, kTime);
+    EXPECT_TRUE(hdrand_init());
+    EXPECT_NE(kSequence[0], hdrand());
+}
+
+TEST(Hdrand, ClockReadingHasTheCalendarLayout)
+{
+    uint64_t first = 0, second = 0;
+    uint8_t time[16];
+    HdrandReadClocks(&first, time);
+    unsigned f[8];
+    for (int i = 0; i < 8; ++i)
+        f[i] = unsigned(time[2 * i] | time[2 * i + 1] << 8);
+    EXPECT_GE(f[0], 2024u);  // year, not years since 1900
+    EXPECT_LE(f[0], 2200u);
+    EXPECT_TRUE(f[1] >= 1 && f[1] <= 12) << "month " << f[1];
+    EXPECT_LE(f[2], 6u) << "day of week";
+    EXPECT_TRUE(f[3] >= 1 && f[3] <= 31) << "day " << f[3];
+    EXPECT_LE(f[4], 23u);
+    EXPECT_LE(f[5], 59u);
+    EXPECT_LE(f[6], 60u);
+    EXPECT_LE(f[7], 999u);
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    HdrandReadClocks(&second, time);
+    EXPECT_GT(second, first);
+}
+
+}  // namespace
