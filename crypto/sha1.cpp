@@ -114,11 +114,12 @@ void Sha1Update(Sha1Context* context, const uint8_t* data, uint32_t length)
     context->count[1] += length >> 29;
 
     uint32_t i = 0;
-    if (j + length >= 64) {
+    // Written as a subtraction so that a length near 2^32 cannot wrap the sum.
+    if (length >= 64 - j) {
         i = 64 - j;
         memcpy(context->buffer + j, data, i);
         Sha1Transform(context, context->buffer);
-        for (; i + 63 < length; i += 64)
+        for (; length - i >= 64; i += 64)
             Sha1Transform(context, data + i);
         j = 0;
     }
