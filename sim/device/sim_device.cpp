@@ -1,0 +1,718 @@
+// Protocol core of the substitute system-interface driver: the driver's side
+// of the session handshake, capsules, the two misc functions and the model
+// record, played from a scenario, with every exchange recorded.
+//
+// The substitute is deliberately strict: it checks every field a real driver
+// could check (tags, lengths, session id, sequence numbers, the client proof,
+// capsule size fields, padding) and refuses a request at the first fault, so a
+// client mistake shows up as a failed call instead of passing unnoticed.
+//
+// Freestanding: no OS headers, no heap, no exceptions, no static constructors.
+#include "sim/device/sim_device.h"
+
+#include <string.h>
+
+#include "crypto/bigint.h"
+#include "crypto/blowfish.h"
+#include "crypto/sha1.h"
+#include "driver_channel/misc_protocol.h"
+
+
+namespace {
+
+using namespace MiscProtocol;
+
+constexpr uint32_t kMaxMessage = 4096;         // largest request the driver accepts
+constexpr uint32_t kScratchSize = kMaxMessage + 64;
+constexpr uint32_t kDriverExponentLimbs = 4;
+
+// ---------------------------------------------------------------------------
+// Little-endian helpers.
+
+inline uint32_t Get32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+inline uint16_t Get16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
+inline void Put32(uint8_t* p, uint32_t v)
+{
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+    p[2] = uint8_t(v >> 16);
+    p[3] = uint8_t(v >> 24);
+}
+inline void Put16(uint8_t* p, uint16_t v)
+{
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+}
+void LimbsToBytes(const uint32_t* limbs, uint32_t count, uint8_t* out)
+{
+    for (uint32_t i = 0; i < count; ++i) Put32(out + 4 * i, limbs[i]);
+}
+void BytesToLimbs(const uint8_t* in, uint32_t count, uint32_t* limbs)
+{
+    for (uint32_t i = 0; i < count; ++i) limbs[i] = Get32(in + 4 * i);
+}
+bool Equal(const uint8_t* a, const uint8_t* b, uint32_t n)
+{
+    uint8_t diff = 0;
+    for (uint32_t i = 0; i < n; ++i) diff = uint8_t(diff | (a[i] ^ b[i]));
+    return diff == 0;
+}
+bool AllZero(const uint8_t* p, uint32_t n)
+{
+    uint8_t acc = 0;
+    for (uint32_t i = 0; i < n; ++i) acc = uint8_t(acc | p[i]);
+    return acc == 0;
+}
+void Wipe(void* p, uint32_t n)
+{
+    volatile uint8_t* v = static_cast<volatile uint8_t*>(p);
+    for (uint32_t i = 0; i < n; ++i) v[i] = 0;
+}
+
+// Compares two 33-limb numbers: -1, 0 or 1.
+int Compare(const uint32_t* a, const uint32_t* b)
+{
+    for (uint32_t i = kBigNumberLimbs; i-- > 0;) {
+        if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Deterministic random source: SHA-1 over (seed, counter), so every
+// transcript of one scenario is reproducible.
+
+struct Drbg {
+    uint32_t seed;
+    uint32_t counter;
+    uint32_t used;  // bytes of block consumed; 20 = empty
+    uint8_t block[20];
+};
+
+void DrbgSeed(Drbg& d, uint32_t seed)
+{
+    d.seed = seed;
+    d.counter = 0;
+    d.used = 20;
+}
+
+uint32_t DrbgWord(Drbg& d)
+{
+    if (d.used + 4 > 20) {
+        static const uint8_t kLabel[8] = {'Q', 'm', 'S', 'i', 'm', 'R', 'n', 'd'};
+        uint8_t input[16];
+        Put32(input, d.seed);
+        Put32(input + 4, d.counter++);
+        memcpy(input + 8, kLabel, 8);
+        Sha1Context sha;
+        Sha1Init(&sha);
+        Sha1Update(&sha, input, sizeof input);
+        Sha1Final(&sha);
+        Sha1GetDigest(&sha, d.block);
+        d.used = 0;
+    }
+    uint32_t w = Get32(d.block + d.used);
+    d.used += 4;
+    return w;
+}
+
+// ---------------------------------------------------------------------------
+// State.
+
+struct Session {
+    uint32_t state;  // SIM_SESSION_*
+    uint32_t id;
+    uint32_t sequence;
+    uint32_t exponent[kDriverExponentLimbs];
+    uint8_t expectedClientProof[kProofSize];
+    uint8_t driverProof[kProofSize];
+    uint8_t keyEncryptionKey[kKeyEncryptionKeySize];
+};
+
+struct FaultCounters {
+    uint32_t seen;
+    uint32_t fired;
+};
+
+struct DeviceState {
+    uint32_t initialized;
+    SimScenario scenario;
+    Drbg drbg;
+    Session session;
+    BlowfishContext sessionCipher;
+    BlowfishContext scratchCipher;
+    FaultCounters faultCounters[SIM_MAX_FAULTS];
+    SimSummary summary;
+    SimExchange exchanges[SIM_MAX_EXCHANGES];
+    uint8_t input[kScratchSize];
+    uint8_t output[kScratchSize];
+};
+
+DeviceState g_device;  // zero-initialised; no constructor runs
+
+void EndSession()
+{
+    Wipe(&g_device.session, sizeof g_device.session);
+    Wipe(&g_device.sessionCipher, sizeof g_device.sessionCipher);
+}
+
+void ResetRun()
+{
+    EndSession();
+    DrbgSeed(g_device.drbg, g_device.scenario.seed);
+    memset(g_device.faultCounters, 0, sizeof g_device.faultCounters);
+    memset(&g_device.summary, 0, sizeof g_device.summary);
+    memset(g_device.exchanges, 0, sizeof g_device.exchanges);
+}
+
+void EnsureInitialized()
+{
+    if (g_device.initialized) return;
+    SimScenarioInitDefaults(&g_device.scenario);
+    ResetRun();
+    g_device.initialized = 1;
+}
+
+bool SessionsEnabled() { return (g_device.scenario.flags & SIM_FLAG_SESSIONS) != 0; }
+
+// Picks the fault that applies to this exchange of `target`, if any. Every
+// slot of the target counts the exchange, whether it fires or not.
+const SimFault* TakeFault(uint32_t target)
+{
+    const SimFault* chosen = nullptr;
+    for (uint32_t i = 0; i < SIM_MAX_FAULTS; ++i) {
+        const SimFault& f = g_device.scenario.faults[i];
+        if (f.target != target || f.kind == SIM_FAULT_NONE) continue;
+        FaultCounters& c = g_device.faultCounters[i];
+        uint32_t index = c.seen++;
+        if (chosen == nullptr && index >= f.skip && (f.count == 0 || c.fired < f.count)) {
+            ++c.fired;
+            chosen = &f;
+        }
+    }
+    return chosen;
+}
+
+bool Is(const SimFault* f, uint32_t kind) { return f != nullptr && f->kind == kind; }
+
+// The result of one exchange before it is copied out.
+struct Reply {
+    uint32_t status;
+    uint32_t length;     // returned count reported to the caller
+    uint32_t rejection;
+};
+
+Reply Refuse(uint32_t status, uint32_t rejection) { return Reply{status, 0, rejection}; }
+
+// Applies the faults that change how a complete answer of `nominal` bytes
+// (already in the output scratch) is returned.
+Reply Answer(uint32_t nominal, const SimFault* fault)
+{
+    Reply r{SIM_STATUS_OK, nominal, SIM_REJECT_NONE};
+    if (Is(fault, SIM_FAULT_LENGTH)) {
+        int64_t length = int64_t(nominal) + fault->param;
+        r.length = length < 0 ? 0 : uint32_t(length);
+        r.status = fault->status;
+    } else if (Is(fault, SIM_FAULT_FAIL_WITH_DATA)) {
+        r.status = fault->status == SIM_STATUS_OK ? SIM_STATUS_BUFFER_OVERFLOW : fault->status;
+    }
+    return r;
+}
+
+// ---------------------------------------------------------------------------
+// Handshake.
+
+Reply Probe()
+{
+    if (!SessionsEnabled()) return Refuse(SIM_STATUS_NOT_SUPPORTED, SIM_REJECT_NO_SESSIONS);
+    return Reply{g_device.scenario.probeStatus, 0, SIM_REJECT_NONE};
+}
+
+Reply Phase1(const uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t outCap, const SimFault* fault)
+{
+    if (inLen != kPhase1RequestSize) return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_IN_LENGTH);
+    if (outCap < kPhase1AnswerSize) return Refuse(SIM_STATUS_BUFFER_TOO_SMALL, SIM_REJECT_OUT_CAPACITY);
+    if (!AllZero(in + kPhase1RequestZeroOffset, 4))
+        return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_NONCE_PADDING);
+
+    // A must lie in 2..P-2: anything else would give a predictable secret.
+    uint32_t clientPublic[kBigNumberLimbs];
+    BytesToLimbs(in + kPhase1RequestPublicOffset, kBigNumberLimbs, clientPublic);
+    uint32_t two[kBigNumberLimbs] = {2};
+    uint32_t pMinus1[kBigNumberLimbs];
+    memcpy(pMinus1, kOakleyGroup2Prime, sizeof pMinus1);
+    pMinus1[0] -= 1;  // the prime is odd: no borrow
+    if (clientPublic[kBigNumberLimbs - 1] != 0 || Compare(clientPublic, two) < 0 ||
+        Compare(clientPublic, pMinus1) >= 0)
+        return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_PUBLIC_VALUE);
+
+    // A new handshake replaces whatever session there was.
+    EndSession();
+    Session& s = g_device.session;
+    Drbg& d = g_device.drbg;
+    for (uint32_t i = 0; i < kDriverExponentLimbs; ++i) s.exponent[i] = DrbgWord(d);
+    s.exponent[kDriverExponentLimbs - 1] &= 0x7FFFFFFFu;  // limbs are signed at the top
+    uint8_t nonce[kPhase1AnswerNonceSize];
+    for (uint32_t i = 0; i < kPhase1AnswerNonceSize; i += 4) Put32(nonce + i, DrbgWord(d));
+    uint32_t id = DrbgWord(d);
+    if (g_device.scenario.sessionId != 0) id = g_device.scenario.sessionId;
+    if (id == 0) id = 1;
+
+    uint32_t driverPublic[kBigNumberLimbs] = {0};
+    uint32_t secret[kBigNumberLimbs] = {0};
+    if (!pow2mod(driverPublic, kBigNumberLimbs, s.exponent, kDriverExponentLimbs, kOakleyGroup2Prime,
+                 kBigNumberLimbs) ||
+        !powmod(secret, kBigNumberLimbs, clientPublic, kBigNumberLimbs, s.exponent, kDriverExponentLimbs,
+                kOakleyGroup2Prime, kBigNumberLimbs)) {
+        EndSession();
+        return Refuse(SIM_STATUS_UNSUCCESSFUL, SIM_REJECT_CRYPTO);
+    }
+
+    uint8_t bytesA[kBigNumberBytes], bytesB[kBigNumberBytes], bytesZ[kBigNumberBytes];
+    memcpy(bytesA, in + kPhase1RequestPublicOffset, kBigNumberBytes);
+    LimbsToBytes(driverPublic, kBigNumberLimbs, bytesB);
+    LimbsToBytes(secret, kBigNumberLimbs, bytesZ);
+
+    Sha1Context sha;
+    uint8_t digest[20];
+    Sha1Init(&sha);
+    Sha1Update(&sha, bytesZ, kBigNumberBytes);
+    Sha1Final(&sha);
+    Sha1GetDigest(&sha, digest);
+    memcpy(s.keyEncryptionKey, digest, kKeyEncryptionKeySize);
+
+    uint8_t nonces[kAuthKeyMessageSize];
+    memcpy(nonces, in + kNonceFieldOffset, kNonceFieldSize);
+    memcpy(nonces + kNonceFieldSize, nonce, kNonceFieldSize);
+    uint8_t authKey[kProofSize];
+    HmacSha1(&sha, kHandshakeKeyBlock + kHandshakeKeyOffset, kHandshakeKeySize, nonces, sizeof nonces, authKey);
+
+    uint8_t proofMessage[kProofMessageSize];
+    memcpy(proofMessage, bytesA, kBigNumberBytes);
+    memcpy(proofMessage + kBigNumberBytes, bytesB, kBigNumberBytes);
+    HmacSha1(&sha, authKey, kProofSize, proofMessage, kProofMessageSize, s.expectedClientProof);
+    memcpy(proofMessage, bytesB, kBigNumberBytes);
+    memcpy(proofMessage + kBigNumberBytes, bytesA, kBigNumberBytes);
+    HmacSha1(&sha, authKey, kProofSize, proofMessage, kProofMessageSize, s.driverProof);
+    Wipe(bytesZ, sizeof bytesZ);
+    Wipe(secret, sizeof secret);
+    Wipe(authKey, sizeof authKey);
+
+    s.id = id;
+    s.state = SIM_SESSION_AWAIT_PHASE2;
+
+    SimSecrets& secrets = g_device.summary.secrets;
+    memset(&secrets, 0, sizeof secrets);
+    secrets.valid = 1;
+    secrets.sessionId = id;
+    LimbsToBytes(s.exponent, kDriverExponentLimbs, secrets.privateExponent);
+    memcpy(secrets.driverNonce, nonce, sizeof nonce);
+    memcpy(secrets.handshakeKey, kHandshakeKeyBlock + kHandshakeKeyOffset, kHandshakeKeySize);
+    Put32(secrets.confirmation, kConfirmationLeft);
+    Put32(secrets.confirmation + 4, kConfirmationRight);
+
+    memset(out, 0, kPhase1AnswerSize + 64);
+    Put32(out + kPhase1AnswerSessionOffset, id);
+    memcpy(out + kPhase1AnswerPublicOffset, bytesB, kBigNumberBytes);
+    memcpy(out + kPhase1AnswerNonceOffset, nonce, sizeof nonce);
+    return Answer(kPhase1AnswerSize, fault);
+}
+
+// Checks what phases 2 and 3 have in common: length, state, session id.
+bool CheckLaterPhase(const uint8_t* in, uint32_t inLen, uint32_t size, uint32_t outCap, uint32_t answer,
+                     uint32_t state, Reply* refusal)
+{
+    if (inLen != size) {
+        *refusal = Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_IN_LENGTH);
+    } else if (outCap < answer) {
+        *refusal = Refuse(SIM_STATUS_BUFFER_TOO_SMALL, SIM_REJECT_OUT_CAPACITY);
+    } else if (g_device.session.state != state) {
+        *refusal = Refuse(SIM_STATUS_ACCESS_DENIED, SIM_REJECT_STATE);
+    } else if (Get32(in + 4) != g_device.session.id) {
+        *refusal = Refuse(SIM_STATUS_ACCESS_DENIED, SIM_REJECT_SESSION_ID);
+    } else {
+        return true;
+    }
+    return false;
+}
+
+Reply Phase2(const uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t outCap, const SimFault* fault)
+{
+    Reply refusal;
+    if (!CheckLaterPhase(in, inLen, kPhase2RequestSize, outCap, kPhase2AnswerSize, SIM_SESSION_AWAIT_PHASE2,
+                         &refusal))
+        return refusal;
+    if (!Equal(in + kPhase2RequestProofOffset, g_device.session.expectedClientProof, kProofSize)) {
+        // A client that cannot prove the handshake key loses its session.
+        EndSession();
+        return Refuse(SIM_STATUS_ACCESS_DENIED, SIM_REJECT_PROOF);
+    }
+    memcpy(out, g_device.session.driverProof, kProofSize);
+    memset(out + kProofSize, 0, 64);
+    if (Is(fault, SIM_FAULT_CORRUPT_PROOF)) out[kProofSize - 1] ^= 0x01;
+    g_device.session.state = SIM_SESSION_AWAIT_PHASE3;
+    return Answer(kPhase2AnswerSize, fault);
+}
+
+Reply Phase3(const uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t outCap, const SimFault* fault)
+{
+    Reply refusal;
+    if (!CheckLaterPhase(in, inLen, kPhase3RequestSize, outCap, kPhase3AnswerSize, SIM_SESSION_AWAIT_PHASE3,
+                         &refusal))
+        return refusal;
+    Session& s = g_device.session;
+    BlowfishContext& kek = g_device.scratchCipher;
+    uint32_t words[4];
+    BytesToLimbs(in + kPhase3RequestKeyOffset, 4, words);
+    bool ok = BlowfishInitialize(&kek, s.keyEncryptionKey, kKeyEncryptionKeySize) &&
+              BlowfishDecipher(&kek, &words[0], &words[1]) && BlowfishDecipher(&kek, &words[2], &words[3]);
+    Wipe(&kek, sizeof kek);
+    uint8_t sessionKey[kSessionKeySize];
+    LimbsToBytes(words, 4, sessionKey);
+    Wipe(words, sizeof words);
+    uint32_t left = kConfirmationLeft;
+    uint32_t right = kConfirmationRight;
+    if (Is(fault, SIM_FAULT_WRONG_CONFIRMATION)) right ^= 0x01000000u;  // last letter changed
+    ok = ok && BlowfishInitialize(&g_device.sessionCipher, sessionKey, kSessionKeySize) &&
+         BlowfishEncipher(&g_device.sessionCipher, &left, &right);
+    if (!ok) {
+        Wipe(sessionKey, sizeof sessionKey);
+        EndSession();
+        return Refuse(SIM_STATUS_UNSUCCESSFUL, SIM_REJECT_CRYPTO);
+    }
+    memcpy(g_device.summary.secrets.sessionKey, sessionKey, kSessionKeySize);
+    g_device.summary.secrets.valid |= 2;
+    Wipe(sessionKey, sizeof sessionKey);
+    Wipe(s.keyEncryptionKey, sizeof s.keyEncryptionKey);
+    s.state = SIM_SESSION_ESTABLISHED;
+    s.sequence = 0;
+    memset(out, 0, kPhase3AnswerSize + 64);
+    Put32(out, left);
+    Put32(out + 4, right);
+    return Answer(kPhase3AnswerSize, fault);
+}
+
+Reply EndSessionRequest(const uint8_t* in, uint32_t inLen)
+{
+    if (!SessionsEnabled()) return Refuse(SIM_STATUS_NOT_SUPPORTED, SIM_REJECT_NO_SESSIONS);
+    if (inLen != kEndSessionRequestSize) return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_IN_LENGTH);
+    if (g_device.session.state == SIM_SESSION_NONE)
+        return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_STATE);
+    if (Get32(in) != g_device.session.id) return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_SESSION_ID);
+    EndSession();
+    ++g_device.summary.sessionsEnded;
+    return Reply{SIM_STATUS_OK, 0, SIM_REJECT_NONE};
+}
+
+// ---------------------------------------------------------------------------
+// Capsules and misc functions.
+
+bool CipherBlocks(uint8_t* first, uint32_t blocks, bool encipher)
+{
+    for (uint32_t i = 0; i < blocks; ++i) {
+        uint8_t* p = first + kCapsuleBlockSize * i;
+        uint32_t left = Get32(p), right = Get32(p + 4);
+        bool ok = encipher ? BlowfishEncipher(&g_device.sessionCipher, &left, &right)
+                           : BlowfishDecipher(&g_device.sessionCipher, &left, &right);
+        if (!ok) return false;
+        Put32(p, left);
+        Put32(p + 4, right);
+    }
+    return true;
+}
+
+// Answers one misc packet in place: `answer` holds the packet (zero-extended
+// to outLength) and receives the reply.
+void MiscFunction(uint8_t* answer, uint32_t inLength, uint32_t outLength, const SimFault* fault)
+{
+    const SimScenario& sc = g_device.scenario;
+    if (Is(fault, SIM_FAULT_MISC_STATUS)) {
+        answer[kPacketStatusOffset] = uint8_t(fault->param);
+        return;
+    }
+    uint8_t function = answer[kPacketFunctionOffset];
+    uint8_t sub = answer[kPacketSubFunctionOffset];
+    if (function == kFlatPadFunction && sub == kFlatPadSubFunction && inLength == kFlatPadInputLength &&
+        outLength == kFlatPadOutputLength && Get16(answer + kFlatPadItemOffset) == kFlatPadSetupItem &&
+        AllZero(answer + kFlatPadItemOffset + 2, kFlatPadPacketSize - kFlatPadItemOffset - 2)) {
+        answer[kPacketStatusOffset] = sc.flatPadStatus;
+        Put16(answer + kFlatPadValue1Offset, sc.flatPadValues[0]);
+        Put16(answer + kFlatPadValue2Offset, sc.flatPadValues[1]);
+        Put16(answer + kFlatPadValue3Offset, sc.flatPadValues[2]);
+        Put16(answer + kFlatPadValue4Offset, sc.flatPadValues[3]);
+        Put16(answer + kFlatPadExtraLengthOffset, sc.flatPadExtraLength);
+        return;
+    }
+    if (function == kBatteryFunction && sub == kBatterySubFunction && inLength == kBatteryInputLength &&
+        outLength == kBatteryOutputLength) {
+        uint16_t index = Get16(answer + kBatteryIndexOffset);
+        if (index < sc.batteryCount && index < SIM_MAX_BATTERIES) {
+            answer[kPacketStatusOffset] = sc.batteries[index].status;
+            Put16(answer + kBatteryDateOffset, sc.batteries[index].date);
+        } else {
+            answer[kPacketStatusOffset] = sc.batteryAbsentStatus;
+        }
+        return;
+    }
+    answer[kPacketStatusOffset] = sc.unknownFunctionStatus;
+}
+
+Reply Capsule(uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t outCap, const SimFault* fault)
+{
+    const bool sessions = SessionsEnabled();
+    Session& s = g_device.session;
+    if (inLen < kCapsuleOverhead) return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_CAPSULE_SIZE);
+    uint32_t n = Get32(in + kCapsulePayloadLengthOffset);
+    uint32_t size = Get32(in + kCapsuleSizeOffset);
+    if (n > kMaxMessage || size != CapsuleSizeFor(n) || size != inLen)
+        return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_CAPSULE_SIZE);
+    uint32_t sessionField = Get32(in + kCapsuleSessionOffset);
+    if (sessions) {
+        if (s.state != SIM_SESSION_ESTABLISHED) return Refuse(SIM_STATUS_ACCESS_DENIED, SIM_REJECT_STATE);
+        if (sessionField != s.id) return Refuse(SIM_STATUS_ACCESS_DENIED, SIM_REJECT_SESSION_ID);
+    } else if (sessionField != 0) {
+        return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_SESSION_ID);
+    }
+    if (!AllZero(in + size - kCapsuleTrailerSize, kCapsuleTrailerSize))
+        return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_CAPSULE_PADDING);
+    uint32_t padded = size - kCapsuleOverhead;
+    uint8_t* payload = in + kCapsulePayloadOffset;
+    if (sessions && !CipherBlocks(payload, padded / kCapsuleBlockSize, false))
+        return Refuse(SIM_STATUS_UNSUCCESSFUL, SIM_REJECT_CRYPTO);
+    if (!AllZero(payload + n, padded - n))
+        return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_CAPSULE_PADDING);
+
+    // The EncapsuledRequest.
+    if (n < kRequestOverhead) return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_REQUEST);
+    uint32_t sequence = Get32(payload + kRequestSequenceOffset);
+    uint32_t inLength = Get32(payload + kRequestInputLengthOffset);
+    uint32_t outLength = Get32(payload + kRequestOutputLengthOffset);
+    if (Get32(payload + kRequestSizeOffset) != n || inLength != n - kRequestOverhead ||
+        Get32(payload + kRequestCodeOffset) != kIoctlMiscFunction ||
+        !AllZero(payload + kRequestDataOffset + inLength, 4) || outLength > kMaxMessage - kCapsuleOverhead)
+        return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_REQUEST);
+    if (sessions && sequence != s.sequence) return Refuse(SIM_STATUS_ACCESS_DENIED, SIM_REJECT_SEQUENCE);
+
+    // The MiscPacket inside it.
+    const uint8_t* packet = payload + kRequestDataOffset;
+    if (inLength < kPacketHeaderSize || outLength < kPacketHeaderSize ||
+        Get16(packet + kPacketInputLengthOffset) != inLength ||
+        Get16(packet + kPacketOutputLengthOffset) != outLength || Get16(packet + kPacketReservedOffset) != 0)
+        return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_PACKET);
+
+    const uint32_t replySize = CapsuleSizeFor(outLength);
+    if (outCap < replySize) return Refuse(SIM_STATUS_BUFFER_TOO_SMALL, SIM_REJECT_OUT_CAPACITY);
+
+    // Accepted: the sequence number is used up from here on, whatever the
+    // reply then looks like.
+    if (sessions) ++s.sequence;
+
+    uint32_t extra = 0;
+    if (Is(fault, SIM_FAULT_LONG_PAYLOAD) && fault->param > 0) extra = uint32_t(fault->param);
+    if (extra > kMaxMessage - kCapsuleOverhead - outLength) extra = kMaxMessage - kCapsuleOverhead - outLength;
+    const uint32_t replyPayload = outLength + extra;
+    const uint32_t fullSize = CapsuleSizeFor(replyPayload);
+    memset(out, 0, fullSize);
+    uint8_t* answer = out + kCapsulePayloadOffset;
+    memcpy(answer, packet, inLength < outLength ? inLength : outLength);
+    MiscFunction(answer, inLength, outLength, fault);
+    for (uint32_t i = 0; i < extra; ++i) answer[outLength + i] = uint8_t(0xE0 + i);
+    Put32(out + kCapsulePayloadLengthOffset, replyPayload);
+    Put32(out + kCapsuleSizeOffset, Is(fault, SIM_FAULT_SIZE_FIELD) ? uint32_t(fault->param) : fullSize);
+    Put32(out + kCapsuleSessionOffset, sessions ? s.id : 0);
+    if (sessions && !CipherBlocks(answer, (fullSize - kCapsuleOverhead) / kCapsuleBlockSize, true))
+        return Refuse(SIM_STATUS_UNSUCCESSFUL, SIM_REJECT_CRYPTO);
+
+    Reply r = Answer(fullSize, fault);
+    if (r.length > outCap) r.length = outCap;  // a long payload is cut where the buffer ends
+    if (Is(fault, SIM_FAULT_SHORT_REPLY)) {
+        r.length = fault->param < 0 ? 0 : uint32_t(fault->param);
+        if (r.length > fullSize) r.length = fullSize;
+        r.status = fault->status;
+    }
+    return r;
+}
+
+Reply ModelRecord(uint8_t* out, uint32_t outCap, const SimFault* fault)
+{
+    if (outCap < kModelRecordSize) return Refuse(SIM_STATUS_BUFFER_TOO_SMALL, SIM_REJECT_OUT_CAPACITY);
+    memset(out, 0, kModelRecordSize + 64);
+    memcpy(out, g_device.scenario.modelRecord, kModelRecordSize);
+    return Answer(kModelRecordSize, fault);
+}
+
+Reply Dispatch(uint32_t code, uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t outCap)
+{
+    uint32_t target = SIM_TARGET_NONE;
+    if (code == kIoctlMiscHandshake) {
+        if (inLen == 0) {
+            target = SIM_TARGET_PROBE;
+        } else if (!SessionsEnabled()) {
+            return Refuse(SIM_STATUS_NOT_SUPPORTED, SIM_REJECT_NO_SESSIONS);
+        } else if (inLen < kTagSize) {
+            return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_IN_LENGTH);
+        } else {
+            uint32_t tag = Get32(in);
+            if (tag == kTagIni1Word) target = SIM_TARGET_PHASE1;
+            else if (tag == kTagIni2Word) target = SIM_TARGET_PHASE2;
+            else if (tag == kTagIni3Word) target = SIM_TARGET_PHASE3;
+            else return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_TAG);
+        }
+    } else if (code == kIoctlMiscEndSession) {
+        target = SIM_TARGET_END_SESSION;
+    } else if (code == kIoctlMiscCapsule) {
+        target = SIM_TARGET_CAPSULE;
+    } else if (code == kIoctlMiscGetModelNumber) {
+        target = SIM_TARGET_MODEL;
+    } else {
+        return Refuse(SIM_STATUS_INVALID_DEVICE_REQUEST, SIM_REJECT_UNKNOWN_CODE);
+    }
+
+    const SimFault* fault = TakeFault(target);
+    if (Is(fault, SIM_FAULT_FAIL)) {
+        uint32_t status = fault->status == SIM_STATUS_OK ? SIM_STATUS_UNSUCCESSFUL : fault->status;
+        return Refuse(status, SIM_REJECT_INJECTED);
+    }
+    switch (target) {
+    case SIM_TARGET_PROBE: return Probe();
+    case SIM_TARGET_PHASE1: return Phase1(in, inLen, out, outCap, fault);
+    case SIM_TARGET_PHASE2: return Phase2(in, inLen, out, outCap, fault);
+    case SIM_TARGET_PHASE3: return Phase3(in, inLen, out, outCap, fault);
+    case SIM_TARGET_END_SESSION: return EndSessionRequest(in, inLen);
+    case SIM_TARGET_CAPSULE: return Capsule(in, inLen, out, outCap, fault);
+    default: return ModelRecord(out, outCap, fault);
+    }
+}
+
+void Record(uint32_t code, const uint8_t* in, uint32_t inLen, uint32_t outCap, const Reply& r,
+            const uint8_t* out)
+{
+    SimSummary& sum = g_device.summary;
+    ++sum.exchangesSeen;
+    if (sum.exchangeCount >= SIM_MAX_EXCHANGES) return;
+    SimExchange& e = g_device.exchanges[sum.exchangeCount++];
+    memset(&e, 0, sizeof e);
+    e.code = code;
+    e.inLength = inLen;
+    e.outCapacity = outCap;
+    e.returned = r.length;
+    e.status = r.status;
+    e.win32Error = SimStatusToWin32Error(r.status);
+    e.rejection = r.rejection;
+    uint32_t inCopy = inLen < SIM_MAX_RECORDED_BYTES ? inLen : SIM_MAX_RECORDED_BYTES;
+    if (in != nullptr) memcpy(e.in, in, inCopy);
+    uint32_t outCopy = r.length < outCap ? r.length : outCap;
+    if (outCopy > SIM_MAX_RECORDED_BYTES) outCopy = SIM_MAX_RECORDED_BYTES;
+    e.outLength = outCopy;
+    if (outCopy != 0) memcpy(e.out, out, outCopy);
+}
+
+}  // namespace
+
+extern "C" uint32_t SimStatusToWin32Error(uint32_t status)
+{
+    static const uint32_t kErrors[SIM_STATUS_COUNT] = {0, 50, 87, 122, 5, 31, 1, 234};
+    return status < SIM_STATUS_COUNT ? kErrors[status] : 31;
+}
+
+extern "C" uint32_t SimDeviceControl(uint32_t code, const void* in, uint32_t inLen, void* out, uint32_t outCap,
+                                     uint32_t* returned)
+{
+    EnsureInitialized();
+    if (returned != nullptr) *returned = 0;
+    if (out == nullptr) outCap = 0;
+    if (in == nullptr) inLen = 0;
+
+    // Input and output may be one buffer: work on a copy of the input.
+    Reply r;
+    uint8_t* input = g_device.input;
+    uint8_t* output = g_device.output;
+    if (inLen > kMaxMessage) {
+        r = Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_IN_LENGTH);
+        Record(code, static_cast<const uint8_t*>(in), inLen, outCap, r, output);
+    } else {
+        if (inLen != 0) memcpy(input, in, inLen);
+        uint32_t cap = outCap < kMaxMessage ? outCap : kMaxMessage;
+        r = Dispatch(code, input, inLen, output, cap);
+        // Record the request as it arrived (capsules are deciphered in place).
+        if (inLen != 0) memcpy(input, in, inLen);
+        Record(code, input, inLen, outCap, r, output);
+    }
+    uint32_t deliver = r.length < outCap ? r.length : outCap;
+    if (deliver > kMaxMessage) deliver = kMaxMessage;
+    if (deliver != 0) memcpy(out, output, deliver);
+    if (returned != nullptr) *returned = r.length;
+    return r.status;
+}
+
+extern "C" uint32_t SimControlRequest(uint32_t code, const void* in, uint32_t inLen, void* out, uint32_t outCap,
+                                      uint32_t* returned)
+{
+    EnsureInitialized();
+    if (returned != nullptr) *returned = 0;
+    if (out == nullptr) outCap = 0;
+    if (in == nullptr) inLen = 0;
+    switch (code) {
+    case SIM_CTL_SET_SCENARIO: {
+        SimScenario scenario;
+        if (inLen != sizeof scenario) return SIM_STATUS_INVALID_PARAMETER;
+        memcpy(&scenario, in, sizeof scenario);
+        if (scenario.size != sizeof scenario || scenario.probeStatus >= SIM_STATUS_COUNT)
+            return SIM_STATUS_INVALID_PARAMETER;
+        for (uint32_t i = 0; i < SIM_MAX_FAULTS; ++i)
+            if (scenario.faults[i].status >= SIM_STATUS_COUNT) return SIM_STATUS_INVALID_PARAMETER;
+        g_device.scenario = scenario;
+        ResetRun();
+        return SIM_STATUS_OK;
+    }
+    case SIM_CTL_RESET:
+        ResetRun();
+        return SIM_STATUS_OK;
+    case SIM_CTL_GET_SUMMARY: {
+        if (outCap < sizeof(SimSummary)) return SIM_STATUS_BUFFER_TOO_SMALL;
+        SimSummary sum = g_device.summary;
+        sum.sessionState = g_device.session.state;
+        sum.sessionId = g_device.session.id;
+        sum.expectedSequence = g_device.session.sequence;
+        memcpy(out, &sum, sizeof sum);
+        if (returned != nullptr) *returned = sizeof sum;
+        return SIM_STATUS_OK;
+    }
+    case SIM_CTL_GET_EXCHANGE: {
+        if (inLen != 4) return SIM_STATUS_INVALID_PARAMETER;
+        uint32_t index = Get32(static_cast<const uint8_t*>(in));
+        if (index >= g_device.summary.exchangeCount) return SIM_STATUS_INVALID_PARAMETER;
+        if (outCap < sizeof(SimExchange)) return SIM_STATUS_BUFFER_TOO_SMALL;
+        memcpy(out, &g_device.exchanges[index], sizeof(SimExchange));
+        if (returned != nullptr) *returned = sizeof(SimExchange);
+        return SIM_STATUS_OK;
+    }
+    case SIM_CTL_GET_SCENARIO:
+        if (outCap < sizeof(SimScenario)) return SIM_STATUS_BUFFER_TOO_SMALL;
+        memcpy(out, &g_device.scenario, sizeof(SimScenario));
+        if (returned != nullptr) *returned = sizeof(SimScenario);
+        return SIM_STATUS_OK;
+    default:
+        return SIM_STATUS_INVALID_DEVICE_REQUEST;
+    }
+}
+
+extern "C" uint32_t SimDeviceOpen(void)
+{
+    EnsureInitialized();
+    if (g_device.scenario.flags & SIM_FLAG_REFUSE_OPEN) {
+        ++g_device.summary.refusedOpens;
+        return SIM_STATUS_ACCESS_DENIED;
+    }
+    ++g_device.summary.opens;
+    return SIM_STATUS_OK;
+}
+
+extern "C" void SimDeviceClose(void)
+{
+    EnsureInitialized();
+    ++g_device.summary.closes;
+}
