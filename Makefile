@@ -6,7 +6,8 @@
 #   make fuzz FUZZ_SECONDS=600   a longer fuzzing run
 #   make scenario S=path/to/file.scn   one end-to-end scenario
 # Trees: build/asan (native, ASan+UBSan), build/native (release, benchmarks),
-# build/fuzz (clang, libFuzzer), build/win64 and build/win32 (mingw-w64, run under Wine).
+# build/fuzz (clang, libFuzzer), build/i386 (32-bit x86 Linux, run through qemu when the
+# machine cannot execute 32-bit code), build/win64 and build/win32 (mingw-w64, run under Wine).
 
 SHELL := /bin/bash
 TOP := $(CURDIR)
@@ -16,6 +17,8 @@ CMAKE_GEN := -G Ninja
 WINE_ENV := WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 PREFIX64 := $(B)/wine/prefix64
 FUZZ_SECONDS ?= 60
+# Machines without IA-32 emulation cannot run 32-bit Wine: the win64 tree runs the Windows tests.
+RUN_WIN32 := $(shell scripts/can-run-i386 && echo ON || echo OFF)
 export QM_FUZZ_SECONDS := $(FUZZ_SECONDS)
 
 .PHONY: all bootstrap build configure test demo bench fuzz prefix clean
@@ -32,38 +35,47 @@ $(B)/native/build.ninja:
 $(B)/fuzz/build.ninja:
 	cmake -S . -B $(B)/fuzz $(CMAKE_GEN) -DQM_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+$(B)/i386/build.ninja:
+	cmake -S . -B $(B)/i386 $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-linux-i386.cmake \
+	  -DCMAKE_BUILD_TYPE=Release
 $(B)/win64/build.ninja:
 	cmake -S . -B $(B)/win64 $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64.cmake \
-	  -DCMAKE_BUILD_TYPE=Release
+	  -DCMAKE_BUILD_TYPE=Release -DQM_WIN32_BINARY_DIR=$(B)/win32
 $(B)/win32/build.ninja:
 	cmake -S . -B $(B)/win32 $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686.cmake \
-	  -DCMAKE_BUILD_TYPE=Release -DQM_WIN64_BINARY_DIR=$(B)/win64
+	  -DCMAKE_BUILD_TYPE=Release -DQM_WIN64_BINARY_DIR=$(B)/win64 -DQM_RUN_WIN32_TESTS=$(RUN_WIN32)
 
-configure: $(B)/asan/build.ninja $(B)/native/build.ninja $(B)/fuzz/build.ninja \
+configure: $(B)/asan/build.ninja $(B)/native/build.ninja $(B)/fuzz/build.ninja $(B)/i386/build.ninja \
            $(B)/win64/build.ninja $(B)/win32/build.ninja
 
-# win64 first: the win32 tree embeds 64-bit files built there.
+# Each Windows tree embeds the other one's payloads: the 64-bit payloads first, then the whole
+# win32 tree, then the rest of win64.
 build: bootstrap configure
 	cmake --build $(B)/asan -j $(JOBS)
 	cmake --build $(B)/native -j $(JOBS)
 	cmake --build $(B)/fuzz -j $(JOBS)
-	cmake --build $(B)/win64 -j $(JOBS)
+	cmake --build $(B)/i386 -j $(JOBS)
+	if ninja -C $(B)/win64 -t query qm_payloads64 >/dev/null 2>&1; then \
+	  cmake --build $(B)/win64 -j $(JOBS) --target qm_payloads64; fi
 	cmake --build $(B)/win32 -j $(JOBS)
+	cmake --build $(B)/win64 -j $(JOBS)
 
 # The default Wine prefix of the Windows tests (64-bit; runs the 32-bit programs too).
 prefix: $(PREFIX64)/.ready
 $(PREFIX64)/.ready:
 	@mkdir -p $(PREFIX64)
-	$(WINE_ENV) WINEPREFIX=$(PREFIX64) wineboot -i >/dev/null 2>&1
+	$(WINE_ENV) WINEPREFIX=$(PREFIX64) scripts/wine-run wineboot -i >/dev/null 2>&1
 	$(WINE_ENV) WINEPREFIX=$(PREFIX64) wineserver -w
 	@touch $@
 
 test: build prefix
-	@scripts/run-tests $(B)/asan $(B)/fuzz $(B)/win64 $(B)/win32
+	@scripts/run-tests $(B)/asan $(B)/i386 $(B)/fuzz $(B)/win64 $(B)/win32
 
 bench: build prefix
 	$(B)/native/bench/crypto_bench
-	WINEPREFIX=$(PREFIX64) scripts/wine-run $(B)/win32/bench/crypto_bench_win.exe
+	@if [ "$(RUN_WIN32)" = ON ]; then WINEPREFIX=$(PREFIX64) scripts/wine-run $(B)/win32/bench/crypto_bench_win.exe; \
+	 else echo "(this machine cannot run 32-bit code: the i686 figures come from the x86_64 build)"; \
+	   WINEPREFIX=$(PREFIX64) scripts/wine-run $(B)/win64/bench/crypto_bench_win.exe; fi
 
 fuzz: build
 	ctest --test-dir $(B)/fuzz --output-on-failure

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on a Debian 12 machine: cross compilers,
 # Wine (64- and 32-bit), a headless X server, fonts, ImageMagick, GoogleTest,
-# Google Benchmark, OpenSSL's headers and clang's fuzzer runtime.
+# Google Benchmark, OpenSSL's headers, clang's fuzzer runtime, and a 32-bit x86 compiler
+# with qemu to run its output where the kernel cannot execute 32-bit code.
 # Idempotent: when everything is present it only checks and returns.
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ clang libclang-rt-14-dev python3
+  cmake ninja-build g++ g++-multilib qemu-user clang libclang-rt-14-dev python3
   mingw-w64 wine wine32:i386 wine64 xvfb xauth fonts-noto-cjk imagemagick
   googletest libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
 )
