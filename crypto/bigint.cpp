@@ -254,7 +254,9 @@ __attribute__((noinline)) void multiplyLarge(const BigInt& x, const BigInt& y, B
 // comparisons are settled by length alone, and when r is to be reduced the
 // doubling and the subtraction share one pass.
 
-#if UINTPTR_MAX > 0xFFFFFFFFu
+// QM_BIGINT_WORD32 forces one limb per word, as on i686, so that 64-bit
+// hosts can test that path too.
+#if UINTPTR_MAX > 0xFFFFFFFFu && !defined(QM_BIGINT_WORD32)
 typedef uint64_t Word;
 #else
 typedef uint32_t Word;
