@@ -1,0 +1,671 @@
+// The scenario robot: runs inside the Wine virtual desktop of one scenario,
+// starts the update tool the way the scenario says (as a normal user, with
+// the limited token, or elevated), watches for its window or message box,
+// reads the message, presses the buttons, and checks what the run left
+// behind. It writes its verdict to C:\qmsim\result.txt: a first line "PASS"
+// or "FAIL", then one line per finding.
+//
+//   robot.exe [scenario.ini] [/shots]
+//
+// With /shots it asks the runner for screenshots at the scenario's "shot:"
+// actions and at every message box (see sim/scenario/run.py).
+#include "sim/scenario/driver_setup.h"
+#include "sim/tools/sim_scenario.h"
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+const wchar_t kProductMutex[] = L"Velmorant_Quillmere_20160204_Mutex";
+const wchar_t kGlobalMutex[] = L"Global\\Velmorant_Quillmere_20160204_Mutex";
+const wchar_t kWindowClass[] = L"Velmorant_Quillmere_20160204_WndClass";
+const wchar_t kResultPath[] = L"C:\\qmsim\\result.txt";
+const wchar_t kShotDir[] = L"C:\\qmsim\\shots";
+const char kImageName[] = "FW2149928-kt2379-004_touchthr_40.img";
+
+// The message texts the tool may show, by id.
+struct MessageText {
+    unsigned id;
+    const wchar_t* text;
+};
+const MessageText kMessages[] = {
+    {133, L"System Interface Device - 0021へのアクセスに失敗しました。\n\nSystem Interface Device - 0021が有効になっていることを確認してください。"},
+    {134, L"ACアダプターを接続してください。"},
+    {135, L"アプリケーションの起動に失敗しました。"},
+    {136, L"この機種はサポートしていません。"},
+    {137, L"現在のOSでは使用できません。"},
+    {138, L"セットアップユーティリティで「フラットパッド」が無効に設定されています。"},
+    {139, L"タッチパッドのデバイスが見つかりません。"},
+    {140, L"タッチパッドが無効に設定されています。"},
+    {141, L"ファームウェアのアップデートは必要ありません。"},
+    {142, L"バッテリーパックを装着してください。"},
+    {143, L"Korvane SMBus Driverが無効に設定されています。"},
+    {144, L"別のユーザーが実行中です。"},
+    {145, L"「管理者として実行」を選択しないでください。"},
+    {146, L"管理者権限で実行してください。"},
+};
+
+unsigned MessageIdOf(const std::wstring& text) {
+    for (const MessageText& m : kMessages)
+        if (text == m.text) return m.id;
+    return 0;
+}
+
+struct Report {
+    std::vector<std::string> failures;
+    std::vector<std::string> notes;
+    void Fail(const std::string& s) { failures.push_back(s); }
+    void Note(const std::string& s) { notes.push_back(s); }
+};
+
+bool g_shots = false;
+int g_shotCount = 0;
+
+// Asks the runner for a screenshot and waits until it is taken.
+void Shot(const std::string& label) {
+    if (!g_shots) return;
+    char name[64];
+    wsprintfA(name, "%02d-", ++g_shotCount);
+    std::wstring base = std::wstring(kShotDir) + L"\\" + qmsim::Widen(name + label);
+    std::wstring req = base + L".req", done = base + L".done";
+    CreateDirectoryW(kShotDir, nullptr);
+    qmsim::AppendLine(req.c_str(), label);
+    for (int i = 0; i < 100 && GetFileAttributesW(done.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(50);
+}
+
+// ---- processes -------------------------------------------------------------
+
+// Starts the product. A normal user's start uses the limited token linked to
+// the robot's own (Wine gives every process a fully elevated one).
+bool StartProduct(const std::wstring& exe, const std::wstring& cwd, bool elevated, PROCESS_INFORMATION* pi,
+                  std::string* error) {
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    std::wstring cmd = L"\"" + exe + L"\"";
+    ZeroMemory(pi, sizeof *pi);
+    if (elevated) {
+        if (CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, cwd.c_str(), &si, pi))
+            return true;
+        *error = "CreateProcessW failed: " + std::to_string(GetLastError());
+        return false;
+    }
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        *error = "OpenProcessToken failed";
+        return false;
+    }
+    TOKEN_LINKED_TOKEN linked = {};
+    DWORD len = 0;
+    BOOL ok = GetTokenInformation(token, TokenLinkedToken, &linked, sizeof linked, &len);
+    CloseHandle(token);
+    if (!ok || !linked.LinkedToken) {
+        *error = "no linked token";
+        return false;
+    }
+    ok = CreateProcessAsUserW(linked.LinkedToken, exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr,
+                              cwd.c_str(), &si, pi);
+    DWORD err = GetLastError();
+    CloseHandle(linked.LinkedToken);
+    if (!ok) *error = "CreateProcessAsUserW failed: " + std::to_string(err);
+    return ok != FALSE;
+}
+
+// Elevation type of a started process (1 default, 2 full, 3 limited; 0 unknown).
+DWORD ElevationOf(HANDLE process) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(process, TOKEN_QUERY, &token)) return 0;
+    TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
+    DWORD len = 0;
+    BOOL ok = GetTokenInformation(token, TokenElevationType, &type, sizeof type, &len);
+    CloseHandle(token);
+    return ok ? static_cast<DWORD>(type) : 0;
+}
+
+struct TopWindow {
+    HWND hwnd;
+    std::wstring cls;
+};
+
+struct EnumState {
+    DWORD pid;
+    std::vector<TopWindow>* out;
+};
+
+BOOL CALLBACK CollectWindow(HWND hwnd, LPARAM lp) {
+    EnumState* st = reinterpret_cast<EnumState*>(lp);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    if (pid == st->pid && IsWindowVisible(hwnd)) {
+        wchar_t cls[128] = {};
+        GetClassNameW(hwnd, cls, 128);
+        st->out->push_back({hwnd, cls});
+    }
+    return TRUE;
+}
+
+std::vector<TopWindow> VisibleWindowsOf(DWORD pid) {
+    std::vector<TopWindow> list;
+    EnumState st = {pid, &list};
+    EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&st));
+    return list;
+}
+
+bool Exited(HANDLE process, DWORD waitMs = 0) { return WaitForSingleObject(process, waitMs) == WAIT_OBJECT_0; }
+
+// ---- input -----------------------------------------------------------------
+
+void PressKey(WORD vk) {
+    INPUT in[2] = {};
+    in[0].type = in[1].type = INPUT_KEYBOARD;
+    in[0].ki.wVk = in[1].ki.wVk = vk;
+    in[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    SendInput(2, in, sizeof(INPUT));
+}
+
+void ClickAt(int x, int y) {
+    int w = GetSystemMetrics(SM_CXSCREEN), h = GetSystemMetrics(SM_CYSCREEN);
+    INPUT in[3] = {};
+    for (INPUT& i : in) {
+        i.type = INPUT_MOUSE;
+        i.mi.dx = (x * 65535) / (w > 1 ? w - 1 : 1);
+        i.mi.dy = (y * 65535) / (h > 1 ? h - 1 : 1);
+    }
+    in[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+    in[1].mi.dwFlags = MOUSEEVENTF_LEFTDOWN | MOUSEEVENTF_ABSOLUTE;
+    in[2].mi.dwFlags = MOUSEEVENTF_LEFTUP | MOUSEEVENTF_ABSOLUTE;
+    SendInput(3, in, sizeof(INPUT));
+}
+
+// ---- the main window's screens ---------------------------------------------
+
+bool ChildVisible(HWND parent, int id) {
+    HWND c = GetDlgItem(parent, id);
+    return c && IsWindowVisible(c);
+}
+
+std::string ScreenOf(HWND w) {
+    bool yes = ChildVisible(w, 1000), no = ChildVisible(w, 1001), ok = ChildVisible(w, 1002);
+    HWND bar = FindWindowExW(w, nullptr, L"msctls_progress32", nullptr);
+    bool progress = bar && IsWindowVisible(bar);
+    if (yes && no && !ok && !progress) return "notice";
+    if (!yes && !no && !ok && progress) return "updating";
+    if (yes && no && !ok && progress) return "completed";
+    if (!yes && !no && ok && progress) return "retry";
+    if (!yes && !no && ok && !progress) return "failed";
+    return "unknown";
+}
+
+// ---- files and registry ----------------------------------------------------
+
+std::wstring TempDir() {
+    wchar_t buf[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH + 1, buf);
+    std::wstring s = buf;
+    if (!s.empty() && s.back() == L'\\') s.pop_back();
+    return s;
+}
+
+std::set<std::wstring> ListDir(const std::wstring& dir) {
+    std::set<std::wstring> names;
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (wcscmp(fd.cFileName, L".") && wcscmp(fd.cFileName, L"..")) names.insert(fd.cFileName);
+    } while (FindNextFileW(h, &fd));
+    FindClose(h);
+    return names;
+}
+
+// The strings of PendingFileRenameOperations, in order.
+std::vector<std::wstring> PendingRenames() {
+    std::vector<std::wstring> out;
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\Session Manager", 0, KEY_QUERY_VALUE,
+                      &key) != ERROR_SUCCESS)
+        return out;
+    DWORD type = 0, size = 0;
+    if (RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+        size > 0) {
+        std::vector<wchar_t> buf(size / sizeof(wchar_t) + 2, 0);
+        if (RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, &type,
+                             reinterpret_cast<BYTE*>(buf.data()), &size) == ERROR_SUCCESS) {
+            // Every string ends with a NUL, a deletion's target is an empty
+            // string, and the list ends with one more NUL.
+            size_t n = size / sizeof(wchar_t);
+            size_t i = 0;
+            while (i < n) {
+                std::wstring s(&buf[i]);
+                out.push_back(s);
+                i += s.size() + 1;
+            }
+            if (out.size() % 2 == 1 && out.back().empty()) out.pop_back();
+        }
+    }
+    RegCloseKey(key);
+    return out;
+}
+
+std::wstring LowerW(std::wstring s) {
+    for (wchar_t& c : s) c = static_cast<wchar_t>(towlower(c));
+    return s;
+}
+
+// ---- the run ---------------------------------------------------------------
+
+struct Observed {
+    bool windowSeen = false;
+    DWORD windowMs = 0;
+    std::vector<unsigned> messages;       // ids of the message boxes shown (0: unknown text)
+    std::vector<std::string> actionLog;
+};
+
+bool SecondStartRefused(const std::wstring& exe, const std::wstring& cwd, bool elevated, Report& rep,
+                        const char* when) {
+    PROCESS_INFORMATION pi;
+    std::string err;
+    if (!StartProduct(exe, cwd, elevated, &pi, &err)) {
+        rep.Fail(std::string("second start ") + when + ": " + err);
+        return false;
+    }
+    bool showed = false;
+    DWORD start = GetTickCount();
+    while (!Exited(pi.hProcess, 50) && GetTickCount() - start < 15000)
+        if (!VisibleWindowsOf(pi.dwProcessId).empty()) showed = true;
+    bool ended = Exited(pi.hProcess);
+    if (!ended) {
+        rep.Fail(std::string("second start ") + when + " did not end within 15 s");
+        TerminateProcess(pi.hProcess, 1);
+    } else if (showed) {
+        rep.Fail(std::string("second start ") + when + " showed a window");
+    } else {
+        rep.Note(std::string("second start ") + when + " ended silently after " +
+                 std::to_string(GetTickCount() - start) + " ms");
+    }
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return ended && !showed;
+}
+
+bool WriteAcOnline(bool online) {
+    HANDLE h = CreateFileW(L"Z:\\sys\\class\\power_supply\\AC\\online", GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                           TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const char* text = online ? "1\n" : "0\n";
+    DWORD n = 0;
+    BOOL ok = WriteFile(h, text, 2, &n, nullptr);
+    CloseHandle(h);
+    return ok && n == 2;
+}
+
+// Runs the scenario's window actions; false when one failed.
+bool RunWindowActions(HWND w, HANDLE process, const std::string& actions, Report& rep, Observed& obs) {
+    for (const std::string& raw : qmsim::Split(actions, ',')) {
+        std::string a = qmsim::Lower(raw);
+        std::vector<std::string> part = qmsim::Split(a, ':');
+        if (part.empty()) continue;
+        const std::string& verb = part[0];
+        std::string arg = part.size() > 1 ? part[1] : "";
+        if (Exited(process)) {
+            rep.Fail("the tool ended before action '" + a + "'");
+            return false;
+        }
+        obs.actionLog.push_back(a);
+        if (verb == "close") {
+            PostMessageW(w, WM_CLOSE, 0, 0);
+        } else if (verb == "key") {
+            WORD vk = arg == "enter" ? VK_RETURN : arg == "escape" ? VK_ESCAPE : arg == "tab" ? VK_TAB
+                    : arg == "space" ? VK_SPACE : 0;
+            if (!vk) {
+                rep.Fail("unknown key " + arg);
+                return false;
+            }
+            SetForegroundWindow(w);
+            Sleep(50);
+            PressKey(vk);
+        } else if (verb == "click") {
+            int id = arg == "yes" ? 1000 : arg == "no" ? 1001 : arg == "ok" ? 1002 : 0;
+            HWND b = id ? GetDlgItem(w, id) : nullptr;
+            if (!b || !IsWindowVisible(b)) {
+                rep.Fail("button " + arg + " is not shown");
+                return false;
+            }
+            RECT r;
+            GetWindowRect(b, &r);
+            SetForegroundWindow(w);
+            Sleep(50);
+            ClickAt((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+        } else if (verb == "await") {
+            unsigned long long limit = 30000;
+            if (part.size() > 2) qmsim::ParseNumber(part[2], limit);
+            DWORD start = GetTickCount();
+            std::string now;
+            while ((now = ScreenOf(w)) != arg && GetTickCount() - start < limit && !Exited(process, 50)) {
+            }
+            if (now != arg) {
+                rep.Fail("screen " + arg + " did not come (last seen: " + now + ")");
+                return false;
+            }
+            rep.Note("screen " + arg + " after " + std::to_string(GetTickCount() - start) + " ms");
+        } else if (verb == "wait") {
+            unsigned long long ms = 0;
+            qmsim::ParseNumber(arg, ms);
+            Sleep(static_cast<DWORD>(ms));
+        } else if (verb == "shot") {
+            Shot(arg.empty() ? "window" : arg);
+        } else if (verb == "unplug" || verb == "plug") {
+            if (!WriteAcOnline(verb == "plug")) rep.Fail("cannot change the AC adapter state");
+        } else {
+            rep.Fail("unknown action " + a);
+            return false;
+        }
+        Sleep(100);
+    }
+    return true;
+}
+
+// Reads the message box's text, checks its caption and style, and presses OK.
+void HandleMessageBox(HWND box, Report& rep, Observed& obs) {
+    wchar_t text[1024] = {};
+    GetDlgItemTextW(box, 0xFFFF, text, 1024);
+    wchar_t caption[256] = {};
+    GetWindowTextW(box, caption, 256);
+    unsigned id = MessageIdOf(text);
+    obs.messages.push_back(id);
+    if (!id) rep.Fail("message box with an unknown text: " + qmsim::Narrow(text));
+    if (wcscmp(caption, L"Quillmere") != 0) rep.Fail("message box caption is '" + qmsim::Narrow(caption) + "'");
+    // Wine 8 does not apply MB_TOPMOST to the box, so this is only noted.
+    if (!(GetWindowLongW(box, GWL_EXSTYLE) & WS_EX_TOPMOST)) rep.Note("message box not top-most");
+    rep.Note("message " + std::to_string(id));
+    Shot("message-" + std::to_string(id));
+}
+
+void PressOk(HWND box) {
+    SetForegroundWindow(box);
+    Sleep(50);
+    PressKey(VK_RETURN);
+    for (int i = 0; i < 40 && IsWindow(box); ++i) Sleep(50);
+    if (IsWindow(box)) PostMessageW(box, WM_COMMAND, IDOK, 0);
+}
+
+void CheckLeftovers(const qmsim::Scenario& sc, const std::set<std::wstring>& tempBefore,
+                    const std::vector<std::wstring>& pendingBefore, bool expectExtracted, Report& rep) {
+    const std::wstring temp = TempDir();
+    for (const std::wstring& n : ListDir(temp))
+        if (!tempBefore.count(n)) rep.Fail("left in the temporary directory: " + qmsim::Narrow(n));
+
+    // The reboot-time deletions the run registered, in order.
+    std::vector<std::wstring> pending = PendingRenames();
+    std::vector<std::wstring> added;
+    if (pending.size() >= pendingBefore.size() &&
+        std::equal(pendingBefore.begin(), pendingBefore.end(), pending.begin()))
+        added.assign(pending.begin() + pendingBefore.size(), pending.end());
+    else
+        rep.Fail("PendingFileRenameOperations lost earlier entries");
+
+    SYSTEM_INFO si;
+    GetNativeSystemInfo(&si);
+    bool x64 = si.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64;
+    std::string expectArch = qmsim::Lower(sc.Get("expect.payloads", x64 ? "x64" : "x86"));
+    const char* info = expectArch == "x64" ? "KvInfo64.exe" : "KvInfo32.exe";
+    const char* reflash = expectArch == "x64" ? "KvReflash_x64.exe" : "KvReflash_x86.exe";
+
+    std::vector<std::wstring> sources;
+    for (size_t i = 0; i < added.size(); i += 2) {
+        sources.push_back(added[i]);
+        if (i + 1 < added.size() && !added[i + 1].empty())
+            rep.Fail("a reboot registration renames instead of deleting: " + qmsim::Narrow(added[i]));
+    }
+    if (!expectExtracted) {
+        if (!sources.empty()) rep.Fail("reboot registrations made although nothing was to be extracted");
+        for (const std::string& l : qmsim::RunLogLines())
+            if (qmsim::StartsWith(l, "run ")) rep.Fail("a vendor tool ran: " + l);
+        return;
+    }
+    if (sources.size() != 5) {
+        rep.Fail("expected 5 reboot registrations, found " + std::to_string(sources.size()));
+        return;
+    }
+    // "\??\C:\...\FWUxxxx.tmp" is the last; the others are files inside it, in order.
+    std::wstring folder = sources[4];
+    const std::wstring prefix = L"\\??\\";
+    if (folder.compare(0, prefix.size(), prefix) == 0) folder = folder.substr(prefix.size());
+    else rep.Fail("registration without the \\??\\ prefix: " + qmsim::Narrow(sources[4]));
+    size_t slash = folder.rfind(L'\\');
+    std::wstring parent = slash == std::wstring::npos ? L"" : folder.substr(0, slash);
+    std::wstring leaf = slash == std::wstring::npos ? folder : folder.substr(slash + 1);
+    if (LowerW(parent) != LowerW(temp)) rep.Fail("work folder not in the temporary directory: " + qmsim::Narrow(folder));
+    if (leaf.size() != 11 || LowerW(leaf.substr(0, 3)) != L"fwu" || LowerW(leaf.substr(7)) != L".tmp")
+        rep.Fail("work folder name is not FWUxxxx.tmp: " + qmsim::Narrow(leaf));
+    const char* names[4] = {kImageName, info, reflash, "Log.txt"};
+    for (int i = 0; i < 4; ++i) {
+        std::wstring want = LowerW(prefix + folder + L"\\" + qmsim::Widen(names[i]));
+        if (LowerW(sources[i]) != want)
+            rep.Fail("registration " + std::to_string(i + 1) + " is " + qmsim::Narrow(sources[i]) + ", expected " +
+                     qmsim::Narrow(want));
+    }
+    if (GetFileAttributesW(folder.c_str()) != INVALID_FILE_ATTRIBUTES)
+        rep.Fail("the work folder is still there: " + qmsim::Narrow(folder));
+
+    // The information tool ran from the work folder, under its own name.
+    bool ranCheck = false;
+    for (const std::string& l : qmsim::RunLogLines()) {
+        if (!qmsim::StartsWith(l, "run ")) continue;
+        if (l.find(" cwd=" + qmsim::Narrow(folder) + " ") == std::string::npos &&
+            LowerW(qmsim::Widen(l)).find(L" cwd=" + LowerW(folder) + L" ") == std::wstring::npos)
+            rep.Fail("a tool ran outside the work folder: " + l);
+        if (qmsim::StartsWith(l, "run info.check ")) {
+            ranCheck = true;
+            if (l.find(std::string("exe=") + info + " ") == std::string::npos)
+                rep.Fail("the information tool that ran is not " + std::string(info) + ": " + l);
+        }
+        if (qmsim::StartsWith(l, "run reflash ") && l.find(std::string("exe=") + reflash + " ") == std::string::npos)
+            rep.Fail("the reflash tool that ran is not " + std::string(reflash) + ": " + l);
+    }
+    if (!ranCheck && qmsim::Lower(sc.Get("info.check")) != "unstartable") rep.Fail("the information tool never ran");
+    rep.Note(std::string("payloads ") + info + ", " + reflash);
+}
+
+// Checks that a library that was loaded was also freed with nothing left alive.
+void CheckVendorLibrary(Report& rep) {
+    bool loaded = false, unloaded = false;
+    for (const std::string& l : qmsim::RunLogLines()) {
+        if (l == "kvcom load") loaded = true;
+        if (qmsim::StartsWith(l, "kvcom unload")) {
+            unloaded = true;
+            if (l != "kvcom unload live=0") rep.Fail("vendor library objects not released: " + l);
+        }
+        if (qmsim::StartsWith(l, "kvcom unexpected") || l.find("mismatch") != std::string::npos)
+            rep.Fail("vendor library misused: " + l);
+    }
+    if (loaded && !unloaded) rep.Fail("the vendor library was not freed");
+}
+
+// Makes the information tool impossible to start: as soon as it has been
+// extracted, it is replaced by bytes that are not a program.
+DWORD WINAPI SpoilInfoTool(LPVOID) {
+    const std::wstring temp = TempDir();
+    for (int round = 0; round < 2000; ++round) {
+        for (const std::wstring& d : ListDir(temp)) {
+            if (LowerW(d).compare(0, 3, L"fwu") != 0) continue;
+            for (const wchar_t* n : {L"KvInfo64.exe", L"KvInfo32.exe"}) {
+                std::wstring p = temp + L"\\" + d + L"\\" + n;
+                // Opening without write sharing succeeds only once the tool has finished writing it.
+                HANDLE h = CreateFileW(p.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                if (h == INVALID_HANDLE_VALUE) continue;
+                DWORD size = GetFileSize(h, nullptr);
+                if (size > 4096) {
+                    const char junk[] = "not a program";
+                    DWORD n2 = 0;
+                    SetFilePointer(h, 0, nullptr, FILE_BEGIN);
+                    WriteFile(h, junk, sizeof junk, &n2, nullptr);
+                    SetEndOfFile(h);
+                    CloseHandle(h);
+                    qmsim::LogRun("robot spoiled " + qmsim::Narrow(n));
+                    return 0;
+                }
+                CloseHandle(h);
+            }
+        }
+        Sleep(5);
+    }
+    return 0;
+}
+
+// The verdict appears at once and whole: written aside, then renamed.
+void WriteResult(const std::string& text) {
+    const wchar_t* tmp = L"C:\\qmsim\\result.tmp";
+    DeleteFileW(tmp);
+    qmsim::AppendLine(tmp, text);
+    MoveFileExW(tmp, kResultPath, MOVEFILE_REPLACE_EXISTING);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    std::wstring scenarioPath = qmsim::kScenarioPath;
+    for (int i = 1; i < argc; ++i) {
+        if (_wcsicmp(argv[i], L"/shots") == 0) g_shots = true;
+        else scenarioPath = argv[i];
+    }
+    DeleteFileW(kResultPath);
+    Report rep;
+    qmsim::Scenario sc;
+    if (!sc.Load(scenarioPath.c_str())) {
+        WriteResult("FAIL\nfail: cannot read the scenario");
+        return 1;
+    }
+
+    std::string err;
+    if (!robot::ApplyDriverScenario(sc, &err)) {
+        WriteResult("FAIL\nfail: driver set-up: " + err);
+        return 1;
+    }
+
+    const std::wstring exe = qmsim::Widen(sc.Get("robot.product", "C:\\qmsim\\app\\Quillmere.exe"));
+    const std::wstring cwd = qmsim::Widen(sc.Get("robot.cwd", "C:\\qmsim\\bin"));
+    const bool elevated = qmsim::Lower(sc.Get("start", "user")) == "elevated";
+    const std::string second = qmsim::Lower(sc.Get("second.start", "none"));
+    const DWORD timeoutMs = 90000;
+
+    std::set<std::wstring> tempBefore = ListDir(TempDir());
+    std::vector<std::wstring> pendingBefore = PendingRenames();
+
+    // Another logon session's run holds the machine-wide lock only.
+    HANDLE otherUser = nullptr;
+    if (qmsim::Lower(sc.Get("other.user", "no")) == "running") otherUser = CreateMutexW(nullptr, FALSE, kGlobalMutex);
+    // A run of this session holds the session lock.
+    HANDLE sameSession = nullptr;
+    if (second == "before") sameSession = CreateMutexW(nullptr, FALSE, kProductMutex);
+
+    HANDLE spoiler = nullptr;
+    if (qmsim::Lower(sc.Get("info.check")) == "unstartable")
+        spoiler = CreateThread(nullptr, 0, SpoilInfoTool, nullptr, 0, nullptr);
+
+    PROCESS_INFORMATION pi;
+    if (!StartProduct(exe, cwd, elevated, &pi, &err)) {
+        WriteResult("FAIL\nfail: cannot start the tool: " + err);
+        return 1;
+    }
+    const DWORD started = GetTickCount();
+    DWORD elevation = ElevationOf(pi.hProcess);
+    if (elevation != (elevated ? 2u : 3u))
+        rep.Fail("the tool runs with elevation type " + std::to_string(elevation));
+
+    Observed obs;
+    std::set<HWND> handled;
+    while (!Exited(pi.hProcess, 20) && GetTickCount() - started < timeoutMs) {
+        for (const TopWindow& t : VisibleWindowsOf(pi.dwProcessId)) {
+            if (handled.count(t.hwnd)) continue;
+            if (t.cls == L"#32770") {
+                handled.insert(t.hwnd);
+                Sleep(100);  // let it finish painting
+                HandleMessageBox(t.hwnd, rep, obs);
+                if (second == "message") SecondStartRefused(exe, cwd, elevated, rep, "while the message box is open");
+                PressOk(t.hwnd);
+            } else if (t.cls == kWindowClass) {
+                handled.insert(t.hwnd);
+                obs.windowSeen = true;
+                obs.windowMs = GetTickCount() - started;
+                rep.Note("window after " + std::to_string(obs.windowMs) + " ms");
+                Sleep(300);
+                if (second == "window") SecondStartRefused(exe, cwd, elevated, rep, "while the window is shown");
+                RunWindowActions(t.hwnd, pi.hProcess, sc.Get("window.actions", "close"), rep, obs);
+            }
+        }
+    }
+    if (!Exited(pi.hProcess)) {
+        rep.Fail("the tool did not end within " + std::to_string(timeoutMs / 1000) + " s");
+        TerminateProcess(pi.hProcess, 1);
+        WaitForSingleObject(pi.hProcess, 5000);
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    if (code != 0) rep.Fail("exit code " + std::to_string(code));
+    rep.Note("run took " + std::to_string(GetTickCount() - started) + " ms");
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    if (spoiler) {
+        WaitForSingleObject(spoiler, 0);
+        CloseHandle(spoiler);
+    }
+    if (second == "after") SecondStartRefused(exe, cwd, elevated, rep, "after the first run");
+
+    // ---- expected outcome ---------------------------------------------------
+    std::string expMsg = qmsim::Lower(sc.Get("expect.message", "none"));
+    if (expMsg == "none") {
+        if (!obs.messages.empty()) rep.Fail("a message box appeared: " + std::to_string(obs.messages[0]));
+    } else {
+        unsigned long long id = 0;
+        qmsim::ParseNumber(expMsg, id);
+        if (obs.messages.empty()) rep.Fail("no message box; expected " + expMsg);
+        else if (obs.messages[0] != id) rep.Fail("message " + std::to_string(obs.messages[0]) + ", expected " + expMsg);
+        if (obs.messages.size() > 1) rep.Fail("more than one message box");
+    }
+    bool expWindow = qmsim::Lower(sc.Get("expect.window", "no")) == "yes";
+    if (expWindow != obs.windowSeen) rep.Fail(obs.windowSeen ? "the window appeared" : "the window did not appear");
+    std::string range = sc.Get("expect.window.ms");
+    if (obs.windowSeen && !range.empty()) {
+        std::vector<std::string> mm = qmsim::Split(range, '-');
+        unsigned long long lo = 0, hi = 0;
+        if (mm.size() == 2 && qmsim::ParseNumber(mm[0], lo) && qmsim::ParseNumber(mm[1], hi)) {
+            if (obs.windowMs < lo || obs.windowMs > hi)
+                rep.Fail("window after " + std::to_string(obs.windowMs) + " ms, expected " + range);
+        } else {
+            rep.Fail("expect.window.ms: MIN-MAX");
+        }
+    }
+
+    // The restart command runs detached: give it time to be recorded.
+    bool expRestart = qmsim::Lower(sc.Get("expect.restart", "no")) == "yes";
+    int restarts = 0;
+    for (int i = 0; i < (expRestart ? 100 : 20); ++i) {
+        restarts = 0;
+        for (const std::string& l : qmsim::RunLogLines())
+            if (qmsim::StartsWith(l, "shutdown ")) {
+                ++restarts;
+                if (!qmsim::StartsWith(l, "shutdown args=/r /f /t 0 ")) rep.Fail("restart command: " + l);
+            }
+        if (expRestart && restarts) break;
+        Sleep(100);
+    }
+    if (expRestart && restarts != 1) rep.Fail("restart recorded " + std::to_string(restarts) + " times");
+    if (!expRestart && restarts) rep.Fail("a restart was recorded");
+
+    bool expExtracted = qmsim::Lower(sc.Get("expect.extracted", expWindow ? "yes" : "no")) == "yes";
+    CheckLeftovers(sc, tempBefore, pendingBefore, expExtracted, rep);
+    CheckVendorLibrary(rep);
+    for (const std::string& p : robot::CheckDriverAfterRun(sc)) rep.Fail(p);
+
+    if (otherUser) CloseHandle(otherUser);
+    if (sameSession) CloseHandle(sameSession);
+
+    std::string text = rep.failures.empty() ? "PASS" : "FAIL";
+    for (const std::string& f : rep.failures) text += "\nfail: " + f;
+    for (const std::string& n : rep.notes) text += "\nnote: " + n;
+    WriteResult(text);
+    return rep.failures.empty() ? 0 : 1;
+}
