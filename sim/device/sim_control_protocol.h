@@ -55,7 +55,10 @@
 
 /* Scenario flags. */
 #define SIM_FLAG_SESSIONS 0x1u  /* the driver requires sessions (else: probe answers NOT_SUPPORTED) */
-#define SIM_FLAG_REFUSE_OPEN 0x2u /* opening the interface device fails with ACCESS_DENIED */
+/* Opening the interface device fails: IRP_MJ_CREATE completes with
+ * ACCESS_DENIED, and the interface's symbolic links are taken away while the
+ * flag is set (under Wine CreateFileW then fails with ERROR_FILE_NOT_FOUND). */
+#define SIM_FLAG_REFUSE_OPEN 0x2u
 
 /* Fault targets: which exchange a fault applies to. */
 #define SIM_TARGET_NONE 0

@@ -716,3 +716,9 @@ extern "C" void SimDeviceClose(void)
     EnsureInitialized();
     ++g_device.summary.closes;
 }
+
+extern "C" uint32_t SimDeviceInterfaceLinked(void)
+{
+    EnsureInitialized();
+    return (g_device.scenario.flags & SIM_FLAG_REFUSE_OPEN) ? 0u : 1u;
+}

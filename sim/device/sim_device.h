@@ -33,6 +33,11 @@ uint32_t SimControlRequest(uint32_t code, const void* in, uint32_t inLen,
 uint32_t SimDeviceOpen(void);
 void SimDeviceClose(void);
 
+/* Whether the interface device's symbolic links should exist: not while the
+ * scenario refuses opens (Wine does not fail CreateFile on a refused
+ * IRP_MJ_CREATE, so the shim takes the links away instead). */
+uint32_t SimDeviceInterfaceLinked(void);
+
 /* The Win32 error a caller sees for a SIM_STATUS_* value (0 for OK). */
 uint32_t SimStatusToWin32Error(uint32_t status);
 

@@ -35,20 +35,21 @@ export WINEPREFIX=$prefix
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 
-if [ ! -f "$prefix/system.reg" ]; then
-    WINEARCH=$arch wineboot -i >/dev/null 2>&1 || true
-    wineserver -w
-    [ -f "$prefix/system.reg" ] || { echo "$0: could not create the prefix $prefix" >&2; exit 1; }
-fi
-
-# A 64-bit prefix needs the 64-bit service control program: the 32-bit one
-# starts a 32-bit device host, which cannot load a 64-bit driver.
+# A 64-bit prefix is driven with the 64-bit loader throughout: its service
+# control program starts the 64-bit device host (the 32-bit one cannot load a
+# 64-bit driver), and it runs where the machine cannot execute 32-bit code.
 if [ "$arch" = win64 ]; then
     if [ -x /usr/lib/wine/wine64 ]; then wine=/usr/lib/wine/wine64; else wine=wine64; fi
 else
     wine=wine
 fi
 sc=("$wine" sc)
+
+if [ ! -f "$prefix/system.reg" ]; then
+    WINEARCH=$arch "$wine" wineboot -i >/dev/null 2>&1 || true
+    wineserver -w
+    [ -f "$prefix/system.reg" ] || { echo "$0: could not create the prefix $prefix" >&2; exit 1; }
+fi
 
 dest=$prefix/drive_c/windows/system32/drivers/qmsim.sys
 if ! cmp -s "$sys" "$dest"; then

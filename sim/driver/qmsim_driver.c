@@ -35,6 +35,37 @@ static NTSTATUS ToNtStatus(uint32_t status)
     }
 }
 
+static BOOLEAN g_interfaceLinked;
+
+static NTSTATUS CreateLink(const WCHAR* linkName, const WCHAR* deviceName)
+{
+    UNICODE_STRING link, target;
+    RtlInitUnicodeString(&link, linkName);
+    RtlInitUnicodeString(&target, deviceName);
+    return IoCreateSymbolicLink(&link, &target);
+}
+
+/* Creates or deletes the interface links as the scenario wants them. */
+static NTSTATUS SyncInterfaceLinks(void)
+{
+    UNICODE_STRING link;
+    NTSTATUS status = STATUS_SUCCESS;
+    BOOLEAN wanted = SimDeviceInterfaceLinked() != 0;
+    ULONG i;
+    if (wanted == g_interfaceLinked) return STATUS_SUCCESS;
+    for (i = 0; i < sizeof kInterfaceLinks / sizeof kInterfaceLinks[0]; ++i) {
+        if (wanted) {
+            NTSTATUS s = CreateLink(kInterfaceLinks[i], SIM_INTERFACE_DEVICE_NAME);
+            if (!NT_SUCCESS(s)) status = s;
+        } else {
+            RtlInitUnicodeString(&link, kInterfaceLinks[i]);
+            IoDeleteSymbolicLink(&link);
+        }
+    }
+    g_interfaceLinked = wanted;
+    return status;
+}
+
 static void LockCore(void)
 {
     KeWaitForSingleObject(&g_coreLock, Executive, KernelMode, FALSE, NULL);
@@ -86,9 +117,10 @@ static NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp)
         outLength = 0;
     }
     LockCore();
-    if (device == g_controlDevice)
+    if (device == g_controlDevice) {
         status = SimControlRequest(code, buffer, inLength, buffer, outLength, &returned);
-    else
+        SyncInterfaceLinks();
+    } else
         status = SimDeviceControl(code, buffer, inLength, buffer, outLength, &returned);
     UnlockCore();
     return Complete(irp, ToNtStatus(status), returned);
@@ -104,9 +136,12 @@ static void DeleteLinks(void)
 {
     UNICODE_STRING link;
     ULONG i;
-    for (i = 0; i < sizeof kInterfaceLinks / sizeof kInterfaceLinks[0]; ++i) {
-        RtlInitUnicodeString(&link, kInterfaceLinks[i]);
-        IoDeleteSymbolicLink(&link);
+    if (g_interfaceLinked) {
+        for (i = 0; i < sizeof kInterfaceLinks / sizeof kInterfaceLinks[0]; ++i) {
+            RtlInitUnicodeString(&link, kInterfaceLinks[i]);
+            IoDeleteSymbolicLink(&link);
+        }
+        g_interfaceLinked = FALSE;
     }
     RtlInitUnicodeString(&link, SIM_CONTROL_LINK_NAME);
     IoDeleteSymbolicLink(&link);
@@ -135,14 +170,6 @@ static NTSTATUS CreateDevice(PDRIVER_OBJECT driver, const WCHAR* name, PDEVICE_O
     return status;
 }
 
-static NTSTATUS CreateLink(const WCHAR* linkName, const WCHAR* deviceName)
-{
-    UNICODE_STRING link, target;
-    RtlInitUnicodeString(&link, linkName);
-    RtlInitUnicodeString(&target, deviceName);
-    return IoCreateSymbolicLink(&link, &target);
-}
-
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
 {
     NTSTATUS status;
@@ -159,8 +186,11 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
     status = CreateDevice(driver, SIM_INTERFACE_DEVICE_NAME, &g_interfaceDevice);
     if (NT_SUCCESS(status)) status = CreateDevice(driver, SIM_CONTROL_DEVICE_NAME, &g_controlDevice);
     if (NT_SUCCESS(status)) status = CreateLink(SIM_CONTROL_LINK_NAME, SIM_CONTROL_DEVICE_NAME);
-    for (i = 0; NT_SUCCESS(status) && i < sizeof kInterfaceLinks / sizeof kInterfaceLinks[0]; ++i)
-        status = CreateLink(kInterfaceLinks[i], SIM_INTERFACE_DEVICE_NAME);
+    if (NT_SUCCESS(status)) {
+        LockCore();
+        status = SyncInterfaceLinks();
+        UnlockCore();
+    }
     if (!NT_SUCCESS(status)) DriverUnload(driver);
     return status;
 }
