@@ -1,0 +1,21 @@
+# User interface: screenshots with a contact sheet, and the paint timing.
+#   make ui-screens       build/screens/*.png and build/screens/contact-sheet.png
+#   make ui-paint-timing  paint time of each screen at 1920x1080 under Wine
+#   make ui-check         the GUI tests alone
+.PHONY: ui-screens ui-paint-timing ui-check
+
+# The tree whose programs this host's Wine runs: win32, or win64 where
+# 32-bit Linux programs cannot execute.
+UI_TREE := $(if $(shell /usr/lib/wine/wine --version >/dev/null 2>&1 && echo yes),win32,win64)
+UI_HARNESS = $(B)/$(UI_TREE)/tests/ui/ui_harness.exe
+
+ui-screens: build
+	tests/ui/screens.sh $(UI_HARNESS) $(B)/screens
+
+ui-paint-timing: build
+	@mkdir -p $(B)/ui-test
+	tests/ui/run-gui.sh --size 1920x1080 --dpi 96 --report $(B)/ui-test/timing.txt -- \
+	  $(UI_HARNESS) timing @$(B)/ui-test/timing.txt
+
+ui-check: build
+	ctest --test-dir $(B)/$(UI_TREE) -L gui --output-on-failure
