@@ -35,7 +35,8 @@ class CapsuleReply : public ChannelTest, public ::testing::WithParamInterface<Re
 TEST_P(CapsuleReply, IsRefusedOrPassedOnAndKeepsTheSequenceInStep) {
     const ReplyFault& f = GetParam();
     scenario.flatPadValues[0] = 0x1234;
-    SimControl::AddFault(&scenario, SIM_TARGET_CAPSULE, f.kind, f.param, f.status);
+    // The fault fires twice: once for the direct call, once through CallMiscFunction.
+    SimControl::AddFault(&scenario, SIM_TARGET_CAPSULE, f.kind, f.param, f.status, 0, 2);
     Apply();
     CMiscCommon c(text);
     OpenAndInitialize(c);
@@ -53,9 +54,17 @@ TEST_P(CapsuleReply, IsRefusedOrPassedOnAndKeepsTheSequenceInStep) {
     }
     EXPECT_EQ(Inspect::Sequence(c), f.sequenceRises ? 1u : 0u);
 
-    // The next call is numbered as the driver expects and succeeds.
+    // Through CallMiscFunction every such failure is result 2, told apart by
+    // the last error.
     BYTE status = 0xEE;
     WORD v[4], extra = 0;
+    SetLastError(kUnchanged);
+    EXPECT_EQ(c.GetFlatPadSetting(&status, &v[0], &v[1], &v[2], &v[3], &extra), 2u);
+    EXPECT_EQ(GetLastError(), f.lastError);
+    EXPECT_EQ(Text(), MC_TEXT(L"CallMiscFunction: DeviceIoControl failed."));
+    EXPECT_EQ(Inspect::Sequence(c), f.sequenceRises ? 2u : 0u);
+
+    // The next call is numbered as the driver expects and succeeds.
     EXPECT_EQ(c.GetFlatPadSetting(&status, &v[0], &v[1], &v[2], &v[3], &extra), 0u) << text;
     EXPECT_EQ(status, 0);
     c.CloseDriver();
@@ -107,7 +116,9 @@ TEST_P(StatusFour, IsRepeatedOnceWithTheSavedPacket) {
     BYTE status = 0xEE;
     SYSTEMTIME date;
     memset(&date, 0x5A, sizeof(date));
+    const ULONGLONG start = GetTickCount64();
     EXPECT_EQ(c.GetBatteryPackDate(&status, 0, &date), 0u);
+    EXPECT_GE(GetTickCount64() - start, 90u);  // the repeat waits about 100 ms
     EXPECT_EQ(status, GetParam().status);
     EXPECT_EQ(Count(IOCTL_MISC_CAPSULE), 2);  // never a third time
     EXPECT_EQ(Inspect::Sequence(c), 2u);
