@@ -159,6 +159,14 @@ void EndSession()
     Wipe(&g_device.sessionCipher, sizeof g_device.sessionCipher);
 }
 
+// The secrets that are fixed for the driver: known before any handshake.
+void FixedSecrets(SimSecrets& secrets)
+{
+    memcpy(secrets.handshakeKey, kHandshakeKeyBlock + kHandshakeKeyOffset, kHandshakeKeySize);
+    Put32(secrets.confirmation, kConfirmationLeft);
+    Put32(secrets.confirmation + 4, kConfirmationRight);
+}
+
 void ResetRun()
 {
     EndSession();
@@ -166,6 +174,7 @@ void ResetRun()
     memset(g_device.faultCounters, 0, sizeof g_device.faultCounters);
     memset(&g_device.summary, 0, sizeof g_device.summary);
     memset(g_device.exchanges, 0, sizeof g_device.exchanges);
+    FixedSecrets(g_device.summary.secrets);
 }
 
 void EnsureInitialized()
@@ -310,9 +319,7 @@ Reply Phase1(const uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t outCap, c
     secrets.sessionId = id;
     LimbsToBytes(s.exponent, kDriverExponentLimbs, secrets.privateExponent);
     memcpy(secrets.driverNonce, nonce, sizeof nonce);
-    memcpy(secrets.handshakeKey, kHandshakeKeyBlock + kHandshakeKeyOffset, kHandshakeKeySize);
-    Put32(secrets.confirmation, kConfirmationLeft);
-    Put32(secrets.confirmation + 4, kConfirmationRight);
+    FixedSecrets(secrets);
 
     memset(out, 0, kPhase1AnswerSize + 64);
     Put32(out + kPhase1AnswerSessionOffset, id);
@@ -494,6 +501,8 @@ Reply Capsule(uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t outCap, const 
         Get32(payload + kRequestCodeOffset) != kIoctlMiscFunction ||
         !AllZero(payload + kRequestDataOffset + inLength, 4) || outLength > kMaxMessage - kCapsuleOverhead)
         return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_REQUEST);
+    // Sequence numbers belong to a session; without sessions there is no
+    // counter to hold them against (the record keeps them for the tests).
     if (sessions && sequence != s.sequence) return Refuse(SIM_STATUS_ACCESS_DENIED, SIM_REJECT_SEQUENCE);
 
     // The MiscPacket inside it.
@@ -635,6 +644,7 @@ extern "C" uint32_t SimDeviceControl(uint32_t code, const void* in, uint32_t inL
         Record(code, static_cast<const uint8_t*>(in), inLen, outCap, r, output);
     } else {
         if (inLen != 0) memcpy(input, in, inLen);
+        memset(output, 0, kScratchSize);  // a long answer shows zeros, never an older one
         uint32_t cap = outCap < kMaxMessage ? outCap : kMaxMessage;
         r = Dispatch(code, input, inLen, output, cap);
         // Record the request as it arrived (capsules are deciphered in place).

@@ -47,8 +47,9 @@ bool GetExchanges(std::vector<SimExchange>* exchanges);
 //   {"code": <int>, "in": "<hex>", "out": "<hex of the bytes returned>",
 //    "returned": <int>, "ok": <bool>, "error": <int>}
 // and one line {"secrets": {"private_exponent": ..., "driver_nonce": ...,
-// "handshake_key": ..., "confirmation": ..., "session_key": ...}} (hex; fields
-// the driver has not got yet, e.g. without sessions, are all zeros).
+// "handshake_key": ..., "confirmation": ..., "session_key": ...}} (hex). The
+// handshake key and the confirmation block are the driver's fixed values and
+// always present; the other fields are zeros until a handshake made them.
 // "in" holds at most the first 256 bytes of a request (every message of the
 // protocol is shorter). WriteTranscriptFile takes a Windows path;
 // WriteTranscript a bare name, written as <build>/transcripts/<name>.jsonl.
