@@ -2,6 +2,7 @@
 #include "sim/scenario/driver_setup.h"
 
 #include "sim/driver/sim_control.h"
+#include "driver_channel/misc_protocol.h"
 
 namespace robot {
 namespace {
@@ -118,10 +119,21 @@ bool ApplyDriverScenario(const qmsim::Scenario& sc, std::string* error) {
     return true;
 }
 
-std::vector<std::string> CheckDriverAfterRun(const qmsim::Scenario&) {
+std::vector<std::string> CheckDriverAfterRun(const qmsim::Scenario& sc) {
     std::vector<std::string> problems;
     SimSummary summary;
     if (!SimControl::GetSummary(&summary)) return problems;
+    // expect.handshake = done | none: whether the session handshake was run.
+    std::string hs = qmsim::Lower(sc.Get("expect.handshake"));
+    if (!hs.empty()) {
+        std::vector<SimExchange> exchanges;
+        SimControl::GetExchanges(&exchanges);
+        size_t n = 0;
+        for (const SimExchange& e : exchanges)
+            if (e.code == IOCTL_MISC_HANDSHAKE && e.inLength > 0) ++n;
+        if (hs == "none" && n) problems.push_back("the handshake ran although the driver is older than 1.0.8");
+        if (hs == "done" && !n) problems.push_back("the handshake did not run");
+    }
     if (summary.sessionState != SIM_SESSION_NONE)
         problems.push_back("a driver session is still open (state " + std::to_string(summary.sessionState) + ")");
     if (summary.opens != summary.closes)

@@ -12,6 +12,8 @@
 #include "sim/scenario/driver_setup.h"
 #include "sim/tools/sim_scenario.h"
 
+#include <tlhelp32.h>
+
 #include <algorithm>
 #include <set>
 #include <string>
@@ -373,6 +375,13 @@ void HandleMessageBox(HWND box, Report& rep, Observed& obs) {
     GetDlgItemTextW(box, 0xFFFF, text, 1024);
     wchar_t caption[256] = {};
     GetWindowTextW(box, caption, 256);
+    // A box of the system's own (ShellExecuteExW reports a program that
+    // cannot start this way, as the tool asks for no silence) is noted and
+    // closed, but is not the tool's message.
+    if (wcscmp(caption, L"Quillmere") != 0 && !MessageIdOf(text)) {
+        rep.Note("system dialog '" + qmsim::Narrow(caption) + "': " + qmsim::Narrow(text));
+        return;
+    }
     unsigned id = MessageIdOf(text);
     obs.messages.push_back(id);
     if (!id) rep.Fail("message box with an unknown text: " + qmsim::Narrow(text));
@@ -438,8 +447,11 @@ void CheckLeftovers(const qmsim::Scenario& sc, const std::set<std::wstring>& tem
     std::wstring parent = slash == std::wstring::npos ? L"" : folder.substr(0, slash);
     std::wstring leaf = slash == std::wstring::npos ? folder : folder.substr(slash + 1);
     if (LowerW(parent) != LowerW(temp)) rep.Fail("work folder not in the temporary directory: " + qmsim::Narrow(folder));
-    if (leaf.size() != 11 || LowerW(leaf.substr(0, 3)) != L"fwu" || LowerW(leaf.substr(7)) != L".tmp")
-        rep.Fail("work folder name is not FWUxxxx.tmp: " + qmsim::Narrow(leaf));
+    // GetTempFileNameW: the prefix's first three letters, one to four hex digits, ".tmp".
+    bool nameOk = leaf.size() >= 8 && leaf.size() <= 11 && LowerW(leaf.substr(0, 3)) == L"fwu" &&
+                  LowerW(leaf.substr(leaf.size() - 4)) == L".tmp";
+    for (size_t i = 3; nameOk && i + 4 < leaf.size(); ++i) nameOk = iswxdigit(leaf[i]) != 0;
+    if (!nameOk) rep.Fail("work folder name is not FWUxxxx.tmp: " + qmsim::Narrow(leaf));
     const char* names[4] = {kImageName, info, reflash, "Log.txt"};
     for (int i = 0; i < 4; ++i) {
         std::wstring want = LowerW(prefix + folder + L"\\" + qmsim::Widen(names[i]));
@@ -515,6 +527,19 @@ DWORD WINAPI SpoilInfoTool(LPVOID) {
     return 0;
 }
 
+// Whether a cmd.exe or shutdown.exe process exists.
+bool RestartCommandRunning() {
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snap == INVALID_HANDLE_VALUE) return false;
+    PROCESSENTRY32W pe;
+    pe.dwSize = sizeof pe;
+    bool found = false;
+    for (BOOL ok = Process32FirstW(snap, &pe); ok; ok = Process32NextW(snap, &pe))
+        if (_wcsicmp(pe.szExeFile, L"cmd.exe") == 0 || _wcsicmp(pe.szExeFile, L"shutdown.exe") == 0) found = true;
+    CloseHandle(snap);
+    return found;
+}
+
 // The verdict appears at once and whole: written aside, then renamed.
 void WriteResult(const std::string& text) {
     const wchar_t* tmp = L"C:\\qmsim\\result.tmp";
@@ -532,6 +557,7 @@ int wmain(int argc, wchar_t** argv) {
         else scenarioPath = argv[i];
     }
     DeleteFileW(kResultPath);
+    qmsim::AppendLine(L"C:\\qmsim\\robot.started", "");
     Report rep;
     qmsim::Scenario sc;
     if (!sc.Load(scenarioPath.c_str())) {
@@ -639,19 +665,22 @@ int wmain(int argc, wchar_t** argv) {
         }
     }
 
-    // The restart command runs detached: give it time to be recorded.
+    // The restart command runs detached (cmd.exe, then shutdown.exe): it is
+    // recorded once neither of them is running any more.
     bool expRestart = qmsim::Lower(sc.Get("expect.restart", "no")) == "yes";
     int restarts = 0;
-    for (int i = 0; i < (expRestart ? 100 : 20); ++i) {
+    Sleep(200);
+    for (int i = 0; i < 100; ++i) {
+        bool running = RestartCommandRunning();
         restarts = 0;
         for (const std::string& l : qmsim::RunLogLines())
-            if (qmsim::StartsWith(l, "shutdown ")) {
-                ++restarts;
-                if (!qmsim::StartsWith(l, "shutdown args=/r /f /t 0 ")) rep.Fail("restart command: " + l);
-            }
-        if (expRestart && restarts) break;
+            if (qmsim::StartsWith(l, "shutdown ")) ++restarts;
+        if (!running && (restarts || !expRestart)) break;
         Sleep(100);
     }
+    for (const std::string& l : qmsim::RunLogLines())
+        if (qmsim::StartsWith(l, "shutdown ") && !qmsim::StartsWith(l, "shutdown args=/r /f /t 0 "))
+            rep.Fail("restart command: " + l);
     if (expRestart && restarts != 1) rep.Fail("restart recorded " + std::to_string(restarts) + " times");
     if (!expRestart && restarts) rep.Fail("a restart was recorded");
 

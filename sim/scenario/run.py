@@ -1,17 +1,20 @@
 #!/usr/bin/env python3
-"""Runs one scenario of the simulated laptop from scratch and prints its
-outcome in one line: "PASS name: detail", "FAIL name: detail" or
+"""Runs scenarios of the simulated laptop from scratch and prints the outcome
+of each in one line: "PASS name: detail", "FAIL name: detail" or
 "SKIP name: reason".
 
-    sim/scenario/run.py [--shots DIR] [--keep] [-v] path/to/file.scn
+    sim/scenario/run.py [--shots DIR] [--keep] [-v] file.scn|folder...
+    sim/scenario/run.py --verdict file.scn...     (the stored outcome of a suite run)
 
-Exit code: 0 pass, 1 fail, 77 skipped (the machine cannot run it).
+Exit code: 0 all passed, 1 one failed, 77 all skipped (the machine cannot
+run them). Outcomes, run logs and verdicts are kept under
+build/scenarios/out/<name>/.
 
-Each scenario runs in a private mount namespace (unshare -m) that holds its
+The scenarios of one architecture run in a private mount namespace (unshare -m) that holds its
 own power supply (a tmpfs over /sys/class/power_supply) and its own Wine
 prefix: an overlay over a prepared base prefix per architecture
 (build/scenarios/base-win64, base-win32) with the substitute driver
-installed, so a scenario starts from the same state in a few seconds. Inside,
+installed, so every run starts from the same state in seconds. Inside,
 Xvfb runs on a free display with a Wine virtual desktop, in which the robot
 (sim/scenario/robot.cpp) starts the tool and checks the outcome.
 
@@ -37,18 +40,34 @@ WINE64 = "/usr/lib/wine/wine64"
 SKIP = 77
 
 
-def parse_scenario(path):
-    """The scenario's keys (lower case) with their last values."""
-    values = {}
+def scenario_lines(path, depth=0):
+    """The scenario's lines, with every "include = other.scn" line replaced by
+    that file's lines (relative to the including file), so later keys win."""
+    if depth > 8:
+        raise OSError("includes nested too deeply at %s" % path)
+    lines = []
     with open(path, encoding="utf-8") as f:
         for line in f:
-            line = line.split("#", 1)[0]
-            if "=" not in line:
-                continue
-            key, value = line.split("=", 1)
-            key = key.strip().lower()
-            if key:
-                values[key] = value.strip()
+            body = line.split("#", 1)[0]
+            if "=" in body and body.split("=", 1)[0].strip().lower() == "include":
+                other = os.path.join(os.path.dirname(path), body.split("=", 1)[1].strip())
+                lines.extend(scenario_lines(other, depth + 1))
+            else:
+                lines.append(line.rstrip("\n"))
+    return lines
+
+
+def parse_scenario(lines):
+    """The scenario's keys (lower case) with their last values."""
+    values = {}
+    for line in lines:
+        line = line.split("#", 1)[0]
+        if "=" not in line:
+            continue
+        key, value = line.split("=", 1)
+        key = key.strip().lower()
+        if key:
+            values[key] = value.strip()
     return values
 
 
@@ -142,10 +161,14 @@ def free_display():
     raise RuntimeError("no free X display")
 
 
-def setup_power(sc):
-    """The power supply the tool's Wine sees, in this mount namespace."""
+def setup_power(sc, first):
+    """The power supply the tool's Wine sees, in this mount namespace. Wine
+    reads these files at every call, so they can be rewritten between runs."""
     root = "/sys/class/power_supply"
-    subprocess.run(["mount", "-t", "tmpfs", "none", root], check=True)
+    if first:
+        subprocess.run(["mount", "-t", "tmpfs", "none", root], check=True)
+    for d in os.listdir(root):
+        shutil.rmtree(os.path.join(root, d))
     ac = sc.get("ac", "online").lower()
     if ac != "none":
         os.makedirs(root + "/AC")
@@ -178,14 +201,24 @@ def shot_watcher(shots_src, shots_out, display, stop):
         time.sleep(0.05)
 
 
+def remove(path):
+    if os.path.isdir(path):
+        shutil.rmtree(path, ignore_errors=True)
+    elif os.path.exists(path):
+        os.remove(path)
+
+
 def inner(cfg):
-    """Runs inside the private mount namespace."""
-    sc = cfg["scenario"]
+    """Runs inside the private mount namespace: one Wine session (one prefix
+    overlay, one Xvfb, one virtual desktop) for a list of scenarios of one
+    architecture. Between two scenarios the power supply, the vendor library
+    and the control file are replaced; the robot resets the driver. After a
+    failed scenario the Wine session is restarted, so nothing it left running
+    reaches the next one."""
     run = cfg["run_dir"]
     prefix = os.path.join(run, "prefix")
     for d in ("upper", "work", "prefix"):
         os.makedirs(os.path.join(run, d), exist_ok=True)
-    setup_power(sc)
     subprocess.run(["mount", "-t", "overlay", "overlay", "-o",
                     "lowerdir=%s,upperdir=%s/upper,workdir=%s/work" % (cfg["base"], run, run), prefix],
                    check=True)
@@ -193,12 +226,8 @@ def inner(cfg):
     q = os.path.join(c, "qmsim")
     for d in ("app", "bin", "shots"):
         os.makedirs(os.path.join(q, d), exist_ok=True)
-    shutil.copy(cfg["scenario_path"], os.path.join(q, "scenario.ini"))
-    shutil.copy(cfg["product"], os.path.join(q, "app", "Quillmere.exe"))
-    shutil.copy(cfg["shutdown"], os.path.join(q, "bin", "shutdown.exe"))
-    shutil.copy(cfg["robot"], os.path.join(q, "robot.exe"))
-    if cfg["kvcom"]:
-        shutil.copy(cfg["kvcom"], os.path.join(c, "windows", cfg["libdir"], "KvCom.dll"))
+    shutil.copy(cfg["items"][0]["shutdown"], os.path.join(q, "bin", "shutdown.exe"))
+    shutil.copy(cfg["items"][0]["robot"], os.path.join(q, "robot.exe"))
 
     display_no = free_display()
     display = ":%d" % display_no
@@ -209,169 +238,269 @@ def inner(cfg):
             break
         time.sleep(0.05)
     env = wine_env(prefix, display)
-    stop = threading.Event()
-    watcher = None
-    if cfg["shots"]:
-        watcher = threading.Thread(target=shot_watcher, args=(os.path.join(q, "shots"), cfg["shots"], display, stop))
-        watcher.start()
-    args = [cfg["wine"], "explorer", "/desktop=qmsim,1024x768", r"C:\qmsim\robot.exe", r"C:\qmsim\scenario.ini"]
-    if cfg["shots"]:
-        args.append("/shots")
     result_path = os.path.join(q, "result.txt")
-    started = time.time()
-    desktop = subprocess.Popen(args, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    deadline = started + cfg["timeout"]
-    result = None
-    while time.time() < deadline:
-        if os.path.exists(result_path):
-            result = open(result_path, encoding="utf-8", errors="replace").read()
-            break
-        if desktop.poll() is not None:
-            time.sleep(0.5)
+    first = True
+    for item in cfg["items"]:
+        sc = item["scenario"]
+        out = item["out_dir"]
+        setup_power(sc, first)
+        first = False
+        shutil.copy(item["product"], os.path.join(q, "app", "Quillmere.exe"))
+        lib = os.path.join(c, "windows", item["libdir"], "KvCom.dll")
+        remove(lib)
+        if item["kvcom"]:
+            shutil.copy(item["kvcom"], lib)
+        shutil.copy(item["scenario_path"], os.path.join(q, "scenario.ini"))
+        for name in ("runs.log", "result.txt", "result.tmp", "robot.started", "shots"):
+            remove(os.path.join(q, name))
+        os.makedirs(os.path.join(q, "shots"))
+
+        stop = threading.Event()
+        watcher = None
+        if cfg["shots"]:
+            watcher = threading.Thread(target=shot_watcher,
+                                       args=(os.path.join(q, "shots"), cfg["shots"], display, stop))
+            watcher.start()
+        args = [cfg["wine"], "explorer", "/desktop=qmsim,1024x768", r"C:\qmsim\robot.exe",
+                r"C:\qmsim\scenario.ini"]
+        if cfg["shots"]:
+            args.append("/shots")
+        started = time.time()
+        desktop = subprocess.Popen(args, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = started + cfg["timeout"]
+        result = None
+        robot_started = None
+        while time.time() < deadline:
+            if robot_started is None and os.path.exists(os.path.join(q, "robot.started")):
+                robot_started = time.time()
             if os.path.exists(result_path):
-                continue
-            break
-        time.sleep(0.1)
-    if cfg["shots"]:
-        time.sleep(0.5)
-    stop.set()
-    if watcher:
-        watcher.join()
-    out = cfg["out_dir"]
-    for name in ("runs.log", "result.txt"):
-        p = os.path.join(q, name)
-        if os.path.exists(p):
-            shutil.copy(p, os.path.join(out, name))
+                result = open(result_path, encoding="utf-8", errors="replace").read()
+                break
+            if desktop.poll() is not None and robot_started is None and time.time() - started > 30:
+                break
+            time.sleep(0.05)
+        if cfg["shots"]:
+            time.sleep(0.5)
+        stop.set()
+        if watcher:
+            watcher.join()
+        for name in ("runs.log", "result.txt"):
+            p = os.path.join(q, name)
+            if os.path.exists(p):
+                shutil.copy(p, os.path.join(out, name))
+        ended = time.time()
+        timing = {"wine start": (robot_started or ended) - started, "robot": ended - (robot_started or ended)}
+        if not result or not result.startswith("PASS"):
+            subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            subprocess.run(["wineserver", "-w"], env=env, timeout=60)
+        with open(os.path.join(out, "outcome.json"), "w") as f:
+            json.dump({"result": result, "timing": timing, "timeout": cfg["timeout"]}, f)
     subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        desktop.wait(timeout=10)
-    except subprocess.TimeoutExpired:
-        desktop.kill()
-    subprocess.run(["wineserver", "-w"], env=env, timeout=30)
+    subprocess.run(["wineserver", "-w"], env=env, timeout=60)
     xvfb.terminate()
     try:
         xvfb.wait(timeout=5)
     except subprocess.TimeoutExpired:
         xvfb.kill()
-    elapsed = time.time() - started
-    with open(os.path.join(out, "outcome.json"), "w") as f:
-        json.dump({"result": result, "seconds": elapsed}, f)
     return 0
+
+
+def verdict_of(name, out_dir, verbose):
+    """The one-line outcome of a scenario that has run, and its exit code."""
+    try:
+        with open(os.path.join(out_dir, "outcome.json")) as f:
+            outcome = json.load(f)
+    except (OSError, ValueError):
+        return "FAIL", "the run did not finish"
+    result = outcome.get("result")
+    timing = outcome.get("timing", {})
+    seconds = sum(timing.values())
+    if not result:
+        return "FAIL", "the robot gave no verdict within %d s" % outcome.get("timeout", 0)
+    lines = [l for l in result.splitlines() if l.strip()]
+    fails = [l[6:] for l in lines[1:] if l.startswith("fail: ")]
+    notes = [l[6:] for l in lines[1:] if l.startswith("note: ")]
+    if verbose:
+        for l in lines[1:]:
+            print("  " + l, file=sys.stderr)
+        print("  timing: " + ", ".join("%s %.1f s" % kv for kv in timing.items()), file=sys.stderr)
+    if lines[0].strip() == "PASS" and not fails:
+        return "PASS", "%s (%.1f s)" % ("; ".join(notes) or "as expected", seconds)
+    return "FAIL", "%s (%.1f s)" % ("; ".join(fails or ["no findings"]), seconds)
+
+
+CODES = {"PASS": 0, "FAIL": 1, "SKIP": SKIP}
+
+
+class Setup:
+    """What a scenario needs from the build, or why it cannot run."""
+
+    def __init__(self, build):
+        self.build = build
+        self.run32 = can_run_32bit()
+        # The tool: the product, or on a machine without 32-bit support a
+        # 64-bit test build of it.
+        if os.environ.get("QM_SCENARIO_PRODUCT"):
+            self.candidates = [os.environ["QM_SCENARIO_PRODUCT"]]
+        else:
+            self.candidates = [os.path.join(build, "dist", "Quillmere.exe"),
+                               os.path.join(build, "win64", "dist", "Quillmere.exe"),
+                               os.path.join(build, "dist", "Quillmere64.exe")]
+
+    def item(self, path):
+        """(item, None) or (None, (status, detail)) for one scenario file."""
+        name = os.path.splitext(os.path.basename(path))[0]
+        try:
+            lines = scenario_lines(path)
+            sc = parse_scenario(lines)
+        except OSError as e:
+            return None, ("FAIL", "cannot read the scenario: %s" % e)
+        arch = sc.get("arch", "win64").lower()
+        if arch not in ("win64", "win32"):
+            return None, ("FAIL", "arch must be win64 or win32")
+        if arch == "win32" and not self.run32:
+            return None, ("SKIP", "this machine cannot run 32-bit Windows programs (a win32 prefix needs them)")
+        built = [(p, pe_machine(p)) for p in self.candidates if pe_machine(p)]
+        runnable = [(p, b) for p, b in built if b == "x64" or self.run32]
+        if not built:
+            return None, ("FAIL", "the tool is not built: %s" % self.candidates[0])
+        if not runnable:
+            return None, ("SKIP", "this machine cannot run 32-bit Windows programs, and the tool is one "
+                                  "(QM_SCENARIO_PRODUCT may name a 64-bit test build)")
+        product, bits = runnable[0]
+        tree = os.path.join(self.build, arch)          # robot and shutdown of the prefix's width
+        lib_tree = os.path.join(self.build, "win32" if bits == "x86" else "win64")  # the tool's width
+        kv = sc.get("kvcom", "ok").lower()
+        kvcom = None
+        if kv in ("ok", "createfail"):
+            kvcom = os.path.join(lib_tree, "sim-bin", "KvCom.dll")
+        elif kv == "noexport":
+            kvcom = os.path.join(lib_tree, "sim-bin", "noexport", "KvCom.dll")
+        elif kv != "absent":
+            return None, ("FAIL", "kvcom must be ok, absent, noexport or createfail")
+        robot = os.path.join(tree, "sim-bin", "robot.exe")
+        shutdown = os.path.join(tree, "sim-bin", "shutdown.exe")
+        for p in (robot, shutdown, kvcom):
+            if p and not os.path.exists(p):
+                return None, ("FAIL", "not built: %s" % p)
+        out_dir = os.path.join(self.build, "scenarios", "out", name)
+        shutil.rmtree(out_dir, ignore_errors=True)
+        os.makedirs(out_dir)
+        merged = os.path.join(out_dir, "scenario.ini")
+        with open(merged, "w", encoding="utf-8") as f:
+            f.write("\n".join(lines) + "\n")
+        return {"name": name, "arch": arch, "scenario": sc, "scenario_path": merged, "out_dir": out_dir,
+                "product": product, "robot": robot, "shutdown": shutdown, "kvcom": kvcom,
+                # The library goes into the system folder of the tool's width.
+                "libdir": "syswow64" if (arch == "win64" and bits == "x86") else "system32"}, None
+
+
+def run_group(setup, arch, items, shots, keep, log):
+    """Runs scenarios of one architecture in one private namespace."""
+    wine = WINE64 if arch == "win64" else WINE32
+    if not os.path.exists(wine):
+        wine = "wine"
+    base, err = prepare_base(setup.build, arch, wine, log)
+    if err:
+        for it in items:
+            with open(os.path.join(it["out_dir"], "outcome.json"), "w") as f:
+                json.dump({"error": err}, f)
+        return err
+    run_dir = os.path.join(setup.build, "scenarios", "run", "%s-%d" % (arch, os.getpid()))
+    shutil.rmtree(run_dir, ignore_errors=True)
+    os.makedirs(run_dir)
+    cfg = {"items": items, "run_dir": run_dir, "base": base, "wine": wine, "timeout": 150,
+           "shots": os.path.abspath(shots) if shots else None}
+    cfg_path = os.path.join(run_dir, "config.json")
+    with open(cfg_path, "w") as f:
+        json.dump(cfg, f)
+    r = subprocess.run(["unshare", "-m", sys.executable, os.path.abspath(__file__), "--inner", cfg_path],
+                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    if r.returncode != 0:
+        log(r.stdout.strip())
+    if not keep:
+        shutil.rmtree(run_dir, ignore_errors=True)
+    return None
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("scenario", nargs="?")
+    ap.add_argument("scenarios", nargs="*", help="scenario files (or folders of *.scn files)")
     ap.add_argument("--shots", help="folder for screenshots (at the scenario's shot: actions and message boxes)")
-    ap.add_argument("--keep", action="store_true", help="keep the scenario's run folder")
+    ap.add_argument("--keep", action="store_true", help="keep the run folder (the prefix overlay)")
     ap.add_argument("-v", "--verbose", action="store_true", help="print the robot's findings")
+    ap.add_argument("--verdict", action="store_true",
+                    help="only print the verdict a previous suite run stored for each scenario")
+    ap.add_argument("--suite-only", action="store_true",
+                    help="exit 0 once every scenario has run, whatever the verdicts (they are stored)")
     ap.add_argument("--inner", help=argparse.SUPPRESS)
     a = ap.parse_args()
     if a.inner:
         with open(a.inner) as f:
             return inner(json.load(f))
 
-    path = os.path.abspath(a.scenario)
-    name = os.path.splitext(os.path.basename(path))[0]
-
-    def say(status, detail):
-        print("%s %s: %s" % (status, name, detail), flush=True)
-        return {"PASS": 0, "FAIL": 1, "SKIP": SKIP}[status]
+    paths = []
+    for p in a.scenarios:
+        if os.path.isdir(p):
+            paths.extend(sorted(os.path.join(p, n) for n in os.listdir(p) if n.endswith(".scn")))
+        else:
+            paths.append(p)
+    if not paths:
+        ap.error("no scenario given")
+    paths = [os.path.abspath(p) for p in paths]
+    build = os.environ.get("QM_BUILD_ROOT", os.path.join(TOP, "build"))
 
     def log(text):
         if a.verbose:
             print("  " + text, file=sys.stderr, flush=True)
 
-    try:
-        sc = parse_scenario(path)
-    except OSError as e:
-        return say("FAIL", "cannot read the scenario: %s" % e)
-    build = os.environ.get("QM_BUILD_ROOT", os.path.join(TOP, "build"))
-    arch = sc.get("arch", "win64").lower()
-    if arch not in ("win64", "win32"):
-        return say("FAIL", "arch must be win64 or win32")
-    run32 = can_run_32bit()
-    if arch == "win32" and not run32:
-        return say("SKIP", "this machine cannot run 32-bit Windows programs (a win32 prefix needs them)")
-    # The tool: the product, or on a machine without 32-bit support a 64-bit
-    # test build of it.
-    if os.environ.get("QM_SCENARIO_PRODUCT"):
-        candidates = [os.environ["QM_SCENARIO_PRODUCT"]]
-    else:
-        candidates = [os.path.join(build, "dist", "Quillmere.exe"),
-                      os.path.join(build, "win64", "dist", "Quillmere.exe"),
-                      os.path.join(build, "dist", "Quillmere64.exe")]
-    built = [(p, pe_machine(p)) for p in candidates if pe_machine(p)]
-    runnable = [(p, b) for p, b in built if b == "x64" or run32]
-    if not built:
-        return say("FAIL", "the tool is not built: %s" % candidates[0])
-    if not runnable:
-        return say("SKIP", "this machine cannot run 32-bit Windows programs, and the tool is one "
-                           "(QM_SCENARIO_PRODUCT may name a 64-bit test build)")
-    product, bits = runnable[0]
-    wine = WINE64 if arch == "win64" else WINE32
-    if not os.path.exists(wine):
-        wine = "wine"
-    tree = os.path.join(build, arch)              # robot and shutdown of the prefix's width
-    lib_tree = os.path.join(build, "win32" if bits == "x86" else "win64")  # library of the tool's width
-    robot = os.path.join(tree, "sim-bin", "robot.exe")
-    shutdown = os.path.join(tree, "sim-bin", "shutdown.exe")
-    for p in (robot, shutdown):
-        if not os.path.exists(p):
-            return say("FAIL", "not built: %s" % p)
-    kv = sc.get("kvcom", "ok").lower()
-    kvcom = None
-    if kv in ("ok", "createfail"):
-        kvcom = os.path.join(lib_tree, "sim-bin", "KvCom.dll")
-    elif kv == "noexport":
-        kvcom = os.path.join(lib_tree, "sim-bin", "noexport", "KvCom.dll")
-    elif kv != "absent":
-        return say("FAIL", "kvcom must be ok, absent, noexport or createfail")
-    if kvcom and not os.path.exists(kvcom):
-        return say("FAIL", "not built: %s" % kvcom)
-    # The 32-bit system folder of the prefix, where the library is installed.
-    libdir = "syswow64" if (arch == "win64" and bits == "x86") else "system32"
+    worst = 0
+    names = [os.path.splitext(os.path.basename(p))[0] for p in paths]
+    if a.verdict:
+        for name in names:
+            out_dir = os.path.join(build, "scenarios", "out", name)
+            try:
+                line = open(os.path.join(out_dir, "verdict.txt")).read().strip()
+            except OSError:
+                line = "FAIL %s: the scenario suite has not run it" % name
+            print(line, flush=True)
+            worst = max(worst, CODES[line.split(" ", 1)[0]])
+        return worst
 
-    base, err = prepare_base(build, arch, wine, log)
-    if err:
-        return say("FAIL", err)
-
-    run_dir = os.path.join(build, "scenarios", "run", name)
-    out_dir = os.path.join(build, "scenarios", "out", name)
-    shutil.rmtree(run_dir, ignore_errors=True)
-    shutil.rmtree(out_dir, ignore_errors=True)
-    os.makedirs(run_dir)
-    os.makedirs(out_dir)
-    cfg = {"scenario": sc, "scenario_path": path, "run_dir": run_dir, "out_dir": out_dir, "base": base,
-           "product": product, "robot": robot, "shutdown": shutdown, "kvcom": kvcom, "libdir": libdir,
-           "wine": wine, "timeout": 150, "shots": os.path.abspath(a.shots) if a.shots else None}
-    cfg_path = os.path.join(out_dir, "config.json")
-    with open(cfg_path, "w") as f:
-        json.dump(cfg, f)
+    setup = Setup(build)
+    done = {}
+    groups = {}
+    for path, name in zip(paths, names):
+        item, problem = setup.item(path)
+        if problem:
+            done[name] = problem
+        else:
+            groups.setdefault(item["arch"], []).append(item)
     started = time.time()
-    r = subprocess.run(["unshare", "-m", sys.executable, os.path.abspath(__file__), "--inner", cfg_path],
-                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    elapsed = time.time() - started
-    if not a.keep:
-        shutil.rmtree(run_dir, ignore_errors=True)
-    try:
-        with open(os.path.join(out_dir, "outcome.json")) as f:
-            outcome = json.load(f)
-    except (OSError, ValueError):
-        tail = r.stdout.strip().splitlines()[-3:]
-        return say("FAIL", "the run did not finish: " + " | ".join(tail))
-    result = outcome.get("result")
-    if not result:
-        return say("FAIL", "the robot gave no verdict within %d s (%.1f s)" % (cfg["timeout"], elapsed))
-    lines = [l for l in result.splitlines() if l.strip()]
-    verdict = lines[0].strip()
-    fails = [l[6:] for l in lines[1:] if l.startswith("fail: ")]
-    notes = [l[6:] for l in lines[1:] if l.startswith("note: ")]
-    for l in lines[1:]:
-        log(l)
-    if verdict == "PASS" and not fails:
-        return say("PASS", "%s (%.1f s)" % ("; ".join(notes) or "as expected", elapsed))
-    return say("FAIL", "%s (%.1f s)" % ("; ".join(fails or lines[1:2] or ["no findings"]), elapsed))
+    for arch, items in groups.items():
+        err = run_group(setup, arch, items, a.shots, a.keep, log)
+        for it in items:
+            done[it["name"]] = ("FAIL", err) if err else verdict_of(it["name"], it["out_dir"], a.verbose)
+    for name in names:
+        status, detail = done[name]
+        line = "%s %s: %s" % (status, name, detail)
+        out_dir = os.path.join(build, "scenarios", "out", name)
+        os.makedirs(out_dir, exist_ok=True)
+        with open(os.path.join(out_dir, "verdict.txt"), "w") as f:
+            f.write(line + "\n")
+        print(line, flush=True)
+        worst = max(worst, CODES[status])
+    if len(names) > 1:
+        counts = {}
+        for status, _ in done.values():
+            counts[status] = counts.get(status, 0) + 1
+        print("scenarios: %d passed, %d failed, %d skipped in %.0f s" % (
+            counts.get("PASS", 0), counts.get("FAIL", 0), counts.get("SKIP", 0), time.time() - started),
+            flush=True)
+    if a.suite_only:
+        return 0
+    # One failure makes the whole run fail; only skips give the skip code.
+    return 1 if worst == 1 else worst
 
 
 if __name__ == "__main__":
