@@ -10,7 +10,7 @@ import sys
 
 # What the substitutes' log lines mean, for a reader who has not seen them.
 EXPLAIN = [
-    ("kvcom create", "the touchpad vendor's library was asked for its API object"),
+    ("kvcom create ->", "the touchpad vendor's library was asked for its API object"),
     ("kvcom finddevice 2,2", "the SMBus search"),
     ("kvcom finddevice 0,2", "the touchpad search"),
     ("kvcom getproperty", "the touchpad's enabled property was read"),
