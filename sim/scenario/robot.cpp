@@ -687,6 +687,17 @@ int wmain(int argc, wchar_t** argv) {
     bool expExtracted = qmsim::Lower(sc.Get("expect.extracted", expWindow ? "yes" : "no")) == "yes";
     CheckLeftovers(sc, tempBefore, pendingBefore, expExtracted, rep);
     CheckVendorLibrary(rep);
+    // expect.runs: the vendor tool runs, in order (info.check, reflash, info.verify).
+    if (sc.Has("expect.runs")) {
+        std::string want, got;
+        for (const std::string& k : qmsim::Split(qmsim::Lower(sc.Get("expect.runs")), ',')) want += (want.empty() ? "" : ", ") + k;
+        for (const std::string& l : qmsim::RunLogLines())
+            if (qmsim::StartsWith(l, "run ")) {
+                std::string k = l.substr(4, l.find(' ', 4) - 4);
+                got += (got.empty() ? "" : ", ") + k;
+            }
+        if (want != got) rep.Fail("tool runs were [" + got + "], expected [" + want + "]");
+    }
     for (const std::string& p : robot::CheckDriverAfterRun(sc)) rep.Fail(p);
 
     if (otherUser) CloseHandle(otherUser);
