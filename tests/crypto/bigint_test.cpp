@@ -586,8 +586,15 @@ LONG WINAPI exitWithExceptionCode(EXCEPTION_POINTERS* info)
 {
     const EXCEPTION_RECORD* record = info->ExceptionRecord;
     DWORD code = record->ExceptionCode;
-    const bool noncontinuable = (record->ExceptionFlags & EXCEPTION_NONCONTINUABLE) != 0;
-    if (noncontinuable != (code == EXCEPTION_INT_OVERFLOW)) code ^= 1;
+    // The x86_64 mingw runtime resumes integer-overflow exceptions; resuming
+    // a non-continuable one raises STATUS_NONCONTINUABLE_EXCEPTION instead,
+    // which only the overflow guard's exception can lead to here.
+    if (code == 0xC0000025ul) {
+        code = EXCEPTION_INT_OVERFLOW;
+    } else {
+        const bool noncontinuable = (record->ExceptionFlags & EXCEPTION_NONCONTINUABLE) != 0;
+        if (noncontinuable != (code == EXCEPTION_INT_OVERFLOW)) code ^= 1;
+    }
     ExitProcess(code);
 }
 #define EXPECT_FAULT(code, statement)                                                        \
