@@ -5,6 +5,10 @@
 
 #include "app/app.h"
 
+#if defined(_M_IX86) || defined(__i386__)
+static_assert(sizeof(SHELLEXECUTEINFOW) == 60, "SHELLEXECUTEINFOW of a 32-bit program is 60 bytes");
+#endif
+
 DWORD RunChildProcess(LPCWSTR pszProgramPath, LPCWSTR pszCommandArgs, HANDLE hCancelEvent,
                       DWORD* pdwExitCode, DWORD dwTimeoutMs, BOOL bTerminateOnTimeout)
 {

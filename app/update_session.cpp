@@ -9,6 +9,11 @@
 #include "app/app.h"
 #include "driver_channel/misc_common.h"
 
+#if defined(_M_IX86) || defined(__i386__)
+static_assert(sizeof(WNDCLASSEXW) == 48, "WNDCLASSEXW of a 32-bit program is 48 bytes");
+#endif
+static_assert(sizeof(INITCOMMONCONTROLSEX) == 8, "INITCOMMONCONTROLSEX is 8 bytes");
+
 // The main window procedure (ui/, or the temporary one in app/).
 LRESULT CALLBACK MainWindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
 
