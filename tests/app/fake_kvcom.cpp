@@ -103,9 +103,9 @@ void Fill(void** table, bool device)
 
 extern "C" __declspec(dllexport) LONG WINAPI KvCreateAPI(void** ppApi)
 {
-    char spec[256] = {0};
-    GetEnvironmentVariableA("QM_FAKE_KVCOM", spec, sizeof(spec));
-    std::sscanf(spec, "%ld %ld %ld %ld %ld %lu", &g_answers.create, &g_answers.find22, &g_answers.find02,
+    char answers[256] = {0};
+    GetEnvironmentVariableA("QM_FAKE_KVCOM", answers, sizeof(answers));
+    std::sscanf(answers, "%ld %ld %ld %ld %ld %lu", &g_answers.create, &g_answers.find22, &g_answers.find02,
                 &g_answers.device, &g_answers.property, &g_answers.value);
     Fill(g_apiTable, false);
     Fill(g_deviceTable, true);
