@@ -4,7 +4,7 @@
 #
 #   run-gui.sh [--size WxH] [--dpi N] [--report FILE] -- PROGRAM [ARGS...]
 #
-# - Xvfb starts on a free display number and is stopped afterwards.
+# - Xvfb starts on a display number of its choosing and is stopped afterwards.
 # - The Wine prefix is build/wine/ui-prefix (or $QM_UI_PREFIX), created on
 #   first use; "Meiryo UI" is mapped to "Noto Sans CJK JP" there, and the
 #   prefix's LogPixels is set to the requested dpi before the run. Runs that
@@ -58,25 +58,24 @@ if [ ! -f "$WINEPREFIX/.ui-ready" ]; then
   touch "$WINEPREFIX/.ui-ready"
 fi
 
-# A free display: no socket and no lock file.
-display=
-for n in $(seq 71 160); do
-  if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then display=$n; break; fi
-done
-[ -n "$display" ] || { echo "run-gui.sh: no free X display" >&2; exit 1; }
+# Xvfb picks a free display number itself and reports it.
 w=${size%x*}; h=${size#*x}
-Xvfb ":$display" -screen 0 "${w}x${h}x24" -nolisten tcp >/dev/null 2>&1 &
+dfile=$(mktemp)
+Xvfb -displayfd 3 -screen 0 "${w}x${h}x24" -nolisten tcp 3>"$dfile" >/dev/null 2>&1 &
 xvfb=$!
 cleanup() {
   $wineserver -k >/dev/null 2>&1
   kill "$xvfb" 2>/dev/null
   wait "$xvfb" 2>/dev/null
+  rm -f "$dfile"
 }
 trap cleanup EXIT
-for _ in $(seq 1 100); do
-  [ -e "/tmp/.X11-unix/X$display" ] && break
+for _ in $(seq 1 200); do
+  [ -s "$dfile" ] && break
   sleep 0.05
 done
+display=$(head -n 1 "$dfile" | tr -d '[:space:]')
+[ -n "$display" ] || { echo "run-gui.sh: Xvfb did not start" >&2; exit 1; }
 export DISPLAY=":$display"
 
 $wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1

@@ -243,8 +243,6 @@ void CheckNoticeScreen()
 void CheckSuccessfulAttempt()
 {
     ReportLine("# success, keyboard");
-    const StubStep kHold = {0, 0, STUB_UNTIL_CANCEL, 0};
-    (void)kHold;
     // Tab moves the focus to Yes, Space presses it.
     StubReset({kOk, kOk});
     CreateMain();
