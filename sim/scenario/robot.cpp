@@ -167,18 +167,12 @@ void PressKey(WORD vk) {
     SendInput(2, in, sizeof(INPUT));
 }
 
-void ClickAt(int x, int y) {
-    int w = GetSystemMetrics(SM_CXSCREEN), h = GetSystemMetrics(SM_CYSCREEN);
-    INPUT in[3] = {};
-    for (INPUT& i : in) {
-        i.type = INPUT_MOUSE;
-        i.mi.dx = (x * 65535) / (w > 1 ? w - 1 : 1);
-        i.mi.dy = (y * 65535) / (h > 1 ? h - 1 : 1);
+// Brings the window to the foreground, as a user's click or the taskbar would.
+void Foreground(HWND w) {
+    for (int i = 0; i < 20 && GetForegroundWindow() != w; ++i) {
+        SetForegroundWindow(w);
+        Sleep(50);
     }
-    in[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
-    in[1].mi.dwFlags = MOUSEEVENTF_LEFTDOWN | MOUSEEVENTF_ABSOLUTE;
-    in[2].mi.dwFlags = MOUSEEVENTF_LEFTUP | MOUSEEVENTF_ABSOLUTE;
-    SendInput(3, in, sizeof(INPUT));
 }
 
 // ---- the main window's screens ---------------------------------------------
@@ -325,8 +319,7 @@ bool RunWindowActions(HWND w, HANDLE process, const std::string& actions, Report
                 rep.Fail("unknown key " + arg);
                 return false;
             }
-            SetForegroundWindow(w);
-            Sleep(50);
+            Foreground(w);
             PressKey(vk);
         } else if (verb == "click") {
             int id = arg == "yes" ? 1000 : arg == "no" ? 1001 : arg == "ok" ? 1002 : 0;
@@ -335,11 +328,12 @@ bool RunWindowActions(HWND w, HANDLE process, const std::string& actions, Report
                 rep.Fail("button " + arg + " is not shown");
                 return false;
             }
-            RECT r;
-            GetWindowRect(b, &r);
-            SetForegroundWindow(w);
-            Sleep(50);
-            ClickAt((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+            // BM_CLICK: the button gets a press and a release of the left
+            // mouse button, as from a click on it, and tells its parent.
+            // (Pointer events injected with SendInput into Wine's virtual
+            // desktop proved unreliable under load.)
+            Foreground(w);
+            PostMessageW(b, BM_CLICK, 0, 0);
         } else if (verb == "await") {
             unsigned long long limit = 30000;
             if (part.size() > 2) qmsim::ParseNumber(part[2], limit);
