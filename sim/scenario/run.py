@@ -154,13 +154,6 @@ def prepare_base(build, arch, wine, log):
     return base, None
 
 
-def free_display():
-    for n in range(90, 190):
-        if not os.path.exists("/tmp/.X11-unix/X%d" % n) and not os.path.exists("/tmp/.X%d-lock" % n):
-            return n
-    raise RuntimeError("no free X display")
-
-
 def setup_power(sc, first):
     """The power supply the tool's Wine sees, in this mount namespace. Wine
     reads these files at every call, so they can be rewritten between runs."""
@@ -229,14 +222,21 @@ def inner(cfg):
     shutil.copy(cfg["items"][0]["shutdown"], os.path.join(q, "bin", "shutdown.exe"))
     shutil.copy(cfg["items"][0]["robot"], os.path.join(q, "robot.exe"))
 
-    display_no = free_display()
-    display = ":%d" % display_no
-    xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    for _ in range(100):
-        if os.path.exists("/tmp/.X11-unix/X%d" % display_no):
+    # Xvfb picks a free display itself and writes its number to the pipe.
+    rfd, wfd = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(wfd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, pass_fds=(wfd,))
+    os.close(wfd)
+    number = b""
+    while not number.endswith(b"\n"):
+        chunk = os.read(rfd, 16)
+        if not chunk:
             break
-        time.sleep(0.05)
+        number += chunk
+    os.close(rfd)
+    if not number.strip():
+        raise RuntimeError("Xvfb did not start")
+    display = ":" + number.decode().strip()
     env = wine_env(prefix, display)
     result_path = os.path.join(q, "result.txt")
     first = True
