@@ -2,10 +2,12 @@
 #include "tests/ui/harness_support.h"
 
 #include <process.h>
+#include <winternl.h>
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -474,6 +476,98 @@ bool SaveBmp(const Image& img, const std::wstring& path)
     fwrite(img.px.data(), 4, img.px.size(), f);
     fclose(f);
     return true;
+}
+
+long ProcessGdiObjects()
+{
+    const DWORD dwCount = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
+    if (dwCount != 0) {
+        return static_cast<long>(dwCount);
+    }
+    // Wine keeps a table of 24-byte entries whose first 8 bytes point to the
+    // object while it lives; the PEB's GdiSharedHandleTable points to it.
+#ifdef _WIN64
+    const size_t kPebOffset = 0xF8;
+#else
+    const size_t kPebOffset = 0x94;
+#endif
+    typedef LONG(NTAPI * QueryProcessFn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+    auto pQueryProcess = reinterpret_cast<QueryProcessFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
+    PROCESS_BASIC_INFORMATION pbi;
+    ZeroMemory(&pbi, sizeof(pbi));
+    if (pQueryProcess == NULL ||
+        pQueryProcess(GetCurrentProcess(), 0 /* ProcessBasicInformation */, &pbi, sizeof(pbi), NULL) != 0 ||
+        pbi.PebBaseAddress == NULL) {
+        return -1;
+    }
+    const BYTE* pPeb = reinterpret_cast<const BYTE*>(pbi.PebBaseAddress);
+    const BYTE* pTable = *reinterpret_cast<const BYTE* const*>(pPeb + kPebOffset);
+    if (pTable == NULL) {
+        return -1;
+    }
+    const size_t kEntry = 24;
+    const size_t kEntries = 0x10000;
+    long nLive = 0;
+    size_t nIndex = 0;
+    while (nIndex < kEntries) {
+        MEMORY_BASIC_INFORMATION mbi;
+        const BYTE* pEntry = pTable + nIndex * kEntry;
+        if (VirtualQuery(pEntry, &mbi, sizeof(mbi)) == 0 || mbi.State != MEM_COMMIT) {
+            break;
+        }
+        const BYTE* pEnd = static_cast<const BYTE*>(mbi.BaseAddress) + mbi.RegionSize;
+        for (; nIndex < kEntries && pTable + (nIndex + 1) * kEntry <= pEnd; ++nIndex) {
+            UINT64 qwObject = 0;
+            memcpy(&qwObject, pTable + nIndex * kEntry, sizeof(qwObject));
+            nLive += qwObject != 0;
+        }
+        if (pTable + nIndex * kEntry < pEnd) {
+            break;  // an entry straddles the end of the committed memory
+        }
+    }
+    return nLive;
+}
+
+long ProcessOpenHandles()
+{
+    DWORD dwCount = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &dwCount) && dwCount != 0) {
+        return static_cast<long>(dwCount);
+    }
+    typedef LONG(NTAPI * QueryFn)(ULONG, PVOID, ULONG, PULONG);
+    auto pQuery = reinterpret_cast<QueryFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (pQuery == NULL) {
+        return -1;
+    }
+    struct Entry {  // SYSTEM_HANDLE_TABLE_ENTRY_INFO
+        USHORT wProcessId;
+        USHORT wCreatorBackTrace;
+        UCHAR bObjectType;
+        UCHAR bAttributes;
+        USHORT wHandle;
+        PVOID pObject;
+        ULONG dwAccess;
+    };
+    std::vector<BYTE> buffer(1 << 20);
+    for (int nTry = 0; nTry < 4; ++nTry) {
+        ULONG nNeeded = 0;
+        const LONG status = pQuery(16 /* SystemHandleInformation */, buffer.data(),
+                                   static_cast<ULONG>(buffer.size()), &nNeeded);
+        if (status == 0) {
+            const ULONG nHandles = *reinterpret_cast<const ULONG*>(buffer.data());
+            const Entry* pEntries = reinterpret_cast<const Entry*>(buffer.data() + sizeof(void*));
+            const USHORT wPid = static_cast<USHORT>(GetCurrentProcessId());
+            long nMine = 0;
+            for (ULONG i = 0; i < nHandles; ++i) {
+                nMine += pEntries[i].wProcessId == wPid;
+            }
+            return nMine;
+        }
+        buffer.resize(std::max<size_t>(buffer.size() * 2, nNeeded + 4096));
+    }
+    return -1;
 }
 
 bool Near(DWORD c, COLORREF ref, int nTolerance)

@@ -64,6 +64,15 @@ bool InstallHooks();
 ResourceCounts Counts();
 void ResetMoveWindowCalls();
 void FailCreateEvents(long nCount);
+// Process-wide counts, for what the hooks cannot see (objects made inside
+// the system's own libraries): GDI objects alive in this process and open
+// handles of this process, or -1 when they cannot be read. They come from
+// GetGuiResources and GetProcessHandleCount where these answer; under Wine,
+// whose versions of them answer 0, from the process's GDI handle table
+// (PEB) and from NtQuerySystemInformation's handle list.
+long ProcessGdiObjects();
+long ProcessOpenHandles();
+
 // The rectangle of the last DrawTextExW call that drew (not measured).
 RECT LastDrawRect();
 int DrawCallCount();
