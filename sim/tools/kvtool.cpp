@@ -145,6 +145,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     RunSpec spec;
     if (!runs.empty()) spec = ParseRunSpec(runs[index < runs.size() ? index : runs.size() - 1]);
 
+    const DWORD startTick = GetTickCount();
     qmsim::LogRun("run " + key + " exe=" + exe + " bits=" + bits + " cwd=" + cwd + " args=" + args);
     if (qmsim::Lower(scenario.Get("tools.log", "yes")) != "no")
         qmsim::AppendLine(L"Log.txt", exe + " " + args);
@@ -161,6 +162,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     } else if (spec.afterMs) {
         Sleep(spec.afterMs);
     }
-    qmsim::LogRun("end " + key + " exe=" + exe + " exit=" + std::to_string(code));
+    qmsim::LogRun("end " + key + " exe=" + exe + " exit=" + std::to_string(code) +
+                  " ms=" + std::to_string(GetTickCount() - startTick));
     return static_cast<int>(code);
 }
