@@ -1,95 +1,379 @@
-// UI harness: creates the main window with MainWindowProc as the program
-// does, with a scripted child runner and power status, and
-//   check REPORT          drives the state table, keyboard, timers, painting
-//                         (pixel checks), resource counts and tiny windows;
-//   shots DIR PREFIX REPORT  saves a screenshot of each of the five screens;
-//   timing REPORT         prints the paint time of each screen.
-// It runs inside a Wine virtual desktop (tests/ui/run-gui.sh).
+// UI harness: the main window created as the program creates it, with a
+// scripted child runner and power status, and import-table hooks that count
+// GDI objects and handles. Run inside a Wine virtual desktop (run-gui.sh):
+//   check REPORT             state table, keys, timers, pixels, small windows, hygiene
+//   shots DIR PREFIX REPORT  a screenshot of each of the five screens
+//   timing REPORT            the paint time of each screen
 #include <windows.h>
 #include <commctrl.h>
+#include <process.h>
+#include <winternl.h>
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <functional>
+#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "tests/ui/harness_support.h"
 #include "ui/main_window.h"
 #include "ui/screen_paint.h"
 #include "ui/text_layout.h"
 #include "ui/update_worker.h"
 
+// Doubles of the globals the program's entry code defines.
+HINSTANCE g_hInstance = NULL;
+WCHAR g_szTitle[MAX_PATH] = L"Quillmere";
+WCHAR g_szWorkFolder[MAX_PATH] = L"C:\\fwup-test";
+WCHAR g_szImagePath[MAX_PATH] = L"C:\\fwup-test\\FW2149928-kt2379-004_touchthr_40.img";
+WCHAR g_szInfoToolPath[MAX_PATH] = L"C:\\fwup-test\\KvInfo.exe";
+WCHAR g_szReflashToolPath[MAX_PATH] = L"C:\\fwup-test\\KvReflash.exe";
+WCHAR g_szLogPath[MAX_PATH] = L"";
+BOOL g_bRestart = FALSE;
+
 namespace {
 
-const wchar_t kClassName[] = L"Velmorant_Quillmere_20160204_WndClass";
+CRITICAL_SECTION s_lock;
+struct Lock {
+    Lock() { EnterCriticalSection(&s_lock); }
+    ~Lock() { LeaveCriticalSection(&s_lock); }
+};
 
+// Report: one line per failure, then "ui_harness: N passed, N failed".
+FILE* s_report = stdout;
+int s_passed = 0, s_failed = 0;
+
+void ReportLine(const char* pszFormat, ...)
+{
+    va_list args;
+    va_start(args, pszFormat);
+    vfprintf(s_report, pszFormat, args);
+    va_end(args);
+    fputc('\n', s_report);
+    fflush(s_report);
+}
+
+bool Check(bool bOk, const char* pszWhat, int nLine, const char* pszFormat, ...)
+{
+    bOk ? ++s_passed : ++s_failed;
+    if (!bOk) {
+        char detail[512];
+        va_list args;
+        va_start(args, pszFormat);
+        vsnprintf(detail, sizeof(detail), pszFormat, args);
+        va_end(args);
+        ReportLine("FAIL line %d: %s %s", nLine, pszWhat, detail);
+    }
+    return bOk;
+}
+#define CHECK(cond, ...) Check((cond), #cond, __LINE__, "" __VA_ARGS__)
+
+// The scripted child runner (RunChildProcess below): each call takes the next
+// step, RUN_ERROR when none is left. An until-cancel step waits for the
+// cancel event, lingers, and answers RUN_TIMEOUT.
+struct StubStep {
+    DWORD dwResult, dwExitCode;
+    bool bUntilCancel;
+    DWORD dwLingerMs;
+};
+struct StubCall {
+    std::wstring program, args;
+    bool bHasCancel, bCancelSetOnEntry, bCancelSeen;
+    DWORD dwTimeoutMs;
+    BOOL bTerminate;
+};
+const StubStep kOk = {0, 0, false, 0}, kExit1 = {0, 1, false, 0}, kRunTimeout = {RUN_TIMEOUT, 0, false, 0};
+const StubStep kUntilCancel = {0, 0, true, 0}, kUntilCancelLinger = {0, 0, true, 400};
+std::vector<StubStep> s_steps;
+size_t s_nextStep = 0;
+std::vector<StubCall> s_calls;
+HANDLE s_hWaiting = NULL;  // set when an until-cancel step starts waiting
+
+void StubReset(const std::vector<StubStep>& steps)
+{
+    Lock lock;
+    s_steps = steps;
+    s_nextStep = 0;
+    s_calls.clear();
+    ResetEvent(s_hWaiting);
+}
+std::vector<StubCall> StubCalls() { return Lock(), s_calls; }
+
+// Hooks in this program's import table, through which the statically linked
+// qm_ui calls too: GDI objects and handles made and released, deletions of
+// selected or unknown objects, the last DrawTextExW box, the scripted power
+// status and failing CreateEventW.
+std::set<HGDIOBJ> s_liveGdi;
+std::set<HANDLE> s_liveHandles;
+long s_gdiCreated = 0, s_deletedBad = 0, s_failCreateEvents = 0;
+HDC s_recentDcs[32];
+size_t s_nextDc = 0;
+RECT s_lastDraw;
+int s_drawCalls = 0;
+bool s_bPowerOk = true;
+BYTE s_bAcLine = 1, s_bBatteryFlag = 1;
+
+struct ResourceCounts {
+    long gdiLive, gdiCreated, deletedBad, handlesLive;
+};
+ResourceCounts Counts()
+{
+    Lock lock;
+    return {long(s_liveGdi.size()), s_gdiCreated, s_deletedBad, long(s_liveHandles.size())};
+}
+void SetPowerStatus(bool bCallSucceeds, BYTE bAc, BYTE bBattery)
+{
+    Lock lock;
+    std::tie(s_bPowerOk, s_bAcLine, s_bBatteryFlag) = std::make_tuple(bCallSucceeds, bAc, bBattery);
+}
+
+decltype(&CreateFontW) s_CreateFontW;
+decltype(&CreatePen) s_CreatePen;
+decltype(&CreateSolidBrush) s_CreateSolidBrush;
+decltype(&DeleteObject) s_DeleteObject;
+decltype(&SelectObject) s_SelectObject;
+decltype(&CreateEventW) s_CreateEventW;
+decltype(&CloseHandle) s_CloseHandle;
+decltype(&GetSystemPowerStatus) s_GetSystemPowerStatus;
+decltype(&DrawTextExW) s_DrawTextExW;
+decltype(&_beginthreadex) s__beginthreadex;
+
+template <typename T>
+T Track(T h, bool bGdi)
+{
+    Lock lock;
+    if (h) bGdi ? (++s_gdiCreated, s_liveGdi.insert(HGDIOBJ(h))) : s_liveHandles.insert(HANDLE(h));
+    return h;
+}
+
+HFONT WINAPI Hook_CreateFontW(int a, int b, int c, int d, int e, DWORD f, DWORD g, DWORD h, DWORD i, DWORD j,
+                              DWORD k, DWORD l, DWORD m, LPCWSTR n)
+{
+    return Track(s_CreateFontW(a, b, c, d, e, f, g, h, i, j, k, l, m, n), true);
+}
+HPEN WINAPI Hook_CreatePen(int nStyle, int nWidth, COLORREF c) { return Track(s_CreatePen(nStyle, nWidth, c), true); }
+HBRUSH WINAPI Hook_CreateSolidBrush(COLORREF c) { return Track(s_CreateSolidBrush(c), true); }
+uintptr_t __cdecl Hook__beginthreadex(void* pSecurity, unsigned nStack, unsigned(__stdcall* pStart)(void*),
+                                      void* pArg, unsigned nFlags, unsigned* pnThreadId)
+{
+    return Track(s__beginthreadex(pSecurity, nStack, pStart, pArg, nFlags, pnThreadId), false);
+}
+
+HGDIOBJ WINAPI Hook_SelectObject(HDC hdc, HGDIOBJ hObject)
+{
+    Lock lock;
+    if (std::find(std::begin(s_recentDcs), std::end(s_recentDcs), hdc) == std::end(s_recentDcs))
+        s_recentDcs[s_nextDc++ % 32] = hdc;
+    return s_SelectObject(hdc, hObject);
+}
+
+// Counts deletions of objects still selected into a DC seen lately, and of
+// fonts, pens or brushes not made through the hooks.
+BOOL WINAPI Hook_DeleteObject(HGDIOBJ hObject)
+{
+    Lock lock;
+    for (HDC dc : s_recentDcs)
+        for (UINT nType : {OBJ_FONT, OBJ_PEN, OBJ_BRUSH})
+            s_deletedBad += dc != NULL && GetCurrentObject(dc, nType) == hObject;
+    const DWORD dwType = GetObjectType(hObject);
+    if (s_liveGdi.erase(hObject) == 0 && (dwType == OBJ_FONT || dwType == OBJ_PEN || dwType == OBJ_BRUSH))
+        ++s_deletedBad;
+    return s_DeleteObject(hObject);
+}
+
+HANDLE WINAPI Hook_CreateEventW(LPSECURITY_ATTRIBUTES pSa, BOOL bManual, BOOL bInitial, LPCWSTR pszName)
+{
+    Lock lock;
+    if (s_failCreateEvents > 0) {
+        --s_failCreateEvents;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return NULL;
+    }
+    return Track(s_CreateEventW(pSa, bManual, bInitial, pszName), false);
+}
+
+BOOL WINAPI Hook_CloseHandle(HANDLE h) { return Lock(), s_liveHandles.erase(h), s_CloseHandle(h); }
+BOOL WINAPI Hook_GetSystemPowerStatus(LPSYSTEM_POWER_STATUS p)
+{
+    Lock lock;
+    *p = {s_bAcLine, s_bBatteryFlag, 80, 0, 0, 0};
+    return s_bPowerOk;
+}
+
+int WINAPI Hook_DrawTextExW(HDC hdc, LPWSTR psz, int n, LPRECT prc, UINT uFormat, LPDRAWTEXTPARAMS p)
+{
+    if (!(uFormat & DT_CALCRECT) && prc != NULL) {
+        s_lastDraw = *prc;
+        ++s_drawCalls;
+    }
+    return s_DrawTextExW(hdc, psz, n, prc, uFormat, p);
+}
+
+// Points every import of pszName (from any DLL) at pReplacement.
+template <typename F>
+bool Patch(const char* pszName, F pReplacement, F* pOriginal)
+{
+    BYTE* pBase = reinterpret_cast<BYTE*>(GetModuleHandleW(NULL));
+    auto* pNt = reinterpret_cast<IMAGE_NT_HEADERS*>(pBase + reinterpret_cast<IMAGE_DOS_HEADER*>(pBase)->e_lfanew);
+    bool bDone = false;
+    for (auto* pImport = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(
+             pBase + pNt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress);
+         pImport->Name != 0; ++pImport) {
+        if (pImport->OriginalFirstThunk == 0) continue;
+        auto* pNames = reinterpret_cast<IMAGE_THUNK_DATA*>(pBase + pImport->OriginalFirstThunk);
+        auto* pAddrs = reinterpret_cast<IMAGE_THUNK_DATA*>(pBase + pImport->FirstThunk);
+        for (; pNames->u1.AddressOfData != 0; ++pNames, ++pAddrs) {
+            if (IMAGE_SNAP_BY_ORDINAL(pNames->u1.Ordinal) ||
+                strcmp(reinterpret_cast<char*>(
+                           reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(pBase + pNames->u1.AddressOfData)->Name),
+                       pszName) != 0)
+                continue;
+            DWORD dwOld = 0;
+            VirtualProtect(&pAddrs->u1.Function, sizeof(pAddrs->u1.Function), PAGE_READWRITE, &dwOld);
+            if (*pOriginal == nullptr) *pOriginal = reinterpret_cast<F>(pAddrs->u1.Function);
+            pAddrs->u1.Function = reinterpret_cast<ULONG_PTR>(pReplacement);
+            VirtualProtect(&pAddrs->u1.Function, sizeof(pAddrs->u1.Function), dwOld, &dwOld);
+            bDone = true;
+        }
+    }
+    return bDone;
+}
+
+bool InstallHooks()
+{
+#define HOOK(f) Patch(#f, &Hook_##f, &s_##f)
+    return HOOK(CreateFontW) & HOOK(CreatePen) & HOOK(CreateSolidBrush) & HOOK(DeleteObject) & HOOK(SelectObject) &
+           HOOK(CreateEventW) & HOOK(CloseHandle) & HOOK(GetSystemPowerStatus) & HOOK(DrawTextExW) &
+           HOOK(_beginthreadex);
+#undef HOOK
+}
+
+// GDI objects alive in the process, for what the hooks cannot see (DCs,
+// objects made in the system's libraries), or -1. Wine answers 0 to
+// GetGuiResources: there, the live entries of the GDI handle table (found
+// through the PEB; 24 bytes each, the first 8 non-zero while in use).
+long ProcessGdiObjects()
+{
+    if (const DWORD dwCount = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS)) return long(dwCount);
+    PROCESS_BASIC_INFORMATION pbi = {};
+    auto pQuery = reinterpret_cast<LONG(NTAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG)>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
+    if (!pQuery || pQuery(GetCurrentProcess(), 0, &pbi, sizeof(pbi), NULL) != 0 || !pbi.PebBaseAddress) return -1;
+    const BYTE* p = *reinterpret_cast<BYTE* const*>(reinterpret_cast<BYTE*>(pbi.PebBaseAddress) +
+                                                    (sizeof(void*) == 8 ? 0xF8 : 0x94));
+    const BYTE* const pTableEnd = p + 24 * 0x10000;
+    long nLive = 0;
+    MEMORY_BASIC_INFORMATION mbi;
+    while (p && p < pTableEnd && VirtualQuery(p, &mbi, sizeof(mbi)) && mbi.State == MEM_COMMIT) {
+        const BYTE* pEnd = std::min(pTableEnd, static_cast<const BYTE*>(mbi.BaseAddress) + mbi.RegionSize);
+        for (UINT64 qw; p + 24 <= pEnd; p += 24) {
+            memcpy(&qw, p, 8);
+            nLive += qw != 0;
+        }
+        if (p < pEnd) break;  // an entry straddles the end of the committed memory
+    }
+    return p ? nLive : -1;
+}
+
+// Screen capture (0x00RRGGBB pixels), saving and pixel predicates.
+struct Image {
+    int w = 0, h = 0;
+    std::vector<DWORD> px;
+    DWORD at(int x, int y) const { return px[size_t(y) * w + x]; }
+};
+BITMAPINFOHEADER Header(const Image& img) { return {sizeof(BITMAPINFOHEADER), img.w, -img.h, 1, 32, BI_RGB, 0, 0, 0, 0, 0}; }
+
+Image CaptureScreen(const RECT& rc)
+{
+    Image img;
+    img.w = std::max(0L, rc.right - rc.left);
+    img.h = std::max(0L, rc.bottom - rc.top);
+    img.px.assign(size_t(img.w) * img.h, 0);
+    HDC hScreen = GetDC(NULL), hMem = CreateCompatibleDC(hScreen);
+    BITMAPINFO bmi = {Header(img), {}};
+    void* pBits = NULL;
+    if (HBITMAP hBitmap = img.px.empty() ? NULL : CreateDIBSection(hMem, &bmi, DIB_RGB_COLORS, &pBits, NULL, 0)) {
+        HGDIOBJ hOld = SelectObject(hMem, hBitmap);
+        BitBlt(hMem, 0, 0, img.w, img.h, hScreen, rc.left, rc.top, SRCCOPY);
+        GdiFlush();
+        std::transform(static_cast<DWORD*>(pBits), static_cast<DWORD*>(pBits) + img.px.size(), img.px.begin(),
+                       [](DWORD c) { return c & 0x00FFFFFFu; });
+        SelectObject(hMem, hOld);
+        DeleteObject(hBitmap);
+    }
+    DeleteDC(hMem);
+    ReleaseDC(NULL, hScreen);
+    return img;
+}
+
+bool SaveBmp(const Image& img, const wchar_t* pszPath)
+{
+    FILE* f = _wfopen(pszPath, L"wb");
+    if (f == NULL) return false;
+    const DWORD dwOffset = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
+    const BITMAPFILEHEADER fh = {0x4D42, DWORD(dwOffset + img.px.size() * 4), 0, 0, dwOffset};
+    const BITMAPINFOHEADER ih = Header(img);
+    const bool bOk = fwrite(&fh, sizeof(fh), 1, f) + fwrite(&ih, sizeof(ih), 1, f) +
+                         fwrite(img.px.data(), 4, img.px.size(), f) == img.px.size() + 2;
+    return fclose(f) == 0 && bOk;
+}
+
+int R(DWORD c) { return (c >> 16) & 0xFF; }
+int G(DWORD c) { return (c >> 8) & 0xFF; }
+int Bl(DWORD c) { return c & 0xFF; }
+bool IsWhite(DWORD c) { return R(c) > 235 && G(c) > 235 && Bl(c) > 235; }
+bool NotWhite(DWORD c) { return !IsWhite(c); }
+bool IsBlack(DWORD c) { return R(c) < 90 && G(c) < 90 && Bl(c) < 90; }
+bool IsRed(DWORD c) { return R(c) > 170 && G(c) < 110 && Bl(c) < 110; }
+bool Near(DWORD c, COLORREF ref)
+{
+    return abs(R(c) - GetRValue(ref)) <= 6 && abs(G(c) - GetGValue(ref)) <= 6 && abs(Bl(c) - GetBValue(ref)) <= 6;
+}
+
+// Driving the window.
+const wchar_t kClassName[] = L"Velmorant_Quillmere_20160204_WndClass";
+const UINT kScreens[] = {SCREEN_NOTICE, SCREEN_UPDATING, SCREEN_COMPLETED, SCREEN_RETRY, SCREEN_FAILED};
 HWND s_hWnd = NULL;
 bool s_bQuit = false;
 WPARAM s_quitCode = 0;
 
-const StubStep kOk = {0, 0, STUB_NOW, 0};
-const StubStep kExit1 = {0, 1, STUB_NOW, 0};
-const StubStep kRunTimeout = {RUN_TIMEOUT, 0, STUB_NOW, 0};
-
 DWORD Now() { return GetTickCount(); }
 
-// One pass of the program's message loop: IsDialogMessageW first.
-void PumpOnce()
-{
-    MSG msg;
-    while (PeekMessageW(&msg, NULL, 0, 0, PM_REMOVE)) {
-        if (msg.message == WM_QUIT) {
-            s_bQuit = true;
-            s_quitCode = msg.wParam;
-            continue;
-        }
-        if (s_hWnd != NULL && IsWindow(s_hWnd) && IsDialogMessageW(s_hWnd, &msg)) {
-            continue;
-        }
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
-}
-
+// The program's message loop, IsDialogMessageW first, until done() or the time is up.
 bool PumpUntil(const std::function<bool()>& done, DWORD dwTimeoutMs)
 {
-    const DWORD dwStart = Now();
-    for (;;) {
-        PumpOnce();
-        if (done()) {
-            return true;
+    for (const DWORD dwStart = Now();; MsgWaitForMultipleObjects(0, NULL, FALSE, 10, QS_ALLINPUT)) {
+        MSG msg;
+        while (PeekMessageW(&msg, NULL, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) {
+                s_bQuit = true;
+                s_quitCode = msg.wParam;
+            } else if (!IsWindow(s_hWnd) || !IsDialogMessageW(s_hWnd, &msg)) {
+                TranslateMessage(&msg);
+                DispatchMessageW(&msg);
+            }
         }
-        if (Now() - dwStart > dwTimeoutMs) {
-            return false;
-        }
-        MsgWaitForMultipleObjects(0, NULL, FALSE, 10, QS_ALLINPUT);
+        if (done()) return true;
+        if (Now() - dwStart > dwTimeoutMs) return false;
     }
 }
 
-void PumpFor(DWORD dwMs)
-{
-    PumpUntil([] { return false; }, dwMs);
-}
-
+void PumpFor(DWORD dwMs) { PumpUntil([] { return false; }, dwMs); }
 bool Gone() { return s_bQuit && !IsWindow(s_hWnd); }
+// The window has gone with this restart flag and quit code.
+bool Ended(bool bRestart, WPARAM nQuit = 0) { return PumpUntil(Gone, 2000) && !!g_bRestart == bRestart && s_quitCode == nQuit; }
+bool WaitScreen(UINT nScreen) { return PumpUntil([=] { return g_nScreen == nScreen && !s_bQuit; }, 3000); }
+bool WaitStubWaiting() { return PumpUntil([] { return WaitForSingleObject(s_hWaiting, 0) == WAIT_OBJECT_0; }, 3000); }
+void Command(int nId) { SendMessageW(s_hWnd, WM_COMMAND, nId, 0); }
+LRESULT QueryEnd() { return SendMessageW(s_hWnd, WM_QUERYENDSESSION, 0, 0); }
+LRESULT BarPos() { return SendMessageW(g_hProgress, PBM_GETPOS, 0, 0); }
+void Repaint() { RedrawWindow(s_hWnd, NULL, NULL, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN); }
 
-void RegisterMainClass()
-{
-    WNDCLASSEXW wc;
-    ZeroMemory(&wc, sizeof(wc));
-    wc.cbSize = sizeof(wc);
-    wc.style = CS_HREDRAW | CS_VREDRAW | CS_NOCLOSE;
-    wc.lpfnWndProc = MainWindowProc;
-    wc.hInstance = g_hInstance;
-    wc.hCursor = LoadCursorW(NULL, MAKEINTRESOURCEW(32512));
-    wc.hbrBackground = CreateSolidBrush(RGB(255, 255, 255));
-    wc.lpszClassName = kClassName;
-    RegisterClassExW(&wc);
-}
-
-// Fresh window state, as a new process would have it.
-void ResetState()
+// A fresh window (state as a new process has it), maximized.
+HWND CreateMain()
 {
     g_nScreen = SCREEN_NOTICE;
     g_nQuitCode = 0;
@@ -99,13 +383,8 @@ void ResetState()
     s_bQuit = false;
     s_quitCode = 0;
     SetPowerStatus(true, 1, 1);
-}
-
-HWND CreateMain()
-{
-    ResetState();
-    s_hWnd = CreateWindowExW(WS_EX_TOPMOST, kClassName, g_szTitle, WS_POPUP | WS_VISIBLE, CW_USEDEFAULT,
-                             0, CW_USEDEFAULT, 0, NULL, NULL, g_hInstance, NULL);
+    s_hWnd = CreateWindowExW(WS_EX_TOPMOST, kClassName, g_szTitle, WS_POPUP | WS_VISIBLE, CW_USEDEFAULT, 0,
+                             CW_USEDEFAULT, 0, NULL, NULL, g_hInstance, NULL);
     if (s_hWnd != NULL) {
         ShowWindow(s_hWnd, SW_SHOWMAXIMIZED);
         UpdateWindow(s_hWnd);
@@ -114,72 +393,66 @@ HWND CreateMain()
     return s_hWnd;
 }
 
-// Ends a scenario whatever its state: a close request, then the loop until
-// the quit message.
+// A fresh window brought to nScreen through the real transitions (Yes on the
+// notice screen), with the child runner scripted by steps.
+bool DriveTo(UINT nScreen, const std::vector<StubStep>& steps)
+{
+    StubReset(steps);
+    if (CreateMain() == NULL) return false;
+    if (nScreen == SCREEN_NOTICE) return true;
+    Command(IDC_YES);
+    return WaitScreen(nScreen) && (nScreen != SCREEN_UPDATING || WaitStubWaiting());
+}
+
+// Ends a scenario whatever its state.
 void CloseMain()
 {
-    if (s_hWnd != NULL && IsWindow(s_hWnd)) {
-        PostMessageW(s_hWnd, WM_CLOSE, 0, 0);
-    }
+    if (IsWindow(s_hWnd)) PostMessageW(s_hWnd, WM_CLOSE, 0, 0);
     PumpUntil(Gone, 5000);
     PumpFor(50);
 }
 
-void Key(HWND hTarget, WPARAM vk)
+// A key press on the focused control.
+void Key(WPARAM vk)
 {
+    HWND hTarget = GetFocus() ? GetFocus() : s_hWnd;
     PostMessageW(hTarget, WM_KEYDOWN, vk, 1);
-    if (vk == VK_SPACE) {
-        PostMessageW(hTarget, WM_CHAR, L' ', 1);
-    }
+    if (vk == VK_SPACE) PostMessageW(hTarget, WM_CHAR, L' ', 1);
     PostMessageW(hTarget, WM_KEYUP, vk, 0xC0000001);
     PumpFor(60);
 }
 
-void KeyToFocus(WPARAM vk)
+// Which of Yes, No, OK and the progress bar are visible.
+bool Shows(bool bYes, bool bNo, bool bOk, bool bBar)
 {
-    HWND hFocus = GetFocus();
-    Key(hFocus ? hFocus : s_hWnd, vk);
+    return !IsWindowVisible(g_hYesButton) == !bYes && !IsWindowVisible(g_hNoButton) == !bNo &&
+           !IsWindowVisible(g_hOkButton) == !bOk && !IsWindowVisible(g_hProgress) == !bBar;
 }
 
-bool WaitScreen(UINT nScreen, DWORD dwMs = 3000)
-{
-    return PumpUntil([nScreen] { return g_nScreen == nScreen && !s_bQuit; }, dwMs);
-}
-
-bool Visible(HWND h) { return IsWindowVisible(h) != FALSE; }
-
-// Yes on the notice screen, then wait until the given screen shows.
-bool StartFromNotice(UINT nExpected)
-{
-    SendMessageW(s_hWnd, WM_COMMAND, IDC_YES, 0);
-    return WaitScreen(nExpected);
-}
-
-bool WaitStubWaiting()
-{
-    HANDLE h = StubWaitingEvent();
-    return PumpUntil([h] { return WaitForSingleObject(h, 0) == WAIT_OBJECT_0; }, 3000);
-}
-
-LRESULT QueryEnd() { return SendMessageW(s_hWnd, WM_QUERYENDSESSION, 0, 0); }
-
+// The main window's client area on the screen; a child's rectangle in the client area.
 RECT ClientOnScreen()
 {
     RECT rc;
     GetClientRect(s_hWnd, &rc);
-    MapWindowPoints(s_hWnd, NULL, reinterpret_cast<POINT*>(&rc), 2);
-    return rc;
+    return MapWindowPoints(s_hWnd, NULL, reinterpret_cast<POINT*>(&rc), 2), rc;
 }
-
 RECT ChildRectInClient(HWND hChild)
 {
     RECT rc;
     GetWindowRect(hChild, &rc);
-    MapWindowPoints(NULL, s_hWnd, reinterpret_cast<POINT*>(&rc), 2);
-    return rc;
+    return MapWindowPoints(NULL, s_hWnd, reinterpret_cast<POINT*>(&rc), 2), rc;
 }
 
-void Repaint() { RedrawWindow(s_hWnd, NULL, NULL, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN); }
+// A close request during an attempt whose worker lingers 400 ms after the
+// cancel: the window goes only once that worker (call nCall) has ended.
+void CheckCloseWaitsForWorker(size_t nCall)
+{
+    const DWORD dwStart = Now();
+    SendMessageW(s_hWnd, WM_CLOSE, 0, 0);
+    const DWORD dwWaited = Now() - dwStart;
+    CHECK(!IsWindow(s_hWnd) && dwWaited >= 350, "waited %lu ms", dwWaited);
+    CHECK(StubCalls().size() == nCall + 1 && StubCalls()[nCall].bCancelSeen && Ended(false));
+}
 
 // ---------------------------------------------------------------------------
 // State table, keyboard and timers.
@@ -187,238 +460,155 @@ void Repaint() { RedrawWindow(s_hWnd, NULL, NULL, RDW_INVALIDATE | RDW_ERASE | R
 void CheckNoticeScreen()
 {
     ReportLine("# notice screen");
-    StubReset({});
-    CHECK(CreateMain() != NULL);
-    CHECK(g_nScreen == SCREEN_NOTICE);
-    CHECK(Visible(g_hYesButton) && Visible(g_hNoButton) && !Visible(g_hOkButton) && !Visible(g_hProgress));
-    CHECK(GetFocus() == g_hNoButton);
-    CHECK(QueryEnd() == 0);
+    CHECK(DriveTo(SCREEN_NOTICE, {}));
+    CHECK(Shows(true, true, false, false) && GetFocus() == g_hNoButton && QueryEnd() == 0);
     CHECK(g_nForegroundTimer == TIMER_FOREGROUND);
-    CHECK(GetDlgCtrlID(g_hYesButton) == IDC_YES && GetDlgCtrlID(g_hNoButton) == IDC_NO &&
-          GetDlgCtrlID(g_hOkButton) == IDC_OK && GetDlgCtrlID(g_hProgress) == 0);
-    CHECK((GetWindowLongW(g_hProgress, GWL_STYLE) & (WS_CHILD | PBS_SMOOTH)) == (WS_CHILD | PBS_SMOOTH));
-    CHECK((GetWindowLongW(g_hYesButton, GWL_STYLE) & 0xFFFF000F) == 0x5001000B);
-    CHECK(SendMessageW(g_hProgress, PBM_GETRANGE, FALSE, 0) == PROGRESS_MAX);
-
-    // Layout: buttons 40 pixels above the bottom, 20 apart around the middle.
-    RECT rcClient;
-    GetClientRect(s_hWnd, &rcClient);
-    const int w = rcClient.right;
-    const int h = rcClient.bottom;
-    const RECT rcYes = ChildRectInClient(g_hYesButton);
-    const RECT rcNo = ChildRectInClient(g_hNoButton);
-    const RECT rcOk = ChildRectInClient(g_hOkButton);
-    const RECT rcBar = ChildRectInClient(g_hProgress);
+    // Buttons 40 pixels above the bottom, 20 apart around the middle; the bar
+    // across the middle, 30 pixels from the sides.
+    RECT rc;
+    GetClientRect(s_hWnd, &rc);
+    const int w = rc.right, h = rc.bottom;
+    const RECT rcYes = ChildRectInClient(g_hYesButton), rcNo = ChildRectInClient(g_hNoButton);
+    const RECT rcOk = ChildRectInClient(g_hOkButton), rcBar = ChildRectInClient(g_hProgress);
     CHECK(rcYes.left == w / 2 - 210 && rcYes.top == h - 100 && rcYes.right - rcYes.left == 200 &&
-              rcYes.bottom - rcYes.top == 60,
-          "yes at %ld,%ld", rcYes.left, rcYes.top);
-    CHECK(rcNo.left == w / 2 + 10 && rcNo.top == h - 100);
-    CHECK(rcOk.left == w / 2 - 100 && rcOk.top == h - 100);
+          rcYes.bottom - rcYes.top == 60, "yes at %ld,%ld", rcYes.left, rcYes.top);
+    CHECK(rcNo.left == w / 2 + 10 && rcNo.top == h - 100 && rcOk.left == w / 2 - 100 && rcOk.top == h - 100);
     CHECK(rcBar.left == 30 && rcBar.top == h / 2 && rcBar.right == w - 30 && rcBar.bottom == h / 2 + 100);
-
     // A size notification other than maximized moves nothing.
     SendMessageW(s_hWnd, WM_SIZE, SIZE_RESTORED, MAKELPARAM(500, 400));
     const RECT rcYes2 = ChildRectInClient(g_hYesButton);
     CHECK(EqualRect(&rcYes, &rcYes2));
 
-    // Enter at once: No, no attempt, no restart, no message.
-    KeyToFocus(VK_RETURN);
-    CHECK(PumpUntil(Gone, 2000));
-    CHECK(s_quitCode == 0 && !g_bRestart && StubCalls().empty());
-
-    // Escape and a close request also end the notice at once.
-    for (int nWay = 0; nWay < 2; ++nWay) {
-        CreateMain();
+    // Enter (the focus is on No), Escape or a close request: the program ends
+    // at once, without an attempt, a restart or a message.
+    for (int nWay = 0; nWay < 3; ++nWay) {
+        if (nWay > 0) CreateMain();
         const DWORD dwStart = Now();
-        if (nWay == 0) {
-            KeyToFocus(VK_ESCAPE);
-        } else {
-            PostMessageW(s_hWnd, WM_CLOSE, 0, 0);
-        }
-        CHECK(PumpUntil(Gone, 2000), "way %d", nWay);
-        CHECK(Now() - dwStart < 1500 && s_quitCode == 0 && !g_bRestart, "way %d", nWay);
+        nWay == 2 ? (void)PostMessageW(s_hWnd, WM_CLOSE, 0, 0) : Key(nWay == 0 ? VK_RETURN : VK_ESCAPE);
+        CHECK(Ended(false) && Now() - dwStart < 1500 && StubCalls().empty(), "way %d", nWay);
     }
 }
 
 void CheckSuccessfulAttempt()
 {
     ReportLine("# success, keyboard");
-    // Tab moves the focus to Yes, Space presses it.
-    StubReset({kOk, kOk});
-    CreateMain();
-    KeyToFocus(VK_TAB);
+    // Tab moves the focus between Yes and No; Space presses Yes.
+    CHECK(DriveTo(SCREEN_NOTICE, {kOk, kOk}));
+    Key(VK_TAB);
     CHECK(GetFocus() == g_hYesButton);
-    KeyToFocus(VK_TAB);
+    Key(VK_TAB);
     CHECK(GetFocus() == g_hNoButton);
-    KeyToFocus(VK_TAB);
-    KeyToFocus(VK_SPACE);
+    Key(VK_TAB);
+    Key(VK_SPACE);
     CHECK(WaitScreen(SCREEN_COMPLETED));
     const std::vector<StubCall> calls = StubCalls();
-    CHECK(calls.size() == 2);
-    if (calls.size() == 2) {
-        CHECK(calls[0].program == g_szReflashToolPath &&
-              calls[0].args == L"/S 2 /F 0 /W 2 /I FW2149928-kt2379-004_touchthr_40.img" &&
-              calls[0].dwTimeoutMs == 600000 && !calls[0].bTerminate && calls[0].bHasCancel);
-        CHECK(calls[1].program == g_szInfoToolPath && calls[1].args == L"/I 2149928" &&
-              calls[1].dwTimeoutMs == 5000 && calls[1].bTerminate && calls[1].bHasCancel);
-    }
+    CHECK(calls.size() == 2 && calls[0].program == g_szReflashToolPath &&
+          calls[0].args == L"/S 2 /F 0 /W 2 /I FW2149928-kt2379-004_touchthr_40.img" &&
+          calls[0].dwTimeoutMs == 600000 && !calls[0].bTerminate && calls[0].bHasCancel &&
+          calls[1].program == g_szInfoToolPath && calls[1].args == L"/I 2149928" && calls[1].dwTimeoutMs == 5000 &&
+          calls[1].bTerminate && calls[1].bHasCancel);
     PumpFor(100);
-    CHECK(Visible(g_hYesButton) && Visible(g_hNoButton) && !Visible(g_hOkButton) && Visible(g_hProgress));
-    CHECK(GetFocus() == g_hYesButton);
-    CHECK(SendMessageW(g_hProgress, PBM_GETPOS, 0, 0) == PROGRESS_MAX);
-    CHECK(g_nLimitTimer == 0 && g_nProgressTimer == 0);
-    CHECK(QueryEnd() == 0);
-    KeyToFocus(VK_RETURN);  // the focus is on Yes: restart
-    CHECK(PumpUntil(Gone, 2000) && g_bRestart && s_quitCode == 0);
-
-    // Completed, then No or Escape: no restart, no message.
+    CHECK(Shows(true, true, false, true) && GetFocus() == g_hYesButton && BarPos() == PROGRESS_MAX);
+    CHECK(g_nLimitTimer == 0 && g_nProgressTimer == 0 && QueryEnd() == 0);
+    Key(VK_RETURN);  // on Yes: restart
+    CHECK(Ended(true));
+    // No or Escape: no restart, no message.
     for (int nWay = 0; nWay < 2; ++nWay) {
-        StubReset({kOk, kOk});
-        CreateMain();
-        CHECK(StartFromNotice(SCREEN_COMPLETED));
-        if (nWay == 0) {
-            SendMessageW(s_hWnd, WM_COMMAND, IDC_NO, 0);
-        } else {
-            KeyToFocus(VK_ESCAPE);
-        }
-        CHECK(PumpUntil(Gone, 2000) && !g_bRestart && s_quitCode == 0, "way %d", nWay);
+        CHECK(DriveTo(SCREEN_COMPLETED, {kOk, kOk}));
+        nWay == 0 ? Command(IDC_NO) : Key(VK_ESCAPE);
+        CHECK(Ended(false), "way %d", nWay);
     }
 }
 
 void CheckUpdatingScreen()
 {
     ReportLine("# updating screen, limit timer, close during an attempt");
-    StubReset({{0, 0, STUB_UNTIL_CANCEL, 0}});
-    CreateMain();
-    SendMessageW(s_hWnd, WM_COMMAND, IDC_YES, 0);
-    CHECK(g_nScreen == SCREEN_UPDATING);
-    CHECK(WaitStubWaiting());
-    CHECK(!Visible(g_hYesButton) && !Visible(g_hNoButton) && !Visible(g_hOkButton) && Visible(g_hProgress));
+    CHECK(DriveTo(SCREEN_UPDATING, {kUntilCancel}));
+    CHECK(Shows(false, false, false, true) && QueryEnd() == 0);
     CHECK(g_nLimitTimer == TIMER_LIMIT && g_nProgressTimer == TIMER_PROGRESS);
-    CHECK(QueryEnd() == 0);
-    // Keys do nothing here: no visible button, Escape needs the No button.
-    KeyToFocus(VK_ESCAPE);
-    KeyToFocus(VK_RETURN);
+    // Keys do nothing: no button is visible, and Escape needs No.
+    Key(VK_ESCAPE);
+    Key(VK_RETURN);
     CHECK(!s_bQuit && g_nScreen == SCREEN_UPDATING);
     // The progress timer steps the bar.
-    const LRESULT nPos = SendMessageW(g_hProgress, PBM_GETPOS, 0, 0);
+    const LRESULT nPos = BarPos();
     PumpFor(1150);
-    CHECK(SendMessageW(g_hProgress, PBM_GETPOS, 0, 0) > nPos);
-    // Expiry of the limit: cancel, then the failed screen, even on the first
+    CHECK(BarPos() > nPos);
+    // The limit expires: cancel, then the failed screen even on the first
     // attempt, without a retry offer.
     PostMessageW(s_hWnd, WM_TIMER, TIMER_LIMIT, 0);
-    CHECK(WaitScreen(SCREEN_FAILED));
-    CHECK(StubCalls().size() == 1 && StubCalls()[0].bCancelSeen);
+    CHECK(WaitScreen(SCREEN_FAILED) && StubCalls().size() == 1 && StubCalls()[0].bCancelSeen);
     PumpFor(50);
-    CHECK(Visible(g_hOkButton) && !Visible(g_hProgress) && GetFocus() == g_hOkButton);
-    CHECK(g_nRetriesLeft == 1);
-    KeyToFocus(VK_ESCAPE);
+    CHECK(Shows(false, false, true, false) && GetFocus() == g_hOkButton && g_nRetriesLeft == 1);
+    Key(VK_ESCAPE);
     CHECK(!s_bQuit);
-    KeyToFocus(VK_RETURN);
-    CHECK(PumpUntil(Gone, 2000) && g_bRestart && s_quitCode == 0);
+    Key(VK_RETURN);
+    CHECK(Ended(true));
 
-    // A close request during the first attempt waits for its worker.
-    StubReset({{0, 0, STUB_UNTIL_CANCEL, 400}});
-    CreateMain();
-    CHECK(StartFromNotice(SCREEN_UPDATING) && WaitStubWaiting());
-    DWORD dwStart = Now();
-    SendMessageW(s_hWnd, WM_CLOSE, 0, 0);
-    const DWORD dwWaited = Now() - dwStart;
-    CHECK(!IsWindow(s_hWnd) && dwWaited >= 350, "waited %lu ms", dwWaited);
-    CHECK(StubCalls().size() == 1 && StubCalls()[0].bCancelSeen);
-    PumpUntil(Gone, 2000);
-    CHECK(s_quitCode == 0 && !g_bRestart);
+    CHECK(DriveTo(SCREEN_UPDATING, {kUntilCancelLinger}));
+    CheckCloseWaitsForWorker(0);
 }
 
 void CheckRetry()
 {
     ReportLine("# retry");
-    // First attempt: the reflash tool fails; second: the check fails.
-    StubReset({kExit1, kOk, {0, 2, STUB_NOW, 0}});
-    CreateMain();
-    CHECK(StartFromNotice(SCREEN_RETRY));
+    // First attempt: the reflash tool fails (no verification follows);
+    // second: the verification fails. Never a third attempt.
+    CHECK(DriveTo(SCREEN_RETRY, {kExit1, kOk, {0, 2, false, 0}}));
     PumpFor(50);
-    CHECK(StubCalls().size() == 1);  // no verification after a failed reflash
-    CHECK(!Visible(g_hYesButton) && !Visible(g_hNoButton) && Visible(g_hOkButton) && Visible(g_hProgress));
-    CHECK(GetFocus() == g_hOkButton && g_nRetriesLeft == 0);
-    CHECK(SendMessageW(g_hProgress, PBM_GETPOS, 0, 0) == PROGRESS_MAX);
-    CHECK(QueryEnd() == 0);
-    KeyToFocus(VK_ESCAPE);
+    CHECK(StubCalls().size() == 1 && g_nRetriesLeft == 0 && BarPos() == PROGRESS_MAX && QueryEnd() == 0);
+    CHECK(Shows(false, false, true, true) && GetFocus() == g_hOkButton);
+    Key(VK_ESCAPE);
     CHECK(!s_bQuit && g_nScreen == SCREEN_RETRY);
-    KeyToFocus(VK_RETURN);
+    Key(VK_RETURN);
     CHECK(WaitScreen(SCREEN_FAILED));
     PumpFor(50);
-    CHECK(StubCalls().size() == 3 && g_nRetriesLeft == -1);
-    CHECK(Visible(g_hOkButton) && !Visible(g_hProgress) && GetFocus() == g_hOkButton);
-    CHECK(QueryEnd() == 0);
-    SendMessageW(s_hWnd, WM_COMMAND, IDC_OK, 0);
-    CHECK(PumpUntil(Gone, 2000) && g_bRestart && s_quitCode == 0);
-    CHECK(StubCalls().size() == 3);  // never a third attempt
+    CHECK(StubCalls().size() == 3 && g_nRetriesLeft == -1 && QueryEnd() == 0);
+    CHECK(Shows(false, false, true, false) && GetFocus() == g_hOkButton);
+    Command(IDC_OK);
+    CHECK(Ended(true) && StubCalls().size() == 3);
 
-    // Unknown result codes count as failures; a check that ran out of time
+    // Unknown result codes are failures; a verification that ran out of time
     // goes straight to the failed screen.
-    StubReset({{0x1234, 0, STUB_NOW, 0}, kOk, kRunTimeout});
-    CreateMain();
-    CHECK(StartFromNotice(SCREEN_RETRY));
-    SendMessageW(s_hWnd, WM_COMMAND, IDC_OK, 0);
+    CHECK(DriveTo(SCREEN_RETRY, {{0x1234, 0, false, 0}, kOk, kRunTimeout}));
+    Command(IDC_OK);
     CHECK(WaitScreen(SCREEN_FAILED) && g_nRetriesLeft == 0);
     CloseMain();
 
     // The second attempt starts with the bar full and a clear cancel event,
-    // even when the limit timer fired just as the first attempt failed.
-    StubReset({kExit1, {0, 0, STUB_UNTIL_CANCEL, 400}});
-    CreateMain();
-    CHECK(StartFromNotice(SCREEN_RETRY));
+    // even when the limit timer fired just as the first attempt failed; a
+    // close request then waits for the second attempt's worker.
+    CHECK(DriveTo(SCREEN_RETRY, {kExit1, kUntilCancelLinger}));
     SetEvent(g_WorkerContext.hCancelEvent);
-    SendMessageW(s_hWnd, WM_COMMAND, IDC_OK, 0);
-    CHECK(g_nScreen == SCREEN_UPDATING && SendMessageW(g_hProgress, PBM_GETPOS, 0, 0) == PROGRESS_MAX);
-    CHECK(WaitStubWaiting());
-    CHECK(StubCalls().size() == 2 && !StubCalls()[1].bCancelSetOnEntry);
-    // A close request during the second attempt waits for that attempt's
-    // worker before the events are closed.
-    const DWORD dwStart = Now();
-    SendMessageW(s_hWnd, WM_CLOSE, 0, 0);
-    const DWORD dwWaited = Now() - dwStart;
-    CHECK(!IsWindow(s_hWnd) && dwWaited >= 350, "waited %lu ms", dwWaited);
-    CHECK(StubCalls()[1].bCancelSeen);
-    PumpUntil(Gone, 2000);
-    CHECK(s_quitCode == 0 && !g_bRestart);
+    Command(IDC_OK);
+    CHECK(g_nScreen == SCREEN_UPDATING && BarPos() == PROGRESS_MAX);
+    CHECK(WaitStubWaiting() && StubCalls().size() == 2 && !StubCalls()[1].bCancelSetOnEntry);
+    CheckCloseWaitsForWorker(1);
 }
 
 void CheckPower()
 {
     ReportLine("# power");
-    struct Case {
+    const struct {
         bool bOk;
-        BYTE bAc;
-        BYTE bBattery;
+        BYTE bAc, bBattery;
         int nQuit;  // -1: the attempt runs
-    };
-    const Case cases[] = {
-        {true, 0, 1, IDS_CONNECT_AC_ADAPTER}, {true, 1, 128, IDS_ATTACH_BATTERY},
-        {true, 0, 128, IDS_CONNECT_AC_ADAPTER}, {false, 0, 128, -1},
-        {true, 255, 255, -1},                   {true, 1, 128 | 8, -1},
-    };
-    for (const Case& c : cases) {
-        StubReset({kOk, kOk});
-        CreateMain();
+    } cases[] = {{true, 0, 1, IDS_CONNECT_AC_ADAPTER}, {true, 1, 128, IDS_ATTACH_BATTERY},
+                 {true, 0, 128, IDS_CONNECT_AC_ADAPTER}, {false, 0, 128, -1}, {true, 255, 255, -1},
+                 {true, 1, 128 | 8, -1}};
+    for (const auto& c : cases) {
+        CHECK(DriveTo(SCREEN_NOTICE, {kOk, kOk}));
         SetPowerStatus(c.bOk, c.bAc, c.bBattery);
-        SendMessageW(s_hWnd, WM_COMMAND, IDC_YES, 0);
-        if (c.nQuit < 0) {
-            CHECK(WaitScreen(SCREEN_COMPLETED), "ac %d battery %d", c.bAc, c.bBattery);
-            CloseMain();
-        } else {
-            CHECK(PumpUntil(Gone, 2000) && static_cast<int>(s_quitCode) == c.nQuit && StubCalls().empty(),
-                  "ac %d battery %d quit %d", c.bAc, c.bBattery, static_cast<int>(s_quitCode));
-        }
+        Command(IDC_YES);
+        CHECK(c.nQuit < 0 ? WaitScreen(SCREEN_COMPLETED) : Ended(false, c.nQuit) && StubCalls().empty(),
+              "ac %d battery %d quit %d", c.bAc, c.bBattery, int(s_quitCode));
+        CloseMain();
     }
     // The adapter unplugged before the second attempt.
-    StubReset({kExit1, kOk, kOk});
-    CreateMain();
-    CHECK(StartFromNotice(SCREEN_RETRY));
+    CHECK(DriveTo(SCREEN_RETRY, {kExit1, kOk, kOk}));
     SetPowerStatus(true, 0, 1);
-    SendMessageW(s_hWnd, WM_COMMAND, IDC_OK, 0);
-    CHECK(PumpUntil(Gone, 2000) && s_quitCode == IDS_CONNECT_AC_ADAPTER && StubCalls().size() == 1);
+    Command(IDC_OK);
+    CHECK(Ended(false, IDS_CONNECT_AC_ADAPTER) && StubCalls().size() == 1);
 }
 
 void CheckWorkerGuards()
@@ -435,13 +625,10 @@ void CheckWorkerGuards()
     // An event that cannot be created fails the window's creation, quickly,
     // without a quit message for the caller's loop and without leaks.
     const ResourceCounts before = Counts();
-    ResetState();
-    FailCreateEvents(1);
+    s_failCreateEvents = 1;
     const DWORD dwStart = Now();
-    HWND hWnd = CreateWindowExW(WS_EX_TOPMOST, kClassName, g_szTitle, WS_POPUP | WS_VISIBLE, CW_USEDEFAULT,
-                                0, CW_USEDEFAULT, 0, NULL, NULL, g_hInstance, NULL);
-    FailCreateEvents(0);
-    CHECK(hWnd == NULL && Now() - dwStart < 2000);
+    CHECK(CreateMain() == NULL && Now() - dwStart < 2000);
+    s_failCreateEvents = 0;
     MSG msg;
     CHECK(!PeekMessageW(&msg, NULL, WM_QUIT, WM_QUIT, PM_REMOVE));
     CHECK(Counts().handlesLive == before.handlesLive && Counts().gdiLive == before.gdiLive);
@@ -450,103 +637,78 @@ void CheckWorkerGuards()
 void CheckDisplayChanges()
 {
     ReportLine("# display changes");
-    StubReset({});
-    CreateMain();
-    RECT rcFull;
+    CHECK(DriveTo(SCREEN_NOTICE, {}));
+    RECT rcFull, rc;
     GetWindowRect(s_hWnd, &rcFull);
+    // Changes 300 ms apart: the window is put back a second after the last.
     SetWindowPos(s_hWnd, NULL, 100, 100, 400, 300, SWP_NOZORDER | SWP_NOACTIVATE);
-    PumpFor(50);
-    ResetMoveWindowCalls();
     for (int i = 0; i < 3; ++i) {
-        SendMessageW(s_hWnd, i == 1 ? WM_DPICHANGED : WM_DISPLAYCHANGE, 24, MAKELPARAM(1280, 800));
         PumpFor(300);
+        SendMessageW(s_hWnd, i == 1 ? WM_DPICHANGED : WM_DISPLAYCHANGE, 24, MAKELPARAM(1280, 800));
     }
-    PumpFor(550);  // 850 ms after the last change: not yet
-    RECT rc;
+    PumpFor(850);
     GetWindowRect(s_hWnd, &rc);
-    CHECK(rc.right - rc.left == 400 && Counts().moveWindowCalls == 0);
+    CHECK(rc.right - rc.left == 400 && g_nDisplayTimer != 0);
     PumpFor(700);
     GetWindowRect(s_hWnd, &rc);
-    CHECK(EqualRect(&rc, &rcFull) && Counts().moveWindowCalls == 1, "moves %ld", Counts().moveWindowCalls);
-    CHECK(g_nDisplayTimer == 0);
-    const RECT rcYes = ChildRectInClient(g_hYesButton);
-    CHECK(rcYes.top == (rcFull.bottom - rcFull.top) - 100);
+    CHECK(EqualRect(&rc, &rcFull) && g_nDisplayTimer == 0);
+    CHECK(ChildRectInClient(g_hYesButton).top == (rcFull.bottom - rcFull.top) - 100);
 
     // The callback itself: a monitor that cannot be read is passed over.
     SetWindowPos(s_hWnd, NULL, 10, 10, 300, 200, SWP_NOZORDER | SWP_NOACTIVATE);
-    CHECK(FitWindowToPrimaryMonitor(NULL, NULL, NULL, reinterpret_cast<LPARAM>(s_hWnd)) == TRUE);
-    POINT pt = {0, 0};
-    HMONITOR hPrimary = MonitorFromPoint(pt, MONITOR_DEFAULTTOPRIMARY);
-    CHECK(FitWindowToPrimaryMonitor(hPrimary, NULL, NULL, reinterpret_cast<LPARAM>(s_hWnd)) == FALSE);
+    CHECK(FitWindowToPrimaryMonitor(NULL, NULL, NULL, LPARAM(s_hWnd)) == TRUE);
+    HMONITOR hPrimary = MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY);
+    CHECK(FitWindowToPrimaryMonitor(hPrimary, NULL, NULL, LPARAM(s_hWnd)) == FALSE);
     GetWindowRect(s_hWnd, &rc);
     CHECK(EqualRect(&rc, &rcFull));
     CloseMain();
 }
 
-// ---------------------------------------------------------------------------
 // DrawFittedText on a memory DC.
-
 void CheckFittedText()
 {
     ReportLine("# fitted text");
-    HDC hScreen = GetDC(NULL);
-    HDC hdc = CreateCompatibleDC(hScreen);
+    HDC hScreen = GetDC(NULL), hdc = CreateCompatibleDC(hScreen);
     HBITMAP hBitmap = CreateCompatibleBitmap(hScreen, 400, 400);
     HGDIOBJ hOldBitmap = SelectObject(hdc, hBitmap);
     const HGDIOBJ hFontBefore = GetCurrentObject(hdc, OBJ_FONT);
     const wchar_t* pszText = L"Fit\nthis block";
-
+    // Measuring draws nothing.
     SIZE size = {0, 0};
     int nPoints = 0;
     const RECT rcHuge = {0, 0, 4000, 4000};
-    const int nDraws = DrawCallCount();
+    const int nDraws = s_drawCalls;
     DrawFittedText(hdc, pszText, 20, 0, &size, &nPoints, rcHuge);
-    CHECK(nPoints == 20 && size.cx > 0 && size.cy > 0 && DrawCallCount() == nDraws);
-
+    CHECK(nPoints == 20 && size.cx > 0 && size.cy > 0 && s_drawCalls == nDraws);
     // A box exactly as wide (or high) as the block does not fit: one size less.
-    const struct {
-        int w, h;
-    } exact[] = {{size.cx, 4000}, {4000, size.cy}, {size.cx + 1, size.cy + 1}};
-    for (const auto& e : exact) {
+    for (const SIZE& b : {SIZE{size.cx, 4000}, SIZE{4000, size.cy}, SIZE{size.cx + 1, size.cy + 1}}) {
         int n = 0;
-        RECT rc = {10, 10, 10 + e.w, 10 + e.h};
-        DrawFittedText(hdc, pszText, 20, 0, NULL, &n, rc);
-        const bool bWhole = e.w > size.cx && e.h > size.cy;
-        CHECK(bWhole ? n == 20 : (n > 0 && n < 20), "box %dx%d size %d", e.w, e.h, n);
+        DrawFittedText(hdc, pszText, 20, 0, NULL, &n, RECT{10, 10, 10 + b.cx, 10 + b.cy});
+        CHECK(b.cx > size.cx && b.cy > size.cy ? n == 20 : (n > 0 && n < 20), "box %ldx%ld size %d", b.cx, b.cy, n);
     }
-    // Empty and negative boxes, and a zero maximum, write nothing.
-    const RECT empties[] = {{0, 0, 0, 100}, {0, 0, 100, 0}, {50, 50, 10, 100}};
-    for (const RECT& rc : empties) {
+    // Empty and negative boxes, and a zero maximum, write and draw nothing.
+    for (const RECT& rc : {RECT{0, 0, 0, 100}, RECT{0, 0, 100, 0}, RECT{50, 50, 10, 100}, rcHuge}) {
         SIZE s = {-7, -7};
         int n = -7;
-        DrawFittedText(hdc, pszText, 20, 0, &s, &n, rc);
-        CHECK(s.cx == -7 && s.cy == -7 && n == -7);
+        for (int* pn : {&n, static_cast<int*>(NULL)}) DrawFittedText(hdc, pszText, rc.right == 4000 ? 0 : 20, 0, &s, pn, rc);
+        CHECK(s.cx == -7 && s.cy == -7 && n == -7 && s_drawCalls == nDraws, "box %ld,%ld", rc.right, rc.bottom);
     }
-    SIZE s0 = {-7, -7};
-    DrawFittedText(hdc, pszText, 0, 0, &s0, NULL, rcHuge);
-    CHECK(s0.cx == -7 && DrawCallCount() == nDraws);
-
     // Vertical placement: centred with the odd pixel below, bottom on the
     // box's bottom edge, centred when both flags are set.
     const RECT rcBox = {20, 30, 380, 30 + size.cy + 61};
     const struct {
         UINT uFlags;
         int nTop;
-    } placements[] = {
-        {DT_CENTER | DT_VCENTER, 30 + 61 / 2},
-        {DT_CENTER | DT_BOTTOM, 30 + 61},
-        {DT_CENTER | DT_VCENTER | DT_BOTTOM, 30 + 61 / 2},
-        {0, 30},
-    };
+    } placements[] = {{DT_CENTER | DT_VCENTER, 30 + 61 / 2}, {DT_CENTER | DT_BOTTOM, 30 + 61},
+                      {DT_CENTER | DT_VCENTER | DT_BOTTOM, 30 + 61 / 2}, {0, 30}};
     for (const auto& p : placements) {
         SIZE s = {0, 0};
         DrawFittedText(hdc, pszText, 20, p.uFlags, &s, NULL, rcBox);
-        const RECT rc = LastDrawRect();
+        const RECT rc = s_lastDraw;
         CHECK(s.cy == size.cy && rc.top == p.nTop && rc.bottom == rcBox.bottom && rc.left == rcBox.left,
               "flags %u top %ld want %d", p.uFlags, rc.top, p.nTop);
     }
     CHECK(GetCurrentObject(hdc, OBJ_FONT) == hFontBefore);
-
     SelectObject(hdc, hOldBitmap);
     DeleteObject(hBitmap);
     DeleteDC(hdc);
@@ -556,6 +718,28 @@ void CheckFittedText()
 // ---------------------------------------------------------------------------
 // Pixels.
 
+struct Box {
+    int x0 = 1 << 30, y0 = 1 << 30, x1 = -1, y1 = -1;
+    bool Empty() const { return x1 < 0; }
+};
+
+// The bounding box of the pixels of [x0,x1]x[y0,y1] (clipped) that satisfy pred.
+Box InkBox(const Image& img, int x0, int y0, int x1, int y1, bool (*pred)(DWORD))
+{
+    Box b;
+    for (int y = std::max(0, y0); y <= std::min(img.h - 1, y1); ++y)
+        for (int x = std::max(0, x0); x <= std::min(img.w - 1, x1); ++x)
+            if (pred(img.at(x, y))) b = {std::min(b.x0, x), std::min(b.y0, y), std::max(b.x1, x), std::max(b.y1, y)};
+    return b;
+}
+
+bool AllWhite(const Image& img, int x0, int y0, int x1, int y1, const char* pszWhat)
+{
+    const Box b = InkBox(img, x0, y0, x1, y1, NotWhite);
+    if (!b.Empty()) ReportLine("  %s: ink at %d,%d", pszWhat, b.x0, b.y0);
+    return b.Empty();
+}
+
 // Horizontal black lines at least nMinLength long, merged over adjacent rows.
 struct HLine {
     int y0, y1, x0, x1;
@@ -564,92 +748,45 @@ std::vector<HLine> FindLines(const Image& img, int nMinLength, int yFrom, int yT
 {
     std::vector<HLine> lines;
     for (int y = std::max(0, yFrom); y < std::min(img.h, yTo); ++y) {
-        int nRun = 0;
-        for (int x = 0; x <= img.w; ++x) {
+        for (int x = 0, nRun = 0; x <= img.w; ++x) {
             if (x < img.w && IsBlack(img.at(x, y))) {
                 ++nRun;
                 continue;
             }
-            if (nRun >= nMinLength) {
-                const int x0 = x - nRun;
-                const int x1 = x - 1;
-                if (!lines.empty() && lines.back().y1 == y - 1 && abs(lines.back().x0 - x0) <= 2 &&
-                    abs(lines.back().x1 - x1) <= 2) {
-                    lines.back().y1 = y;
-                } else {
-                    lines.push_back({y, y, x0, x1});
-                }
-            }
+            const int x0 = x - nRun, x1 = x - 1;
+            if (nRun >= nMinLength && !lines.empty() && lines.back().y1 == y - 1 && abs(lines.back().x0 - x0) <= 2 &&
+                abs(lines.back().x1 - x1) <= 2)
+                lines.back().y1 = y;
+            else if (nRun >= nMinLength)
+                lines.push_back({y, y, x0, x1});
             nRun = 0;
         }
     }
     return lines;
 }
 
-// True when every pixel of the rectangle (clipped to the image) is white.
-bool AllWhite(const Image& img, int x0, int y0, int x1, int y1, const char* pszWhat)
-{
-    for (int y = std::max(0, y0); y <= std::min(img.h - 1, y1); ++y) {
-        for (int x = std::max(0, x0); x <= std::min(img.w - 1, x1); ++x) {
-            if (!IsWhite(img.at(x, y))) {
-                ReportLine("  %s: pixel %06lx at %d,%d", pszWhat, img.at(x, y), x, y);
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
-// The band 3 to 6 pixels outside a frame whose outer lines are top and
-// bottom holds no ink: nothing crosses the frame.
-bool RingOutsideWhite(const Image& img, const HLine& top, const HLine& bottom, const char* pszWhat)
+// The band 3 to 6 pixels outside a frame with these outer lines holds no
+// ink (nothing crosses the frame), nor do the bands nIn0 to nIn1 pixels
+// inside its left and right sides (text keeps its margin).
+bool FrameClear(const Image& img, const HLine& top, const HLine& bottom, int nIn0, int nIn1, const char* pszWhat)
 {
     const int x0 = top.x0, x1 = top.x1, y0 = top.y0, y1 = bottom.y1;
-    return AllWhite(img, x0 - 6, y0 - 6, x1 + 6, y0 - 3, pszWhat) &&
-           AllWhite(img, x0 - 6, y1 + 3, x1 + 6, y1 + 6, pszWhat) &&
-           AllWhite(img, x0 - 6, y0, x0 - 3, y1, pszWhat) && AllWhite(img, x1 + 3, y0, x1 + 6, y1, pszWhat);
+    return AllWhite(img, x0 - 6, y0 - 6, x1 + 6, y0 - 3, pszWhat) && AllWhite(img, x0 - 6, y1 + 3, x1 + 6, y1 + 6, pszWhat) &&
+           AllWhite(img, x0 - 6, y0, x0 - 3, y1, pszWhat) && AllWhite(img, x1 + 3, y0, x1 + 6, y1, pszWhat) &&
+           AllWhite(img, x0 + nIn0, top.y1 + 1, x0 + nIn1, bottom.y0 - 1, pszWhat) &&
+           AllWhite(img, x1 - nIn1, top.y1 + 1, x1 - nIn0, bottom.y0 - 1, pszWhat);
 }
 
-struct Box {
-    int x0 = 1 << 30, y0 = 1 << 30, x1 = -1, y1 = -1;
-    bool Empty() const { return x1 < 0; }
-    void Add(int x, int y)
-    {
-        x0 = std::min(x0, x);
-        y0 = std::min(y0, y);
-        x1 = std::max(x1, x);
-        y1 = std::max(y1, y);
-    }
-};
-
-Box InkBox(const Image& img, int x0, int y0, int x1, int y1, bool (*pred)(DWORD))
-{
-    Box b;
-    for (int y = std::max(0, y0); y <= std::min(img.h - 1, y1); ++y) {
-        for (int x = std::max(0, x0); x <= std::min(img.w - 1, x1); ++x) {
-            if (pred(img.at(x, y))) {
-                b.Add(x, y);
-            }
-        }
-    }
-    return b;
-}
-
+// Face colour, border (the focus colour, or the face), black caption inside.
 void CheckButtonPixels(const Image& img, HWND hButton, bool bFocused, COLORREF face, const char* pszName)
 {
     const RECT rc = ChildRectInClient(hButton);
     const int yMid = (rc.top + rc.bottom) / 2;
-    const DWORD dwBorder = img.at(rc.left + 1, yMid);
+    const COLORREF border = bFocused ? UI_COLOR_FOCUS_BORDER : face;
     CHECK(Near(img.at(rc.left + 8, rc.top + 8), face) && Near(img.at(rc.right - 9, rc.bottom - 9), face),
           "%s face %06lx", pszName, img.at(rc.left + 8, rc.top + 8));
-    if (bFocused) {
-        CHECK(Near(dwBorder, UI_COLOR_FOCUS_BORDER) && Near(img.at(rc.right - 2, yMid), UI_COLOR_FOCUS_BORDER) &&
-                  Near(img.at(rc.left + 8, rc.top + 2), UI_COLOR_FOCUS_BORDER),
-              "%s border %06lx", pszName, dwBorder);
-    } else {
-        CHECK(Near(dwBorder, face), "%s edge %06lx", pszName, dwBorder);
-    }
-    // The caption is black and inside the button.
+    CHECK(Near(img.at(rc.left + 1, yMid), border) && Near(img.at(rc.right - 2, yMid), border) &&
+          Near(img.at(rc.left + 8, rc.top + 2), border), "%s edge %06lx", pszName, img.at(rc.left + 1, yMid));
     const Box ink = InkBox(img, rc.left, rc.top, rc.right - 1, rc.bottom - 1, IsBlack);
     CHECK(!ink.Empty() && ink.x0 > rc.left + 20 && ink.x1 < rc.right - 20, "%s caption", pszName);
 }
@@ -657,67 +794,49 @@ void CheckButtonPixels(const Image& img, HWND hButton, bool bFocused, COLORREF f
 void CheckNoticePixels()
 {
     ReportLine("# notice pixels");
-    StubReset({});
-    CreateMain();
+    CHECK(DriveTo(SCREEN_NOTICE, {}));
     Repaint();
     PumpFor(200);
     Image img = CaptureScreen(ClientOnScreen());
-    const int W = img.w, H = img.h;
     CheckButtonPixels(img, g_hNoButton, true, UI_COLOR_BUTTON_FACE, "no");
     CheckButtonPixels(img, g_hYesButton, false, UI_COLOR_BUTTON_FACE, "yes");
-
-    // Frames: the notice frame (3-pixel lines) and the contact frame inside.
-    const std::vector<HLine> lines = FindLines(img, 200, 60, H - 110);
-    CHECK(lines.size() == 4, "%u lines", static_cast<unsigned>(lines.size()));
+    // The notice frame (3-pixel lines, 50 from the right) and the contact
+    // frame (2-pixel lines) inside it. Text keeps 10 pixels from the notice
+    // frame's sides and 15 from the contact frame's.
+    const std::vector<HLine> lines = FindLines(img, 200, 60, img.h - 110);
+    CHECK(lines.size() == 4, "%u lines", unsigned(lines.size()));
     if (lines.size() == 4) {
-        const HLine& nTop = lines[0];
-        const HLine& cTop = lines[1];
-        const HLine& cBottom = lines[2];
-        const HLine& nBottom = lines[3];
+        const HLine &nTop = lines[0], &cTop = lines[1], &cBottom = lines[2], &nBottom = lines[3];
         CHECK(nTop.y1 - nTop.y0 == 2 && cTop.y1 - cTop.y0 == 1, "pen widths %d %d", nTop.y1 - nTop.y0 + 1,
               cTop.y1 - cTop.y0 + 1);
-        CHECK(abs(nTop.x1 - (W - 50)) <= 2 && abs(nBottom.x0 - nTop.x0) <= 2, "frame %d..%d, bottom from %d, W %d",
-              nTop.x0, nTop.x1, nBottom.x0, W);
-        CHECK(RingOutsideWhite(img, nTop, nBottom, "around the notice frame"));
-        CHECK(RingOutsideWhite(img, cTop, cBottom, "around the contact frame"));
-        // Text keeps 10 pixels from the notice frame's sides, and 15 from
-        // the contact frame's.
-        CHECK(AllWhite(img, nTop.x0 + 3, nTop.y1 + 1, nTop.x0 + 8, nBottom.y0 - 1, "notice left band"));
-        CHECK(AllWhite(img, nTop.x1 - 8, nTop.y1 + 1, nTop.x1 - 3, nBottom.y0 - 1, "notice right band"));
-        CHECK(AllWhite(img, cTop.x0 + 2, cTop.y1 + 1, cTop.x0 + 10, cBottom.y0 - 1, "contact left band"));
-        CHECK(AllWhite(img, cTop.x1 - 10, cTop.y1 + 1, cTop.x1 - 2, cBottom.y0 - 1, "contact right band"));
-        const Box contactInk = InkBox(img, cTop.x0 + 2, cTop.y1 + 1, cTop.x1 - 2, cBottom.y0 - 1, IsBlack);
-        CHECK(!contactInk.Empty());
-
+        CHECK(abs(nTop.x1 - (img.w - 50)) <= 2 && abs(nBottom.x0 - nTop.x0) <= 2, "frame %d..%d, bottom from %d",
+              nTop.x0, nTop.x1, nBottom.x0);
+        CHECK(FrameClear(img, nTop, nBottom, 3, 8, "notice frame") && FrameClear(img, cTop, cBottom, 2, 10, "contact frame"));
+        CHECK(!InkBox(img, cTop.x0 + 2, cTop.y1 + 1, cTop.x1 - 2, cBottom.y0 - 1, IsBlack).Empty());
         // The red piece of item 2 stands on one line with its black
         // neighbours, which touch it left and right, and overlaps nothing.
         const Box red = InkBox(img, nTop.x0 + 3, nTop.y1 + 1, nTop.x1 - 3, cTop.y0 - 1, IsRed);
-        CHECK(!red.Empty());
-        if (!red.Empty()) {
-            const int nLineH = red.y1 - red.y0 + 1;
-            const Box left = InkBox(img, red.x0 - 3 * nLineH, red.y0, red.x0 - 1, red.y1, IsBlack);
-            const Box right = InkBox(img, red.x1 + 1, red.y0, red.x1 + 3 * nLineH, red.y1, IsBlack);
-            CHECK(!left.Empty() && !right.Empty() && red.x0 - left.x1 < nLineH && right.x0 - red.x1 < nLineH,
-                  "red %d..%d", red.x0, red.x1);
-            CHECK(red.x0 > nTop.x0 + 10 * nLineH / 2, "red starts at %d", red.x0);
-            const Box within = InkBox(img, red.x0, red.y0, red.x1, red.y1, IsBlack);
-            CHECK(within.Empty(), "black ink under the red piece");
-            // The neighbours' ink lies within the red line's rows, give or
-            // take the glyphs' own shapes.
-            const Box leftRows = InkBox(img, red.x0 - 5 * nLineH / 2, red.y0 - nLineH / 2, red.x0 - 1,
-                                        red.y1 + nLineH / 2, IsBlack);
-            CHECK(abs(leftRows.y0 - red.y0) <= nLineH / 3 && abs(leftRows.y1 - red.y1) <= nLineH / 3,
-                  "left %d..%d red %d..%d", leftRows.y0, leftRows.y1, red.y0, red.y1);
-        }
+        if (!CHECK(!red.Empty())) return CloseMain();
+        const int nLineH = red.y1 - red.y0 + 1;
+        const Box left = InkBox(img, red.x0 - 3 * nLineH, red.y0, red.x0 - 1, red.y1, IsBlack);
+        const Box right = InkBox(img, red.x1 + 1, red.y0, red.x1 + 3 * nLineH, red.y1, IsBlack);
+        CHECK(!left.Empty() && !right.Empty() && red.x0 - left.x1 < nLineH &&
+              right.x0 - red.x1 < nLineH, "red %d..%d", red.x0, red.x1);
+        CHECK(red.x0 > nTop.x0 + 10 * nLineH / 2, "red starts at %d", red.x0);
+        CHECK(InkBox(img, red.x0, red.y0, red.x1, red.y1, IsBlack).Empty(), "black ink under the red piece");
+        // The neighbours' ink lies within the red line's rows, give or take
+        // the glyphs' own shapes.
+        const Box rows = InkBox(img, red.x0 - 5 * nLineH / 2, red.y0 - nLineH / 2, red.x0 - 1, red.y1 + nLineH / 2,
+                                IsBlack);
+        CHECK(abs(rows.y0 - red.y0) <= nLineH / 3 && abs(rows.y1 - red.y1) <= nLineH / 3, "left %d..%d red %d..%d",
+              rows.y0, rows.y1, red.y0, red.y1);
     }
-    // Pressed face.
+    // The pressed face, and the focus border following Tab.
     SendMessageW(g_hYesButton, BM_SETSTATE, TRUE, 0);
     PumpFor(100);
-    img = CaptureScreen(ClientOnScreen());
-    CheckButtonPixels(img, g_hYesButton, false, UI_COLOR_BUTTON_PRESSED, "pressed yes");
+    CheckButtonPixels(CaptureScreen(ClientOnScreen()), g_hYesButton, false, UI_COLOR_BUTTON_PRESSED, "pressed yes");
     SendMessageW(g_hYesButton, BM_SETSTATE, FALSE, 0);
-    // The focus border follows Tab.
-    KeyToFocus(VK_TAB);
+    Key(VK_TAB);
     PumpFor(100);
     img = CaptureScreen(ClientOnScreen());
     CheckButtonPixels(img, g_hYesButton, true, UI_COLOR_BUTTON_FACE, "focused yes");
@@ -727,76 +846,57 @@ void CheckNoticePixels()
 
 void CheckOtherScreenPixels()
 {
-    ReportLine("# status and failed screen pixels");
-    StubReset({kExit1, {0, 0, STUB_UNTIL_CANCEL, 0}});
-    CreateMain();
-    const int H = [] {
-        RECT rc;
-        GetClientRect(s_hWnd, &rc);
-        return static_cast<int>(rc.bottom);
-    }();
-    CHECK(StartFromNotice(SCREEN_RETRY));
+    ReportLine("# retry and failed screen pixels");
+    CHECK(DriveTo(SCREEN_RETRY, {kExit1, kUntilCancel}));
     PumpFor(150);
     Image img = CaptureScreen(ClientOnScreen());
+    const int H = img.h;
     // The retry text's last line ends above the progress bar's top less 20.
-    Box red = InkBox(img, 0, 0, img.w - 1, H / 2 - 1, IsRed);
+    const Box red = InkBox(img, 0, 0, img.w - 1, H / 2 - 1, IsRed);
     CHECK(!red.Empty() && red.y1 <= H / 2 - 20 && red.y1 > H / 2 - 60, "retry text bottom %d", red.y1);
     CheckButtonPixels(img, g_hOkButton, true, UI_COLOR_BUTTON_FACE, "ok");
-    SendMessageW(s_hWnd, WM_COMMAND, IDC_OK, 0);
+    Command(IDC_OK);
     CHECK(WaitStubWaiting());
     PostMessageW(s_hWnd, WM_TIMER, TIMER_LIMIT, 0);
     CHECK(WaitScreen(SCREEN_FAILED));
     PumpFor(150);
     img = CaptureScreen(ClientOnScreen());
+    // The contact frame alone, red text above and below it.
     const std::vector<HLine> lines = FindLines(img, 200, 0, H - 110);
-    CHECK(lines.size() == 2, "%u lines", static_cast<unsigned>(lines.size()));
+    CHECK(lines.size() == 2, "%u lines", unsigned(lines.size()));
     if (lines.size() == 2) {
-        CHECK(RingOutsideWhite(img, lines[0], lines[1], "around the failed screen's contact frame"));
-        CHECK(AllWhite(img, lines[0].x0 + 2, lines[0].y1 + 1, lines[0].x0 + 10, lines[1].y0 - 1, "contact band"));
-        // Red above and below the frame, none beside it.
-        red = InkBox(img, 0, 0, img.w - 1, lines[0].y0 - 1, IsRed);
-        const Box redBelow = InkBox(img, 0, lines[1].y1 + 1, img.w - 1, H - 1, IsRed);
-        CHECK(!red.Empty() && !redBelow.Empty() && red.y0 >= H / 4);
+        CHECK(FrameClear(img, lines[0], lines[1], 2, 10, "failed screen's contact frame"));
+        const Box above = InkBox(img, 0, 0, img.w - 1, lines[0].y0 - 1, IsRed);
+        CHECK(!above.Empty() && above.y0 >= H / 4 && !InkBox(img, 0, lines[1].y1 + 1, img.w - 1, H - 1, IsRed).Empty());
     }
     CloseMain();
 }
 
-// Paints every screen into windows of several sizes, from tiny to small,
-// over a magenta backdrop: nothing may crash and nothing may be drawn
-// outside the window.
+// Every screen painted into windows from tiny to small over a magenta
+// backdrop: nothing may crash or be drawn outside the window.
 void CheckSmallWindows()
 {
     ReportLine("# small windows");
-    HWND hBackdrop = CreateWindowExW(0, L"static", L"", WS_POPUP | WS_VISIBLE, 0, 0,
-                                     GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), NULL, NULL,
-                                     g_hInstance, NULL);
-    StubReset({});
-    CreateMain();
-    const SIZE sizes[] = {{1, 1}, {7, 5}, {60, 40}, {160, 120}, {420, 300}};
-    const UINT screens[] = {SCREEN_NOTICE, SCREEN_UPDATING, SCREEN_COMPLETED, SCREEN_FAILED, SCREEN_RETRY};
-    for (const SIZE& s : sizes) {
+    HWND hBackdrop = CreateWindowExW(0, L"static", L"", WS_POPUP | WS_VISIBLE, 0, 0, GetSystemMetrics(SM_CXSCREEN),
+                                     GetSystemMetrics(SM_CYSCREEN), NULL, NULL, g_hInstance, NULL);
+    CHECK(DriveTo(SCREEN_NOTICE, {}));
+    const RECT rcArea = {0, 0, 800, 600};
+    for (const SIZE& s : {SIZE{1, 1}, SIZE{7, 5}, SIZE{60, 40}, SIZE{160, 120}, SIZE{420, 300}}) {
         SetWindowPos(s_hWnd, NULL, 200, 150, s.cx, s.cy, SWP_NOZORDER | SWP_NOACTIVATE);
-        for (UINT nScreen : screens) {
+        for (UINT nScreen : kScreens) {
             g_nScreen = nScreen;
             HDC hdc = GetDC(hBackdrop);
             HBRUSH hMagenta = CreateSolidBrush(RGB(255, 0, 255));
-            RECT rcAll = {0, 0, 800, 600};
-            FillRect(hdc, &rcAll, hMagenta);
+            FillRect(hdc, &rcArea, hMagenta);
             DeleteObject(hMagenta);
             ReleaseDC(hBackdrop, hdc);
             Repaint();
             PumpFor(30);
-            const RECT rcArea = {0, 0, 800, 600};
             const Image img = CaptureScreen(rcArea);
             int nOutside = 0;
-            for (int y = 0; y < img.h; ++y) {
-                for (int x = 0; x < img.w; ++x) {
-                    const bool bInside = x >= 200 && x < 200 + s.cx && y >= 150 && y < 150 + s.cy;
-                    if (!bInside && img.at(x, y) != 0xFF00FF) {
-                        ++nOutside;
-                    }
-                }
-            }
+            for (int y = 0; y < img.h; ++y)
+                for (int x = 0; x < img.w; ++x)
+                    nOutside += (x < 200 || x >= 200 + s.cx || y < 150 || y >= 150 + s.cy) && img.at(x, y) != 0xFF00FF;
             CHECK(nOutside == 0, "%ldx%ld screen %u: %d pixels outside", s.cx, s.cy, nScreen, nOutside);
         }
     }
@@ -806,224 +906,176 @@ void CheckSmallWindows()
 }
 
 // ---------------------------------------------------------------------------
-// Resource hygiene: GDI objects and handles created by the window's code
-// are counted through the import-table hooks.
+// Resource hygiene.
 
-// The count once it has come back to nWant, or its value after a second:
-// threads that have just posted their last message may still be ending.
+// The count once it is back at nWant, or its value after a second: threads
+// that have just posted their last message may still be ending.
 long Settled(long (*pCount)(), long nWant)
 {
     long n = pCount();
-    for (int i = 0; i < 20 && n != nWant; ++i) {
-        PumpFor(50);
-        n = pCount();
-    }
+    for (int i = 0; i < 20 && n != nWant; ++i, n = pCount()) PumpFor(50);
     return n;
+}
+
+// The hooks' and the process's counts against those at the start.
+void CheckCounts(const char* pszWhat, const ResourceCounts& start, long nGdiStart)
+{
+    PumpFor(100);
+    const ResourceCounts end = Counts();
+    const long nGdi = Settled(ProcessGdiObjects, nGdiStart);
+    ReportLine("  %s: %ld GDI objects made, live %ld -> %ld, handles live %ld -> %ld; process GDI objects %ld -> %ld",
+               pszWhat, end.gdiCreated - start.gdiCreated, start.gdiLive, end.gdiLive, start.handlesLive,
+               end.handlesLive, nGdiStart, nGdi);
+    CHECK(end.gdiLive == start.gdiLive && end.handlesLive == start.handlesLive && end.deletedBad == 0, "%s", pszWhat);
+    CHECK(nGdiStart > 0 && nGdi == nGdiStart, "%s", pszWhat);
 }
 
 void CheckHygiene()
 {
     ReportLine("# resource hygiene");
-    StubReset({kExit1, {0, 0, STUB_UNTIL_CANCEL, 0}});
-    CreateMain();
-    const UINT screens[] = {SCREEN_NOTICE, SCREEN_UPDATING, SCREEN_COMPLETED, SCREEN_FAILED, SCREEN_RETRY};
+    // 100 repaints of each screen.
+    CHECK(DriveTo(SCREEN_NOTICE, {}));
     Repaint();
     PumpFor(50);
-    const ResourceCounts before = Counts();
-    const long nGdiBefore = ProcessGdiObjects();
-    const long nHandlesBefore = ProcessOpenHandles();
-    for (UINT nScreen : screens) {
+    ResourceCounts start = Counts();
+    long nGdiStart = ProcessGdiObjects();
+    for (UINT nScreen : kScreens) {
         g_nScreen = nScreen;
-        for (int i = 0; i < 100; ++i) {
-            Repaint();
-        }
+        for (int i = 0; i < 100; ++i) Repaint();
     }
-    PumpFor(50);
-    const ResourceCounts after = Counts();
-    const long nGdiAfter = Settled(ProcessGdiObjects, nGdiBefore);
-    const long nHandlesAfter = Settled(ProcessOpenHandles, nHandlesBefore);
-    ReportLine("  500 repaints: %ld GDI objects created, live before %ld after %ld; process GDI objects %ld -> %ld, "
-               "handles %ld -> %ld",
-               after.gdiCreated - before.gdiCreated, before.gdiLive, after.gdiLive, nGdiBefore, nGdiAfter,
-               nHandlesBefore, nHandlesAfter);
-    CHECK(after.gdiCreated - before.gdiCreated >= 500 && after.gdiLive == before.gdiLive);
-    CHECK(nGdiBefore > 0 && nGdiAfter == nGdiBefore && nHandlesBefore > 0 && nHandlesAfter == nHandlesBefore);
-    CHECK(after.deletedSelected == 0 && after.deletedUnknown == 0);
+    CHECK(Counts().gdiCreated - start.gdiCreated >= 500);
+    CheckCounts("500 repaints", start, nGdiStart);
     g_nScreen = SCREEN_NOTICE;
     CloseMain();
 
-    // Whole runs with a retry: everything made is released.
-    const ResourceCounts start = Counts();
-    long nGdiStart = 0;
-    long nHandlesStart = 0;
+    // Whole runs with a retry. The process's counts are taken after a first
+    // run, which leaves what the system's libraries keep once made (classes,
+    // caches).
+    start = Counts();
     for (int nRun = 0; nRun < 4; ++nRun) {
-        if (nRun == 1) {
-            // Measured from the end of a first run, which leaves what the
-            // system's libraries keep once made (classes, caches).
-            PumpFor(100);
-            nGdiStart = ProcessGdiObjects();
-            nHandlesStart = ProcessOpenHandles();
-        }
-        StubReset({kExit1, kOk, kOk});
-        CreateMain();
-        CHECK(StartFromNotice(SCREEN_RETRY));
-        SendMessageW(s_hWnd, WM_COMMAND, IDC_OK, 0);
+        if (nRun == 1) nGdiStart = (PumpFor(100), ProcessGdiObjects());
+        CHECK(DriveTo(SCREEN_RETRY, {kExit1, kOk, kOk}));
+        Command(IDC_OK);
         CHECK(WaitScreen(SCREEN_COMPLETED));
         Repaint();
-        SendMessageW(s_hWnd, WM_COMMAND, IDC_YES, 0);
-        CHECK(PumpUntil(Gone, 2000) && g_bRestart);
+        Command(IDC_YES);
+        CHECK(Ended(true));
     }
-    PumpFor(100);
-    const ResourceCounts end = Counts();
-    const long nGdiEnd = Settled(ProcessGdiObjects, nGdiStart);
-    const long nHandlesEnd = Settled(ProcessOpenHandles, nHandlesStart);
-    ReportLine("  4 runs with a retry: GDI live %ld -> %ld, handles live %ld -> %ld; after runs 2 to 4: process GDI "
-               "objects %ld -> %ld, handles %ld -> %ld",
-               start.gdiLive, end.gdiLive, start.handlesLive, end.handlesLive, nGdiStart, nGdiEnd, nHandlesStart,
-               nHandlesEnd);
-    CHECK(end.gdiLive == start.gdiLive && end.handlesLive == start.handlesLive);
-    CHECK(nGdiEnd == nGdiStart && nHandlesEnd == nHandlesStart);
-    CHECK(end.deletedSelected == 0 && end.deletedUnknown == 0);
+    CheckCounts("4 runs with a retry (process counts: runs 2 to 4)", start, nGdiStart);
     CHECK(g_WorkerContext.hCancelEvent == NULL && g_WorkerContext.hDoneEvent == NULL);
 }
 
 // ---------------------------------------------------------------------------
-// Screens for pictures and timing.
+// Screenshots and paint timing, each screen reached with the real transitions.
 
-// Brings a fresh window to the given screen with the real transitions.
-bool DriveTo(UINT nScreen)
-{
-    switch (nScreen) {
-    case SCREEN_NOTICE:
-        StubReset({});
-        return CreateMain() != NULL;
-    case SCREEN_UPDATING:
-        StubReset({{0, 0, STUB_UNTIL_CANCEL, 0}});
-        return CreateMain() && StartFromNotice(SCREEN_UPDATING) && WaitStubWaiting();
-    case SCREEN_COMPLETED:
-        StubReset({kOk, kOk});
-        return CreateMain() && StartFromNotice(SCREEN_COMPLETED);
-    case SCREEN_RETRY:
-        StubReset({kExit1});
-        return CreateMain() && StartFromNotice(SCREEN_RETRY);
-    case SCREEN_FAILED:
-        StubReset({kRunTimeout});
-        return CreateMain() && StartFromNotice(SCREEN_FAILED);
-    default:
-        return false;
-    }
-}
-
+const std::vector<StubStep> kStepsTo[] = {{}, {kUntilCancel}, {kOk, kOk}, {kRunTimeout}, {kExit1}};  // by screen
 const wchar_t* const kScreenNames[] = {L"notice", L"updating", L"completed", L"failed", L"retry"};
 
-int RunShots(const std::wstring& dir, const std::wstring& prefix)
+// shots: one screenshot of each; timing: 100 paints of each.
+void RunScreens(bool bShots, const wchar_t* pszDir, const wchar_t* pszPrefix)
 {
-    const UINT order[] = {SCREEN_NOTICE, SCREEN_UPDATING, SCREEN_COMPLETED, SCREEN_RETRY, SCREEN_FAILED};
-    int n = 0;
-    for (UINT nScreen : order) {
-        CHECK(DriveTo(nScreen), "screen %u", nScreen);
-        Repaint();
-        PumpFor(300);
-        RECT rc;
-        GetWindowRect(s_hWnd, &rc);
-        const Image img = CaptureScreen(rc);
-        wchar_t name[64];
-        swprintf(name, 64, L"%d-%ls", ++n, kScreenNames[nScreen]);
-        CHECK(SaveBmp(img, dir + L"\\" + prefix + L"-" + name + L".bmp"));
-        CloseMain();
-    }
-    return 0;
-}
-
-int RunTiming()
-{
-    const UINT order[] = {SCREEN_NOTICE, SCREEN_UPDATING, SCREEN_COMPLETED, SCREEN_RETRY, SCREEN_FAILED};
-    LARGE_INTEGER freq;
+    LARGE_INTEGER freq, t0, t1;
     QueryPerformanceFrequency(&freq);
-    RECT rcClient = {0, 0, 0, 0};
-    for (UINT nScreen : order) {
-        CHECK(DriveTo(nScreen), "screen %u", nScreen);
-        GetClientRect(s_hWnd, &rcClient);
+    for (const UINT& nScreen : kScreens) {
+        CHECK(DriveTo(nScreen, kStepsTo[nScreen]), "screen %u", nScreen);
+        RECT rc;
+        if (bShots) {
+            Repaint();
+            PumpFor(300);
+            GetWindowRect(s_hWnd, &rc);
+            wchar_t path[MAX_PATH];
+            swprintf(path, MAX_PATH, L"%ls\\%ls-%d-%ls.bmp", pszDir, pszPrefix, int(&nScreen - kScreens) + 1,
+                     kScreenNames[nScreen]);
+            CHECK(SaveBmp(CaptureScreen(rc), path));
+            CloseMain();
+            continue;
+        }
+        GetClientRect(s_hWnd, &rc);
         HDC hdc = GetDC(s_hWnd);
         const int nDpi = GetDeviceCaps(hdc, LOGPIXELSY);
         ReleaseDC(s_hWnd, hdc);
         std::vector<double> ms;
         for (int i = 0; i < 100; ++i) {
-            // Only the window's own WM_PAINT (not the child controls'):
-            // invalidate and erase first, then time the paint alone.
+            // The window's own WM_PAINT alone: invalidated and erased first,
+            // the child controls not repainted.
             RedrawWindow(s_hWnd, NULL, NULL, RDW_INVALIDATE | RDW_ERASE | RDW_ERASENOW | RDW_NOCHILDREN);
-            LARGE_INTEGER t0, t1;
             QueryPerformanceCounter(&t0);
             SendMessageW(s_hWnd, WM_PAINT, 0, 0);
             GdiFlush();
             QueryPerformanceCounter(&t1);
-            ms.push_back(1000.0 * static_cast<double>(t1.QuadPart - t0.QuadPart) / static_cast<double>(freq.QuadPart));
+            ms.push_back(1000.0 * double(t1.QuadPart - t0.QuadPart) / double(freq.QuadPart));
         }
         std::sort(ms.begin(), ms.end());
         ReportLine("paint %-9ls %ldx%ld %d dpi: min %.2f ms, median %.2f ms, max %.2f ms (%u paints)",
-                   kScreenNames[nScreen], rcClient.right, rcClient.bottom, nDpi, ms.front(), ms[ms.size() / 2],
-                   ms.back(), static_cast<unsigned>(ms.size()));
+                   kScreenNames[nScreen], rc.right, rc.bottom, nDpi, ms.front(), ms[ms.size() / 2], ms.back(),
+                   unsigned(ms.size()));
         CloseMain();
-    }
-    return 0;
-}
-
-void MakeDpiAware()
-{
-    typedef BOOL(WINAPI * SetContextFn)(HANDLE);
-    HMODULE hUser = GetModuleHandleW(L"user32.dll");
-    auto pSetContext = reinterpret_cast<SetContextFn>(
-        reinterpret_cast<void*>(GetProcAddress(hUser, "SetProcessDpiAwarenessContext")));
-    // The program's manifest asks for per-monitor awareness.
-    if (pSetContext == NULL || !pSetContext(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(-3)))) {
-        SetProcessDPIAware();
     }
 }
 
 }  // namespace
 
+// The program's child runner, replaced: answers from the script.
+DWORD RunChildProcess(LPCWSTR pszProgramPath, LPCWSTR pszCommandArgs, HANDLE hCancelEvent, DWORD* pdwExitCode,
+                      DWORD dwTimeoutMs, BOOL bTerminateOnTimeout)
+{
+    StubStep step = {RUN_ERROR, 0xFFFFFFFFu, false, 0};
+    size_t nIndex = 0;
+    {
+        Lock lock;
+        if (s_nextStep < s_steps.size()) step = s_steps[s_nextStep++];
+        s_calls.push_back({pszProgramPath ? pszProgramPath : L"", pszCommandArgs ? pszCommandArgs : L"",
+                           hCancelEvent != NULL, hCancelEvent && WaitForSingleObject(hCancelEvent, 0) == WAIT_OBJECT_0,
+                           false, dwTimeoutMs, bTerminateOnTimeout});
+        nIndex = s_calls.size() - 1;
+    }
+    *pdwExitCode = step.dwResult == 0 && !step.bUntilCancel ? step.dwExitCode : 0xFFFFFFFFu;
+    if (!step.bUntilCancel) return step.dwResult;
+    SetEvent(s_hWaiting);
+    const bool bSeen = hCancelEvent && WaitForSingleObject(hCancelEvent, 30000) == WAIT_OBJECT_0;
+    {
+        Lock lock;
+        s_calls[nIndex].bCancelSeen = bSeen;
+    }
+    Sleep(step.dwLingerMs);
+    return RUN_TIMEOUT;
+}
+
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc < 3) {
+    const std::wstring mode = argc >= 3 ? argv[1] : L"";
+    if (mode != L"check" && mode != L"timing" && !(mode == L"shots" && argc >= 5)) {
         fprintf(stderr, "usage: ui_harness check REPORT | shots DIR PREFIX REPORT | timing REPORT\n");
         return 2;
     }
-    const std::wstring mode = argv[1];
-    ReportOpen(argv[argc - 1]);
-    MakeDpiAware();
+    InitializeCriticalSection(&s_lock);
+    if (FILE* f = _wfopen(argv[argc - 1], L"w")) s_report = f;
+    s_hWaiting = CreateEventW(NULL, TRUE, FALSE, NULL);  // before the hooks: not counted
+    // Per-monitor awareness, as the program's manifest asks.
+    auto pSetContext = reinterpret_cast<BOOL(WINAPI*)(HANDLE)>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"user32.dll"), "SetProcessDpiAwarenessContext")));
+    if (pSetContext == NULL || !pSetContext(reinterpret_cast<HANDLE>(INT_PTR(-3)))) SetProcessDPIAware();
     g_hInstance = GetModuleHandleW(NULL);
     INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_WIN95_CLASSES | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&icc);
     CHECK(InstallHooks());
-    RegisterMainClass();
-    {
-        HDC hdc = GetDC(NULL);
-        ReportLine("# desktop %dx%d, %d dpi", GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN),
-                   GetDeviceCaps(hdc, LOGPIXELSY));
-        ReleaseDC(NULL, hdc);
-    }
-
+    const WNDCLASSEXW wc = {sizeof(wc), CS_HREDRAW | CS_VREDRAW | CS_NOCLOSE, MainWindowProc, 0, 0, g_hInstance, NULL,
+                            LoadCursorW(NULL, MAKEINTRESOURCEW(32512)), CreateSolidBrush(RGB(255, 255, 255)), NULL,
+                            kClassName, NULL};
+    RegisterClassExW(&wc);
+    HDC hdc = GetDC(NULL);
+    ReportLine("# desktop %dx%d, %d dpi", GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN),
+               GetDeviceCaps(hdc, LOGPIXELSY));
+    ReleaseDC(NULL, hdc);
     if (mode == L"check") {
-        CheckFittedText();
-        CheckWorkerGuards();
-        CheckNoticeScreen();
-        CheckSuccessfulAttempt();
-        CheckUpdatingScreen();
-        CheckRetry();
-        CheckPower();
-        CheckDisplayChanges();
-        CheckNoticePixels();
-        CheckOtherScreenPixels();
-        CheckSmallWindows();
-        CheckHygiene();
-    } else if (mode == L"shots" && argc >= 5) {
-        RunShots(argv[2], argv[3]);
-    } else if (mode == L"timing") {
-        RunTiming();
+        for (void (*pCheck)() : {CheckFittedText, CheckWorkerGuards, CheckNoticeScreen, CheckSuccessfulAttempt,
+                                 CheckUpdatingScreen, CheckRetry, CheckPower, CheckDisplayChanges, CheckNoticePixels,
+                                 CheckOtherScreenPixels, CheckSmallWindows, CheckHygiene})
+            pCheck();
     } else {
-        ReportLine("unknown mode");
-        Check(false, "mode", __LINE__);
+        RunScreens(mode == L"shots", argv[2], argv[argc - 2]);
     }
-    const int nFailed = ReportClose();
-    return nFailed == 0 ? 0 : 1;
+    ReportLine("ui_harness: %d passed, %d failed", s_passed, s_failed);
+    fclose(s_report);
+    return s_failed == 0 ? 0 : 1;
 }
