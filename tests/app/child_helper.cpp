@@ -1,8 +1,7 @@
-// A small program that RunChildProcess starts in the tests. It first writes
-// "<process id> <current directory>" to child_started.txt in its current
-// directory, then:
-//   exit N          returns N at once
-//   sleep MS N      sleeps MS milliseconds, then returns N
+// Started by RunChildProcess in the tests. Writes "<process id> <current
+// directory>" to child_started.txt in its current directory, then
+//   exit N       returns N at once
+//   sleep MS N   sleeps MS milliseconds, then returns N
 #include <windows.h>
 
 #include <cstdio>
@@ -12,24 +11,18 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
 {
     int argc = 0;
     LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    if (argv == NULL) {
-        return 250;
-    }
-
     WCHAR szDir[MAX_PATH] = {0};
     GetCurrentDirectoryW(MAX_PATH, szDir);
-    FILE* f = _wfopen(L"child_started.txt.part", L"w");
-    if (f != NULL) {
+    if (FILE* f = _wfopen(L"child_started.txt.part", L"w")) {
         fwprintf(f, L"%lu %ls", GetCurrentProcessId(), szDir);
         fclose(f);
         MoveFileExW(L"child_started.txt.part", L"child_started.txt", MOVEFILE_REPLACE_EXISTING);
     }
-
     int result = 251;
-    if (argc == 3 && wcscmp(argv[1], L"exit") == 0) {
+    if (argv && argc == 3 && wcscmp(argv[1], L"exit") == 0) {
         result = _wtoi(argv[2]);
-    } else if (argc == 4 && wcscmp(argv[1], L"sleep") == 0) {
-        Sleep(static_cast<DWORD>(_wtoi(argv[2])));
+    } else if (argv && argc == 4 && wcscmp(argv[1], L"sleep") == 0) {
+        Sleep(DWORD(_wtoi(argv[2])));
         result = _wtoi(argv[3]);
     }
     LocalFree(argv);

@@ -1,11 +1,6 @@
-// A recording stand-in for the vendor's KvCom.dll, loaded by the touchpad
-// probe from the test program's folder. Its answers come from the
-// environment variable QM_FAKE_KVCOM, read at KvCreateAPI:
-//   "<create> <find22> <find02> <device> <property> <value>"
-// (results of KvCreateAPI, the (2, 2) and (0, 2) searches, device creation,
-// the property read, and the property value). Every call is appended to the
-// environment variable QM_FAKE_KVCOM_LOG, so the test can read the record
-// after the library has been freed; live objects are counted there too.
+// A recording KvCom.dll beside the test program. Answers from QM_FAKE_KVCOM, "<create> <find (2,2)>
+// <find (0,2)> <device> <property read> <property value>"; every call, with the live objects at each
+// release, is appended to QM_FAKE_KVCOM_LOG, which the test reads after the library is freed.
 #include <windows.h>
 
 #include <cstdio>
@@ -13,90 +8,55 @@
 
 namespace {
 
-struct Answers {
-    long create = 0, find22 = 1, find02 = 0, device = 0, property = 0;
-    unsigned long value = 0;
-};
-Answers g_answers;
+long g_create, g_find22, g_find02, g_device, g_property;
+unsigned long g_value;
 int g_live = 0;
+void* g_apiTable[17];
+void* g_deviceTable[17];
+
+struct Object { void** table; };
 
 void Log(const std::string& line)
 {
     char buf[4096] = {0};
     GetEnvironmentVariableA("QM_FAKE_KVCOM_LOG", buf, sizeof(buf));
-    std::string all(buf);
-    if (!all.empty()) all += "|";
-    all += line;
-    SetEnvironmentVariableA("QM_FAKE_KVCOM_LOG", all.c_str());
+    SetEnvironmentVariableA("QM_FAKE_KVCOM_LOG", ((buf[0] ? std::string(buf) + "|" : std::string()) + line).c_str());
 }
-
-struct Object {
-    void** table;
-};
 
 ULONG WINAPI Release(void* self)
 {
-    --g_live;
-    Log(std::string("release ") + (static_cast<Object*>(self)->table[16] ? "device" : "api") +
-        " live " + std::to_string(g_live));
-    delete static_cast<Object*>(self);
+    Object* o = static_cast<Object*>(self);
+    Log(std::string("release ") + (o->table == g_deviceTable ? "device" : "api") + " live " + std::to_string(--g_live));
+    delete o;
     return 0;
 }
 
-LONG WINAPI Unexpected(void*)
-{
-    Log("unexpected slot");
-    return 99;
-}
+LONG WINAPI Unexpected(void*) { return Log("unexpected slot"), 99; }
 
 LONG WINAPI Find(void*, DWORD s1, DWORD s2, DWORD* pHandle)
 {
     Log("find " + std::to_string(s1) + " " + std::to_string(s2));
-    const long r = (s1 == 2 && s2 == 2) ? g_answers.find22 : g_answers.find02;
+    const long r = (s1 == 2 && s2 == 2) ? g_find22 : g_find02;
     if (r == 0) *pHandle = (s1 == 2) ? 55 : 77;
     return r;
 }
 
-void* g_deviceTable[17];
-void* g_apiTable[17];
-
 LONG WINAPI CreateDevice(void*, DWORD handle, void** ppDevice)
 {
     Log("device " + std::to_string(handle));
-    if (g_answers.device != 0) return g_answers.device;
-    ++g_live;
-    *ppDevice = new Object{g_deviceTable};
-    return 0;
+    if (g_device == 0) *ppDevice = (++g_live, new Object{g_deviceTable});
+    return g_device;
 }
 
-LONG WINAPI Attach(void*, DWORD handle)
-{
-    Log("attach " + std::to_string(handle));
-    return 5;  // ignored by the probe
-}
+LONG WINAPI Attach(void*, DWORD handle) { return Log("attach " + std::to_string(handle)), 5; }  // result ignored
 
 LONG WINAPI GetProperty(void*, DWORD id, DWORD* pValue)
 {
-    char hex[16];
-    std::snprintf(hex, sizeof(hex), "%lx", static_cast<unsigned long>(id));
-    Log(std::string("get ") + hex + " in " + std::to_string(*pValue));
-    if (g_answers.property == 0) *pValue = g_answers.value;
-    else *pValue = 1;  // a value that must not count after a failed read
-    return g_answers.property;
-}
-
-void Fill(void** table, bool device)
-{
-    for (int i = 0; i < 16; ++i) table[i] = reinterpret_cast<void*>(&Unexpected);
-    table[2] = reinterpret_cast<void*>(&Release);
-    if (device) {
-        table[3] = reinterpret_cast<void*>(&GetProperty);
-        table[15] = reinterpret_cast<void*>(&Attach);
-    } else {
-        table[4] = reinterpret_cast<void*>(&Find);
-        table[5] = reinterpret_cast<void*>(&CreateDevice);
-    }
-    table[16] = device ? table : nullptr;  // marks which kind an object is
+    char line[64];
+    std::snprintf(line, sizeof(line), "get %lx in %lu", (unsigned long)id, (unsigned long)*pValue);
+    Log(line);
+    *pValue = g_property == 0 ? g_value : 1;  // 1 must not count after a failed read
+    return g_property;
 }
 
 }  // namespace
@@ -105,13 +65,14 @@ extern "C" __declspec(dllexport) LONG WINAPI KvCreateAPI(void** ppApi)
 {
     char answers[256] = {0};
     GetEnvironmentVariableA("QM_FAKE_KVCOM", answers, sizeof(answers));
-    std::sscanf(answers, "%ld %ld %ld %ld %ld %lu", &g_answers.create, &g_answers.find22, &g_answers.find02,
-                &g_answers.device, &g_answers.property, &g_answers.value);
-    Fill(g_apiTable, false);
-    Fill(g_deviceTable, true);
+    std::sscanf(answers, "%ld %ld %ld %ld %ld %lu", &g_create, &g_find22, &g_find02, &g_device, &g_property, &g_value);
+    for (int i = 0; i < 17; ++i) g_apiTable[i] = g_deviceTable[i] = reinterpret_cast<void*>(&Unexpected);
+    g_apiTable[2] = g_deviceTable[2] = reinterpret_cast<void*>(&Release);
+    g_apiTable[4] = reinterpret_cast<void*>(&Find);
+    g_apiTable[5] = reinterpret_cast<void*>(&CreateDevice);
+    g_deviceTable[3] = reinterpret_cast<void*>(&GetProperty);
+    g_deviceTable[15] = reinterpret_cast<void*>(&Attach);
     Log("create");
-    if (g_answers.create != 0) return g_answers.create;
-    ++g_live;
-    *ppApi = new Object{g_apiTable};
-    return 0;
+    if (g_create == 0) *ppApi = (++g_live, new Object{g_apiTable});
+    return g_create;
 }
