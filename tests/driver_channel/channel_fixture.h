@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -21,17 +22,17 @@ struct CMiscCommonInspector {
     static DWORD Sequence(const CMiscCommon& c) { return c._dwSequence; }
     static const void* Context(const CMiscCommon& c) { return c._pBlowfishContext; }
     static BOOL SessionRequired(const CMiscCommon& c) { return c._bSessionRequired; }
-    static void Numbers(const CMiscCommon& c, DWORD n[4]) {
-        n[0] = c._dwMajor;
-        n[1] = c._dwMinor;
-        n[2] = c._dwBuild;
-        n[3] = c._dwRevision;
+    static std::array<DWORD, 4> Numbers(const CMiscCommon& c) {
+        return {c._dwMajor, c._dwMinor, c._dwBuild, c._dwRevision};
     }
 };
 }  // namespace MiscCommon
 
 using MiscCommon::CMiscCommon;
 using Inspect = MiscCommon::CMiscCommonInspector;
+using Version4 = std::array<DWORD, 4>;
+
+inline uint32_t Le32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24); }
 
 class ChannelTest : public ::testing::Test {
 protected:
@@ -43,41 +44,31 @@ protected:
         SimControl::RemoveInterface(1);
         text[0] = L'\0';
     }
-
     // Sends the scenario (which also clears the driver's record).
     void Apply() { ASSERT_TRUE(SimControl::SetScenario(scenario)) << GetLastError(); }
 
-    static std::vector<SimExchange> Exchanges() {
-        std::vector<SimExchange> e;
-        EXPECT_TRUE(SimControl::GetExchanges(&e));
+    static std::vector<SimExchange> Exchanges(uint32_t code = 0) {
+        std::vector<SimExchange> all, e;
+        EXPECT_TRUE(SimControl::GetExchanges(&all));
+        for (const SimExchange& x : all)
+            if (!code || x.code == code) e.push_back(x);
         return e;
     }
+    static int Count(uint32_t code) { return int(Exchanges(code).size()); }
     static SimSummary Summary() {
         SimSummary s = {};
         EXPECT_TRUE(SimControl::GetSummary(&s));
         return s;
     }
-    static int Count(uint32_t code) {
-        int n = 0;
-        for (const SimExchange& e : Exchanges()) n += e.code == code;
-        return n;
-    }
-    static const SimExchange* Last(const std::vector<SimExchange>& e, uint32_t code) {
-        for (auto it = e.rbegin(); it != e.rend(); ++it)
-            if (it->code == code) return &*it;
-        return nullptr;
-    }
     // Whether an end-of-session message carrying `sessionId` went out.
     static bool EndSessionSent(uint32_t sessionId) {
-        for (const SimExchange& e : Exchanges())
-            if (e.code == IOCTL_MISC_END_SESSION && e.inLength == 4 && memcmp(e.in, &sessionId, 4) == 0)
-                return true;
+        for (const SimExchange& e : Exchanges(IOCTL_MISC_END_SESSION))
+            if (e.inLength == 4 && Le32(e.in) == sessionId) return true;
         return false;
     }
     std::wstring Text() const { return text; }
 
-    // Where transcripts go: QM_TRANSCRIPT_DIR from the environment (a Windows
-    // path), else the repository's build/transcripts.
+    // QM_TRANSCRIPT_DIR from the environment (a Windows path), else build/transcripts.
     static std::wstring TranscriptPath(const wchar_t* name) {
         wchar_t dir[MAX_PATH];
         DWORD n = GetEnvironmentVariableW(L"QM_TRANSCRIPT_DIR", dir, MAX_PATH);
@@ -86,10 +77,12 @@ protected:
         return path + L"\\" + name + L".jsonl";
     }
 
-    // Opens the channel and, for a driver that passes the gate, sets up the session.
     void OpenAndInitialize(CMiscCommon& c) {
         ASSERT_EQ(c.OpenDriver(), 0u) << text;
         ASSERT_EQ(c._Initialize(), 0u) << text;
+    }
+    DWORD FlatPad(CMiscCommon& c, BYTE* status, WORD v[4], WORD* extra) {
+        return c.GetFlatPadSetting(status, &v[0], &v[1], &v[2], &v[3], extra);
     }
 
     SimScenario scenario;

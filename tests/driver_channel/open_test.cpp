@@ -10,24 +10,26 @@ TEST_F(ChannelTest, OpenDriverOpensTheFirstInterfaceAndReadsItsVersionOnce) {
     CMiscCommon c(text);
     ASSERT_EQ(c.OpenDriver(), 0u);
     EXPECT_EQ(Text(), L"");
-    DWORD n[4];
-    Inspect::Numbers(c, n);
-    EXPECT_EQ(n[0], 1u);
-    EXPECT_EQ(n[2], 8u);  // instance 0's version, not instance 1's
+    EXPECT_EQ(Inspect::Numbers(c), (Version4{1, 0, 8, 0}));  // instance 0's, not instance 1's
     EXPECT_EQ(Summary().opens, 1u);
-
     // A second open of the same object does not read the version again.
     c.CloseDriver();
     ASSERT_TRUE(SimControl::SetDriverVersion(0, L"0.9.0.0"));
     ASSERT_EQ(c.OpenDriver(), 0u);
-    Inspect::Numbers(c, n);
-    EXPECT_EQ(n[0], 1u);
+    EXPECT_EQ(Inspect::Numbers(c)[0], 1u);
     c.CloseDriver();
+
+    // A failed version read is repeated by the next open.
+    CMiscCommon d(text);
+    ASSERT_TRUE(SimControl::DeleteDriverVersion(0));
+    EXPECT_EQ(d.OpenDriver(), 2u);
+    ASSERT_TRUE(SimControl::SetDriverVersion(0, L"1.1.0.0"));
+    EXPECT_EQ(d.OpenDriver(), 0u);
+    EXPECT_EQ(Inspect::Numbers(d)[1], 1u);
+    d.CloseDriver();
 }
 
-// The open may be refused in more than one way (access denied, or no device
-// behind the path); any error CreateFileW reports is kept.
-constexpr DWORD kAnyError = 0xFFFFFFFFu;
+constexpr DWORD kAnyError = 0xFFFFFFFFu;  // refused opens fail in more than one way
 
 struct OpenFailure {
     const char* name;
@@ -48,8 +50,7 @@ TEST_P(OpenDriverFails, WithItsCodeTextAndLastError) {
     const DWORD error = GetLastError();
     if (f.result == 11 && result == 0 && Summary().refusedOpens > 0) {
         c.CloseDriver();
-        GTEST_SKIP() << "the substitute refused the open, but this platform's CreateFileW ignores a "
-                        "failed IRP_MJ_CREATE";
+        GTEST_SKIP() << "this platform's CreateFileW ignores a failed IRP_MJ_CREATE";
     }
     EXPECT_EQ(result, f.result);
     if (f.lastError == kAnyError) {
@@ -65,6 +66,7 @@ TEST_P(OpenDriverFails, WithItsCodeTextAndLastError) {
     ASSERT_TRUE(SimControl::SetLinked(0, true));
 }
 
+#define QUERY_FAILED MC_TEXT(L"OpenDriver: RegQueryValueEx failed.")
 INSTANTIATE_TEST_SUITE_P(
     Cases, OpenDriverFails,
     ::testing::Values(
@@ -73,33 +75,20 @@ INSTANTIATE_TEST_SUITE_P(
         OpenFailure{"OpenRefused", [](SimScenario* s) { s->flags |= SIM_FLAG_REFUSE_OPEN; }, 11,
                     MC_TEXT(L"OpenDriver: CreateFile failed."), kAnyError},
         OpenFailure{"NoVersionValue", [](SimScenario*) { ASSERT_TRUE(SimControl::DeleteDriverVersion(0)); }, 2,
-                    MC_TEXT(L"OpenDriver: RegQueryValueEx failed."), ERROR_FILE_NOT_FOUND},
+                    QUERY_FAILED, ERROR_FILE_NOT_FOUND},
         // 129 characters do not fit into the 256 bytes read.
         OpenFailure{"VersionTooLong",
                     [](SimScenario*) {
                         ASSERT_TRUE(SimControl::SetDriverVersion(0, (L"1.0.8.0" + std::wstring(122, L' ')).c_str()));
                     },
-                    2, MC_TEXT(L"OpenDriver: RegQueryValueEx failed."), ERROR_MORE_DATA}),
+                    2, QUERY_FAILED, ERROR_MORE_DATA}),
     [](const ::testing::TestParamInfo<OpenFailure>& i) { return std::string(i.param.name); });
-
-TEST_F(ChannelTest, AFailedVersionReadIsRepeatedByTheNextOpen) {
-    Apply();
-    ASSERT_TRUE(SimControl::DeleteDriverVersion(0));
-    CMiscCommon c(text);
-    EXPECT_EQ(c.OpenDriver(), 2u);
-    ASSERT_TRUE(SimControl::SetDriverVersion(0, L"1.1.0.0"));
-    EXPECT_EQ(c.OpenDriver(), 0u);
-    DWORD n[4];
-    Inspect::Numbers(c, n);
-    EXPECT_EQ(n[1], 1u);
-    c.CloseDriver();
-}
 
 struct VersionCase {
     const char* name;
     std::wstring version;
     SimControl::VersionFormat format;
-    DWORD major, minor, build, revision;
+    Version4 numbers;
     bool supported;
 };
 
@@ -111,28 +100,19 @@ TEST_P(VersionGate, ParsesAndGatesEveryOperation) {
     ASSERT_TRUE(SimControl::SetDriverVersion(0, v.version.c_str(), v.format));
     CMiscCommon c(text);
     ASSERT_EQ(c.OpenDriver(), 0u) << text;
-    DWORD n[4];
-    Inspect::Numbers(c, n);
-    EXPECT_EQ(n[0], v.major);
-    EXPECT_EQ(n[1], v.minor);
-    EXPECT_EQ(n[2], v.build);
-    EXPECT_EQ(n[3], v.revision);
+    EXPECT_EQ(Inspect::Numbers(c), v.numbers);
     EXPECT_EQ(c.IsDriverSupported(), v.supported);
-
-    BYTE model[20] = {};
-    DWORD size = sizeof(model);
-    BYTE status = 0xEE;
+    BYTE model[20] = {}, status = 0xEE, packet[14] = {0x42, 2, 10, 0, 14, 0};
+    DWORD size = sizeof(model), returned = 0;
     WORD w[5] = {};
     SYSTEMTIME date = {};
-    BYTE packet[14] = {0x42, 2, 10, 0, 14, 0};
     const DWORD gated = v.supported ? 0 : 10;
     EXPECT_EQ(c.GetModelNumber(model, &size), gated);
     EXPECT_EQ(c._Initialize(), gated);
     if (!v.supported) {
         EXPECT_EQ(c.CallMiscFunction(packet, sizeof(packet)), 10u);
-        EXPECT_EQ(c.GetFlatPadSetting(&status, &w[0], &w[1], &w[2], &w[3], &w[4]), 10u);
+        EXPECT_EQ(FlatPad(c, &status, w, &w[4]), 10u);
         EXPECT_EQ(c.GetBatteryPackDate(&status, 0, &date), 10u);
-        DWORD returned = 0;
         EXPECT_FALSE(c.EncapsuledDeviceIoControl(packet, 10, packet, 14, &returned));
         EXPECT_EQ(Summary().exchangeCount, 0u);  // an old driver is only opened
     }
@@ -142,18 +122,16 @@ TEST_P(VersionGate, ParsesAndGatesEveryOperation) {
 using VF = SimControl::VersionFormat;
 INSTANTIATE_TEST_SUITE_P(
     Texts, VersionGate,
-    ::testing::Values(
-        VersionCase{"v1_0_7_99", L"1.0.7.99", VF::String, 1, 0, 7, 99, false},
-        VersionCase{"v0_9_9_9", L"0.9.9.9", VF::String, 0, 9, 9, 9, false},
-        VersionCase{"v1_0_8_0", L"1.0.8.0", VF::String, 1, 0, 8, 0, true},
-        VersionCase{"v1_1_0_0", L"1.1.0.0", VF::String, 1, 1, 0, 0, true},
-        VersionCase{"v2_0_0_0", L"2.0.0.0", VF::String, 2, 0, 0, 0, true},
-        VersionCase{"v1_2", L"1.2", VF::String, 1, 2, 0, 0, true},
-        VersionCase{"NoTerminator", L"1.0.8.3", VF::StringWithoutTerminator, 1, 0, 8, 3, true},
-        // 128 characters, no terminator: the whole text is scanned, and
-        // nothing after it.
-        VersionCase{"FullBufferNoTerminator", L"1.0." + std::wstring(123, L'0') + L"8", VF::Binary, 1, 0, 8, 0,
-                    true}),
+    ::testing::Values(VersionCase{"v1_0_7_99", L"1.0.7.99", VF::String, {1, 0, 7, 99}, false},
+                      VersionCase{"v0_9_9_9", L"0.9.9.9", VF::String, {0, 9, 9, 9}, false},
+                      VersionCase{"v1_0_8_0", L"1.0.8.0", VF::String, {1, 0, 8, 0}, true},
+                      VersionCase{"v1_1_0_0", L"1.1.0.0", VF::String, {1, 1, 0, 0}, true},
+                      VersionCase{"v2_0_0_0", L"2.0.0.0", VF::String, {2, 0, 0, 0}, true},
+                      VersionCase{"v1_2", L"1.2", VF::String, {1, 2, 0, 0}, true},
+                      VersionCase{"NoTerminator", L"1.0.8.3", VF::StringWithoutTerminator, {1, 0, 8, 3}, true},
+                      // 128 characters, no terminator: the whole text is scanned, nothing after it.
+                      VersionCase{"FullBufferNoTerminator", L"1.0." + std::wstring(123, L'0') + L"8", VF::Binary,
+                                  {1, 0, 8, 0}, true}),
     [](const ::testing::TestParamInfo<VersionCase>& i) { return std::string(i.param.name); });
 
 struct ModelCase {
@@ -183,25 +161,22 @@ TEST_P(ModelNumber, ChoosesTheFormByLengthAndCapacity) {
     EXPECT_EQ(size, m.size);
     EXPECT_EQ(Text(), L"untouched");
     const size_t n = m.bytes ? strlen(m.bytes) : 0;
-    if (n) {
-        EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), n), m.bytes);
-    }
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), n), m.bytes ? m.bytes : "");
     EXPECT_EQ(buffer[n], 0xCC);  // nothing beyond, no terminator
     c.CloseDriver();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Records, ModelNumber,
-    ::testing::Values(
-        ModelCase{"Short", -1, nullptr, 20, false, 0, 12, "VKRB2379JPN0"},
-        ModelCase{"Long15In20", -1, "VKRB2379JPNX-AB", 20, false, 0, 15, "VKRB2379JPNX-AB"},
-        ModelCase{"Long15In16", -1, "VKRB2379JPNX-AB", 16, false, 0, 12, "VKRB2379JPN0"},
-        ModelCase{"Long19In20", -1, "VKRB2379JPNX-ABCDEF", 20, false, 0, 19, "VKRB2379JPNX-ABCDEF"},
-        ModelCase{"L20", 20, nullptr, 20, false, 2, 20, nullptr},
-        ModelCase{"L5", 5, nullptr, 20, false, 2, 20, nullptr},
-        ModelCase{"SizeQuery", -1, nullptr, 0, true, 5, 12, nullptr},
-        ModelCase{"SizeQueryLong", -1, "VKRB2379JPNX-AB", 0, true, 5, 12, nullptr},
-        ModelCase{"EightBytes", -1, nullptr, 8, false, 5, 12, nullptr}),
+    ::testing::Values(ModelCase{"Short", -1, nullptr, 20, false, 0, 12, "VKRB2379JPN0"},
+                      ModelCase{"Long15In20", -1, "VKRB2379JPNX-AB", 20, false, 0, 15, "VKRB2379JPNX-AB"},
+                      ModelCase{"Long15In16", -1, "VKRB2379JPNX-AB", 16, false, 0, 12, "VKRB2379JPN0"},
+                      ModelCase{"Long19In20", -1, "VKRB2379JPNX-ABCDEF", 20, false, 0, 19, "VKRB2379JPNX-ABCDEF"},
+                      ModelCase{"L20", 20, nullptr, 20, false, 2, 20, nullptr},
+                      ModelCase{"L5", 5, nullptr, 20, false, 2, 20, nullptr},
+                      ModelCase{"SizeQuery", -1, nullptr, 0, true, 5, 12, nullptr},
+                      ModelCase{"SizeQueryLong", -1, "VKRB2379JPNX-AB", 0, true, 5, 12, nullptr},
+                      ModelCase{"EightBytes", -1, nullptr, 8, false, 5, 12, nullptr}),
     [](const ::testing::TestParamInfo<ModelCase>& i) { return std::string(i.param.name); });
 
 TEST_F(ChannelTest, ModelNumberRejectsBadArgumentsAndAnUnusableRecord) {
