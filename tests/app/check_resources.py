@@ -1,11 +1,7 @@
 #!/usr/bin/env python3
-"""Checks the resources in the built program file itself: string table 132-146
-only under language 1033, texts exactly as in strings.txt; icon group 128 of
-64, 48, 32 and 16 pixels at 32 bits; manifest 1 and FILE payloads 300-304
-(only under 1041) byte for byte.
-
-Usage: check_resources.py Quillmere.exe strings.txt Quillmere.manifest payload300 ... payload304
-"""
+"""Checks the resources in the program file: strings 132-146 (only under 1033) exactly as in strings.txt,
+icon group 128 (64, 48, 32, 16 px at 32 bits), manifest 1 and FILE 300-304 (only under 1041) byte for byte.
+Usage: check_resources.py Quillmere.exe strings.txt Quillmere.manifest payload300 ... payload304"""
 import struct
 import sys
 

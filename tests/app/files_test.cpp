@@ -28,15 +28,14 @@ std::vector<std::wstring> PendingDeletions()
 {
     std::vector<WCHAR> data(1 << 16, 0);
     DWORD cb = DWORD(data.size() * sizeof(WCHAR) - 4);
-    std::vector<std::wstring> entries, deletions;
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
-                     L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ, NULL, data.data(), &cb) == ERROR_SUCCESS) {
-        for (const WCHAR* p = data.data(); p < data.data() + cb / sizeof(WCHAR); p += wcslen(p) + 1) {
-            entries.push_back(p);
-        }
-    }
-    for (size_t i = 0; i + 1 < entries.size(); i += 2) {
-        if (entries[i + 1].empty()) deletions.push_back(entries[i]);
+    std::vector<std::wstring> deletions;
+    RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                 L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ, NULL, data.data(), &cb);
+    for (const WCHAR* p = data.data(); *p;) {  // source, target pairs
+        const WCHAR* source = p;
+        p += wcslen(p) + 1;
+        if (!*p) deletions.push_back(source);
+        p += wcslen(p) + 1;
     }
     return deletions;
 }
@@ -68,7 +67,8 @@ TEST(PayloadWrite, OnlyAWholeWriteCountsAsSuccess)
 
 TEST(PayloadFile, LoadsWritesAndFails)
 {
-    TempFolder folder(L"qm_payload_test");
+    const apptest::WorkFolder folder;
+    ASSERT_NE(0, g_szWorkFolder[0]);
     const std::wstring path = folder.path() + L"\\image.img";
     for (WORD id = IDR_REFLASH_X86; id <= IDR_INFO_X64; ++id) {
         ASSERT_TRUE(WriteFileBytes(path, std::string(100000, 'x')));

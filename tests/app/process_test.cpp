@@ -1,6 +1,4 @@
-// RunChildProcess with the helper program (exit codes, time-outs with and
-// without termination, the cancel event, a program that cannot start, the
-// work folder as working directory), and the touchpad probe against the
+// RunChildProcess with the helper program, and the touchpad probe against the
 // recording KvCom.dll beside this program.
 #include <gtest/gtest.h>
 
@@ -9,16 +7,12 @@
 #include "app/app.h"
 #include "tests/app/support.h"
 
-namespace {
-
 enum class After { Exited, Terminated, Running, NotStarted };
-
-}  // namespace
 
 TEST(ChildProcess, ResultsExitCodesAndWhatIsLeftRunning)
 {
-    apptest::TempFolder folder(L"qm_child_test");
-    lstrcpynW(g_szWorkFolder, folder.path().c_str(), MAX_PATH);
+    const apptest::WorkFolder folder;
+    ASSERT_NE(0, g_szWorkFolder[0]);
     const std::wstring helper = apptest::ModuleDir() + L"\\app_child_helper.exe";
     const std::wstring missing = folder.path() + L"\\no-such-program.exe";
     const DWORD kNone = 0xFFFFFFFFu;
@@ -77,7 +71,6 @@ TEST(ChildProcess, ResultsExitCodesAndWhatIsLeftRunning)
         }
         if (hChild) CloseHandle(hChild);
     }
-    g_szWorkFolder[0] = 0;
 }
 
 #define SEARCHES "create|find 2 2|find 0 2|"

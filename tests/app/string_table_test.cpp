@@ -2,6 +2,8 @@
 // exactly the texts of its UTF-8 source, under language 1033.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "app/resource_ids.h"
 #include "tests/app/support.h"
 
@@ -9,11 +11,8 @@ TEST(StringTable, BuiltProgramHoldsTheSourceTextsExactly)
 {
     // strings.txt: "id<TAB>name<TAB>text" lines and "#" comments; "\n" and "\\" escapes.
     std::vector<std::pair<UINT, std::wstring>> entries;
-    const std::string all = apptest::ReadFileBytes(QM_STRINGS_SOURCE);
-    for (size_t start = 0, end; start < all.size(); start = end + 1) {
-        end = all.find('\n', start);
-        if (end == std::string::npos) end = all.size();
-        const std::string line = all.substr(start, end - start);
+    std::istringstream in(apptest::ReadFileBytes(QM_STRINGS_SOURCE));
+    for (std::string line; std::getline(in, line);) {
         if (line.empty() || line[0] == '#') continue;
         std::string text;
         for (size_t i = line.find('\t', line.find('\t') + 1) + 1; i < line.size(); ++i) {

@@ -2,11 +2,12 @@
 #pragma once
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "app/app.h"
 
 namespace apptest {
 
@@ -48,27 +49,12 @@ inline std::string ExpectedPayload(WORD id)
     return all;
 }
 
-// A fresh folder in the temporary directory, removed with its contents when it goes away.
-class TempFolder {
-public:
-    explicit TempFolder(const wchar_t* pszTag)
-    {
-        WCHAR szTemp[MAX_PATH] = {0};
-        GetTempPathW(MAX_PATH, szTemp);
-        _path = std::wstring(szTemp) + pszTag + L"_" + std::to_wstring(GetCurrentProcessId());
-        CreateDirectoryW(_path.c_str(), NULL);
-    }
-    ~TempFolder()
-    {
-        const std::wstring from = _path + L'\0';  // ended by a double NUL
-        SHFILEOPSTRUCTW op = {NULL, FO_DELETE, from.c_str(), NULL, FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI,
-                              FALSE, NULL, NULL};
-        SHFileOperationW(&op);
-    }
-    const std::wstring& path() const { return _path; }
-
-private:
-    std::wstring _path;
+// A fresh work folder made by the program's own code (g_szWorkFolder), deleted
+// with its contents at the end of the scope.
+struct WorkFolder {
+    WorkFolder() { CreateWorkFolder(); }
+    ~WorkFolder() { DeleteSessionFiles(); }
+    std::wstring path() const { return g_szWorkFolder; }
 };
 
 }  // namespace apptest

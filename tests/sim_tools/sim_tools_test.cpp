@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <string>
 
 #include "sim/tools/sim_scenario.h"
 
@@ -38,16 +37,11 @@ DWORD RunTool(const std::wstring& exe, const std::string& args, const std::wstri
     return code;
 }
 
-// A fresh work folder, removed with the image and Log.txt the tools may leave.
+// A work folder under C:\qmsim, removed with the image and Log.txt the tools may leave.
 struct WorkFolder {
     std::wstring path;
-    explicit WorkFolder(bool withImage) {
-        wchar_t tmp[MAX_PATH] = {}, dir[MAX_PATH] = {};
-        GetTempPathW(MAX_PATH, tmp);
-        GetTempFileNameW(tmp, L"SIM", 0, dir);
-        DeleteFileW(dir);
-        CreateDirectoryW(dir, nullptr);
-        path = dir;
+    WorkFolder(const wchar_t* name, bool withImage) : path(std::wstring(L"C:\\qmsim\\") + name) {
+        CreateDirectoryW(path.c_str(), nullptr);
         if (withImage) CopyFileW((kPayloads + L"/" + kImage).c_str(), (path + L"\\" + kImage).c_str(), FALSE);
     }
     ~WorkFolder() {
@@ -64,7 +58,7 @@ size_t LinesStarting(const std::string& prefix) {
 
 TEST(SimTools, AcceptExactlyTheUpdateToolsCommandLines) {
     WriteScenario("# defaults");
-    WorkFolder withImage(true), empty(false);
+    WorkFolder withImage(L"image", true), empty(L"empty", false);
     const struct { const std::wstring& exe; const char* args; DWORD code; const WorkFolder& dir; } cases[] = {
         {kInfo, "/I 1846958;2025418", 0, withImage}, {kInfo, "/I 2149928", 0, withImage},
         {kInfo, "", 87, withImage},                  {kInfo, "/I", 87, withImage},
@@ -81,15 +75,12 @@ TEST(SimTools, AcceptExactlyTheUpdateToolsCommandLines) {
 
 TEST(SimTools, SuccessiveRunsTakeSuccessiveAnswersHangsAndLogs) {
     WriteScenario("info.check = exit 6, exit 1\ninfo.verify = exit 3 after 400\nreflash = exit 5, exit 0");
-    WorkFolder dir(true);
-    EXPECT_EQ(6u, RunTool(kInfo, "/I 1846958;2025418", dir.path));
-    EXPECT_EQ(1u, RunTool(kInfo, "/I 1846958;2025418", dir.path));
-    EXPECT_EQ(1u, RunTool(kInfo, "/I 1846958;2025418", dir.path)) << "the last answer repeats";
+    WorkFolder dir(L"image", true);
+    for (DWORD code : {6u, 1u, 1u}) EXPECT_EQ(code, RunTool(kInfo, "/I 1846958;2025418", dir.path));  // last repeats
     const DWORD t0 = GetTickCount();
     EXPECT_EQ(3u, RunTool(kInfo, "/I 2149928", dir.path));
     EXPECT_GE(GetTickCount() - t0, 400u);
-    EXPECT_EQ(5u, RunTool(kReflash, kFlashArgs, dir.path));
-    EXPECT_EQ(0u, RunTool(kReflash, kFlashArgs, dir.path));
+    for (DWORD code : {5u, 0u}) EXPECT_EQ(code, RunTool(kReflash, kFlashArgs, dir.path));
     EXPECT_EQ(3u, LinesStarting("run info.check "));
     EXPECT_EQ(2u, LinesStarting("run reflash "));
     std::string log;  // one line per run in Log.txt in the working directory
