@@ -27,26 +27,28 @@ const BigIntVector kVectors[] = {
 #include "tests/crypto/bigint_vectors.inc"
 };
 
-struct Bn {
-    BIGNUM* p;
-    Bn() : p(BN_new()) {}
-    explicit Bn(const std::string& hex) : p(nullptr) { BN_hex2bn(&p, hex.c_str()); }
-    ~Bn() { BN_free(p); }
-    Bn(const Bn&) = delete;
-    Bn& operator=(const Bn&) = delete;
-};
-
-struct Ctx {
-    BN_CTX* p = BN_CTX_new();
-    ~Ctx() { BN_CTX_free(p); }
-};
-
-std::string canonical(const BIGNUM* b)
+// OpenSSL's result for x op y (mod m), as canonical hex; '/' also gives the remainder.
+std::string bn(char op, const std::string& x, const std::string& y, const std::string& m = "1",
+               std::string* remainder = nullptr)
 {
-    char* text = BN_bn2hex(b);
-    std::string s = toHex(parseHex(text));
-    OPENSSL_free(text);
-    return s;
+    BIGNUM *a = nullptr, *b = nullptr, *c = nullptr, *r = BN_new(), *s = BN_new();
+    BN_CTX* ctx = BN_CTX_new();
+    BN_hex2bn(&a, x.c_str());
+    BN_hex2bn(&b, y.c_str());
+    BN_hex2bn(&c, m.c_str());
+    if (op == '*') BN_mul(r, a, b, ctx);
+    if (op == '/') BN_div(r, s, a, b, ctx);
+    if (op == '^') BN_mod_exp(r, a, b, c, ctx);
+    std::string out[2];
+    for (int i = 0; i < 2; ++i) {
+        char* text = BN_bn2hex(i ? s : r);
+        out[i] = toHex(parseHex(text));
+        OPENSSL_free(text);
+    }
+    if (remainder) *remainder = out[1];
+    for (BIGNUM* p : {a, b, c, r, s}) BN_free(p);
+    BN_CTX_free(ctx);
+    return out[0];
 }
 
 // A non-negative value of exactly `bits` bits; some follow patterns that
@@ -57,18 +59,23 @@ std::string randomHex(std::mt19937_64& rng, uint32_t bits)
     Value v;
     v.magnitude.resize((bits + 31) / 32);
     const int pattern = int(rng() % 8);
-    for (uint32_t& limb : v.magnitude) {
-        switch (pattern) {
-        case 0: limb = 0xFFFFFFFFu; break;
-        case 1: limb = 0; break;
-        case 2: limb = 0x80000000u; break;
-        default: limb = uint32_t(rng()); break;
-        }
-    }
+    for (uint32_t& limb : v.magnitude)
+        limb = pattern == 0 ? 0xFFFFFFFFu : pattern == 1 ? 0 : pattern == 2 ? 0x80000000u : uint32_t(rng());
     const uint32_t topBits = bits - 32 * (uint32_t(v.magnitude.size()) - 1);
     uint32_t& top = v.magnitude.back();
     if (topBits < 32) top &= (1u << topBits) - 1;
     top |= 1u << (topBits - 1);
+    return toHex(v);
+}
+
+// A value of exactly `limbs` limbs (top limb 01...): random limbs (shape 0),
+// all ones (1), or random with the low half zero (2).
+std::string shaped(std::mt19937_64& rng, uint32_t limbs, int shape)
+{
+    Value v;
+    for (uint32_t i = 0; i < limbs; ++i)
+        v.magnitude.push_back(shape == 1 ? 0xFFFFFFFFu : shape == 2 && i < limbs / 2 ? 0 : uint32_t(rng()));
+    v.magnitude.back() = (v.magnitude.back() & 0x7FFFFFFFu) | 0x40000000u;
     return toHex(v);
 }
 
@@ -82,206 +89,91 @@ std::string maybeNegative(std::mt19937_64& rng, const std::string& hex)
     return (rng() & 1) && hex != "0" ? "-" + hex : hex;
 }
 
-// Every result must also be a well-formed number.
-void expectWellFormed(const BigInt& x)
-{
-    EXPECT_GE(x.limbCount, 1u);
-    EXPECT_LE(x.limbCount, BigInt::kMaxLimbs);
-    EXPECT_EQ(x.bitLength, expectedBitLength(valueOf(x))) << hexOf(x);
-}
-
-std::string bnMul(const std::string& x, const std::string& y)
-{
-    Bn a(x), b(y), r;
-    Ctx ctx;
-    BN_mul(r.p, a.p, b.p, ctx.p);
-    return canonical(r.p);
-}
-
-void bnDiv(const std::string& x, const std::string& y, std::string& q, std::string& r)
-{
-    Bn a(x), b(y), bq, br;
-    Ctx ctx;
-    BN_div(bq.p, br.p, a.p, b.p, ctx.p);
-    q = canonical(bq.p);
-    r = canonical(br.p);
-}
-
-std::string bnModExp(const std::string& x, const std::string& y, const std::string& m)
-{
-    Bn a(x), b(y), c(m), r;
-    Ctx ctx;
-    BN_mod_exp(r.p, a.p, b.p, c.p, ctx.p);
-    return canonical(r.p);
-}
-
-std::string primeHex()
-{
-    Value v;
-    v.magnitude.assign(kOakleyGroup2Prime, kOakleyGroup2Prime + 33);
-    trim(v.magnitude);
-    return toHex(v);
-}
-
-// ---------------------------------------------------------------------------
-
 TEST(BigIntOpenSsl, PrimeIsTheSecondOakleyGroupPrime)
 {
     // RFC 2409, 6.2, as printed there.
-    const char* rfc =
-        "FFFFFFFFFFFFFFFFC90FDAA22168C234C4C6628B80DC1CD1"
-        "29024E088A67CC74020BBEA63B139B22514A08798E3404DD"
-        "EF9519B3CD3A431B302B0A6DF25F14374FE1356D6D51C245"
-        "E485B576625E7EC6F44C42E9A637ED6B0BFF5CB6F406B7ED"
-        "EE386BFB5A899FA5AE9F24117C4B1FE649286651ECE65381"
-        "FFFFFFFFFFFFFFFF";
+    EXPECT_EQ(primeHex(),
+              "FFFFFFFFFFFFFFFFC90FDAA22168C234C4C6628B80DC1CD1"
+              "29024E088A67CC74020BBEA63B139B22514A08798E3404DD"
+              "EF9519B3CD3A431B302B0A6DF25F14374FE1356D6D51C245"
+              "E485B576625E7EC6F44C42E9A637ED6B0BFF5CB6F406B7ED"
+              "EE386BFB5A899FA5AE9F24117C4B1FE649286651ECE65381"
+              "FFFFFFFFFFFFFFFF");
     EXPECT_EQ(kOakleyGroup2Prime[32], 0u);
-    EXPECT_EQ(primeHex(), rfc);
-    Bn builtIn;
-    BN_get_rfc2409_prime_1024(builtIn.p);
-    EXPECT_EQ(primeHex(), canonical(builtIn.p));
-
     // A safe prime: p and (p - 1) / 2 are both prime.
-    Bn p(primeHex()), half;
-    Ctx ctx;
-    BN_rshift1(half.p, p.p);
-    EXPECT_EQ(BN_check_prime(p.p, ctx.p, nullptr), 1);
-    EXPECT_EQ(BN_check_prime(half.p, ctx.p, nullptr), 1);
+    BIGNUM *p = nullptr, *half = BN_new();
+    BN_CTX* ctx = BN_CTX_new();
+    BN_hex2bn(&p, primeHex().c_str());
+    BN_rshift1(half, p);
+    EXPECT_EQ(BN_check_prime(p, ctx, nullptr), 1);
+    EXPECT_EQ(BN_check_prime(half, ctx, nullptr), 1);
+    BN_free(p);
+    BN_free(half);
+    BN_CTX_free(ctx);
 }
 
-class BigIntOpenSslBySize : public ::testing::TestWithParam<uint32_t> {
-protected:
-    std::mt19937_64 rng{0x5eed0000u + GetParam()};
+struct Case {
+    char op;
+    std::string x, y, m;
 };
 
-// Products are kept to 2,111 bits: beyond that the result's limb count
-// (one above the larger summand) leaves the capacity.
-TEST_P(BigIntOpenSslBySize, MultiplyMatches)
+// Operands for op with x of `limbs` limbs (the modulus, for '^'). Products are
+// kept to 2,111 bits: beyond that the result's limb count (one above the larger
+// summand) leaves the capacity; so are divisors, as those needing all 67 limbs
+// are beyond the subtraction's headroom. Moduli stay within 33 limbs, so that
+// the square of a residue fits. `wide` also draws a zero factor and divisors
+// above the dividend.
+Case generate(std::mt19937_64& rng, char op, uint32_t limbs, bool wide)
 {
-    const uint32_t limbs = GetParam();
-    for (int round = 0; round < 12; ++round) {
+    Case c{op, "", "", ""};
+    if (op == '*') {
         const uint32_t xBits = std::min(bitsForLimbs(rng, limbs), 2110u);
-        const uint32_t yBits = randomIn(rng, 0, 2111 - xBits);
-        const std::string x = maybeNegative(rng, randomHex(rng, xBits));
-        const std::string y = maybeNegative(rng, randomHex(rng, yBits));
-        const BigInt a = bigIntFromHex(x), b = bigIntFromHex(y);
-        BigInt p;
-        BigInt::multiply(a, b, p);
-        EXPECT_EQ(hexOf(p), bnMul(x, y)) << x << " * " << y;
-        expectWellFormed(p);
-        // Both operand orders, and the output aliasing an input.
-        BigInt swapped = b;
-        BigInt::multiply(a, swapped, swapped);
-        EXPECT_EQ(hexOf(swapped), hexOf(p));
-    }
-}
-
-TEST_P(BigIntOpenSslBySize, DivModMatches)
-{
-    const uint32_t limbs = GetParam();
-    for (int round = 0; round < 12; ++round) {
+        c.x = maybeNegative(rng, randomHex(rng, xBits));
+        c.y = maybeNegative(rng, randomHex(rng, randomIn(rng, wide ? 0 : 1, 2111 - xBits)));
+    } else if (op == '/') {
         const uint32_t aBits = bitsForLimbs(rng, limbs);
-        // Divisors that need all 67 limbs are beyond the subtraction's headroom.
-        const uint32_t dBits = randomIn(rng, 1, std::min(aBits + 40, 2111u));
-        const std::string x = randomHex(rng, aBits), y = randomHex(rng, dBits);
-        const BigInt a = bigIntFromHex(x), d = bigIntFromHex(y);
-        BigInt q, r;
-        ASSERT_TRUE(BigInt::divMod(a, d, q, r));
-        std::string eq, er;
-        bnDiv(x, y, eq, er);
-        EXPECT_EQ(hexOf(q), eq) << x << " / " << y;
-        EXPECT_EQ(hexOf(r), er) << x << " % " << y;
-        expectWellFormed(q);
-        expectWellFormed(r);
-        if (BigInt::compare(d, a) <= 0 && d.bitLength > 32) {
-            // The bit-serial remainder is held in the divisor's limbs (one
-            // more only after a subtraction from a value filling bit 31).
-            EXPECT_GE(r.limbCount, d.neededLimbs());
-            EXPECT_LE(r.limbCount, d.neededLimbs() + (d.bitLength % 32 == 31 ? 1u : 0u));
-        }
+        c.x = randomHex(rng, aBits);
+        c.y = randomHex(rng, randomIn(rng, 1, std::min(aBits + (wide ? 40 : 0), 2111u)));
+    } else {
+        c.x = randomHex(rng, bitsForLimbs(rng, randomIn(rng, 1, 67)));
+        c.y = randomHex(rng, randomIn(rng, 1, 96));
+        c.m = randomHex(rng, std::max(1u, bitsForLimbs(rng, limbs)));
     }
+    return c;
 }
 
-// Moduli up to 33 limbs: the square of a residue must fit the capacity.
-TEST_P(BigIntOpenSslBySize, ModPowMatches)
+// OpenSSL's results for the case, checked as the recorded vectors are.
+void checkAgainstOpenSsl(const Case& c)
+{
+    std::string r1;
+    const std::string r0 = bn(c.op, c.x, c.y, c.m.empty() ? "1" : c.m, &r1);
+    check({c.op, c.x.c_str(), c.y.c_str(), c.m.c_str(), r0.c_str(), c.op == '/' ? r1.c_str() : ""});
+}
+
+class BigIntOpenSslBySize : public ::testing::TestWithParam<uint32_t> {};
+
+// Then a long exponent of this size against a small modulus.
+TEST_P(BigIntOpenSslBySize, MultiplyDivModModPowMatch)
 {
     const uint32_t limbs = GetParam();
-    const uint32_t modLimbs = (limbs - 1) % 33 + 1;
-    for (int round = 0; round < 2; ++round) {
-        const std::string base = randomHex(rng, bitsForLimbs(rng, limbs));
-        const std::string exp = randomHex(rng, randomIn(rng, 1, 128));
-        std::string mod = randomHex(rng, bitsForLimbs(rng, modLimbs));
-        if (mod == "0") mod = "1";
-        BigInt out;
-        ASSERT_TRUE(BigInt::modPow(bigIntFromHex(base), bigIntFromHex(exp), bigIntFromHex(mod), out));
-        EXPECT_EQ(hexOf(out), bnModExp(base, exp, mod)) << base << " ^ " << exp << " mod " << mod;
-        expectWellFormed(out);
+    std::mt19937_64 rng(0x5eed0000u + limbs);
+    for (int round = 0; round < 12; ++round) {
+        checkAgainstOpenSsl(generate(rng, '*', limbs, true));
+        checkAgainstOpenSsl(generate(rng, '/', limbs, true));
+        if (round < 3) checkAgainstOpenSsl(generate(rng, '^', (limbs - 1) % 33 + 1, true));
     }
-    // A long exponent of this size against a small modulus.
-    const std::string base = randomHex(rng, 60), exp = randomHex(rng, bitsForLimbs(rng, limbs));
-    const std::string mod = randomHex(rng, 50);
-    BigInt out;
-    ASSERT_TRUE(BigInt::modPow(bigIntFromHex(base), bigIntFromHex(exp), bigIntFromHex(mod), out));
-    EXPECT_EQ(hexOf(out), bnModExp(base, exp, mod));
+    checkAgainstOpenSsl({'^', randomHex(rng, 60), randomHex(rng, bitsForLimbs(rng, limbs)), randomHex(rng, 50)});
 }
 
 INSTANTIATE_TEST_SUITE_P(Limbs, BigIntOpenSslBySize, ::testing::Range(1u, BigInt::kMaxLimbs + 1));
-
-TEST(BigIntOpenSsl, HandshakeExponentiationsMatch)
-{
-    std::mt19937_64 rng(2409);
-    const std::string p = primeHex();
-    for (int round = 0; round < 4; ++round) {
-        uint32_t x[4] = {uint32_t(rng()), uint32_t(rng()), uint32_t(rng()), 0};
-        uint32_t a[33] = {0}, z[33] = {0};
-        ASSERT_TRUE(pow2mod(a, 33, x, 4, kOakleyGroup2Prime, 33));
-        Value xv;
-        xv.magnitude.assign(x, x + 4);
-        trim(xv.magnitude);
-        const std::string xHex = toHex(xv);
-        Value av;
-        av.magnitude.assign(a, a + 33);
-        trim(av.magnitude);
-        EXPECT_EQ(toHex(av), bnModExp("2", xHex, p));
-
-        // The peer's value B, any residue, raised to the same exponent.
-        const std::string b = randomHex(rng, 1000 + uint32_t(rng() % 24));
-        const std::vector<uint32_t> bl = limbsOf(parseHex(b));
-        uint32_t B[33] = {0};
-        std::copy(bl.begin(), bl.end(), B);
-        ASSERT_TRUE(powmod(z, 33, B, 33, x, 4, kOakleyGroup2Prime, 33));
-        Value zv;
-        zv.magnitude.assign(z, z + 33);
-        trim(zv.magnitude);
-        EXPECT_EQ(toHex(zv), bnModExp(b, xHex, p));
-        EXPECT_EQ(z[32], 0u);
-    }
-}
-
-// ---------------------------------------------------------------------------
-// Recorded vectors for the builds without OpenSSL.
 
 TEST(BigIntVectors, RecordedResultsAreOpenSslResults)
 {
     ASSERT_GT(sizeof(kVectors) / sizeof(kVectors[0]), 150u);
     for (const BigIntVector& v : kVectors) {
-        switch (v.op) {
-        case '*':
-            EXPECT_EQ(v.r0, bnMul(v.x, v.y));
-            break;
-        case '/': {
-            std::string q, r;
-            bnDiv(v.x, v.y, q, r);
-            EXPECT_EQ(v.r0, q);
-            EXPECT_EQ(v.r1, r);
-            break;
-        }
-        case '^':
-            EXPECT_EQ(v.r0, bnModExp(v.x, v.y, v.m));
-            break;
-        default:
-            ADD_FAILURE() << "unknown operation " << v.op;
-        }
+        std::string r;
+        EXPECT_EQ(v.r0, bn(v.op, v.x, v.y, *v.m ? v.m : "1", &r)) << v.op << v.x << " " << v.y;
+        if (v.op == '/') { EXPECT_EQ(v.r1, r); }
     }
 }
 
@@ -295,39 +187,35 @@ TEST(BigIntVectors, Record)
     fprintf(f, "// BigInt cases with results computed by OpenSSL (BN_mul, BN_div, BN_mod_exp).\n"
                "// Written by crypto_bigint_openssl_test with BIGINT_VECTORS_OUT set; do not edit.\n"
                "// {op, x, y, m, r0, r1}: '*' x*y = r0; '/' x/y = r0, x%%y = r1; '^' x^y mod m = r0.\n");
-    auto emit = [f](char op, const std::string& x, const std::string& y, const std::string& m,
-                    const std::string& r0, const std::string& r1) {
-        fprintf(f, "{'%c', \"%s\", \"%s\", \"%s\",\n \"%s\", \"%s\"},\n", op, x.c_str(), y.c_str(),
-                m.c_str(), r0.c_str(), r1.c_str());
+    auto emit = [f](const Case& c) {
+        std::string r1;
+        const std::string r0 = bn(c.op, c.x, c.y, c.m.empty() ? "1" : c.m, &r1);
+        fprintf(f, "{'%c', \"%s\", \"%s\", \"%s\",\n \"%s\", \"%s\"},\n", c.op, c.x.c_str(), c.y.c_str(),
+                c.m.c_str(), r0.c_str(), c.op == '/' ? r1.c_str() : "");
     };
     std::mt19937_64 rng(20160204);
-    for (uint32_t limbs = 1; limbs <= BigInt::kMaxLimbs; ++limbs) {
-        const uint32_t xBits = std::min(bitsForLimbs(rng, limbs), 2110u);
-        const std::string x = maybeNegative(rng, randomHex(rng, xBits));
-        const std::string y = maybeNegative(rng, randomHex(rng, randomIn(rng, 1, 2111 - xBits)));
-        emit('*', x, y, "", bnMul(x, y), "");
-    }
-    for (uint32_t limbs = 1; limbs <= BigInt::kMaxLimbs; ++limbs) {
-        const uint32_t aBits = bitsForLimbs(rng, limbs);
-        const std::string x = randomHex(rng, aBits);
-        const std::string y = randomHex(rng, randomIn(rng, 1, std::min(aBits, 2111u)));
-        std::string q, r;
-        bnDiv(x, y, q, r);
-        emit('/', x, y, "", q, r);
-    }
-    for (uint32_t limbs = 1; limbs <= 33; ++limbs) {
-        const std::string base = randomHex(rng, bitsForLimbs(rng, randomIn(rng, 1, 67)));
-        const std::string exp = randomHex(rng, randomIn(rng, 1, 96));
-        const std::string mod = randomHex(rng, std::max(1u, bitsForLimbs(rng, limbs)));
-        emit('^', base, exp, mod, bnModExp(base, exp, mod), "");
-    }
+    for (char op : {'*', '/', '^'})
+        for (uint32_t limbs = 1; limbs <= (op == '^' ? 33 : BigInt::kMaxLimbs); ++limbs)
+            emit(generate(rng, op, limbs, false));
     // As the handshake uses them: 2^x and B^x modulo the prime, x below 2^96.
-    const std::string p = primeHex();
     for (int round = 0; round < 3; ++round) {
         const std::string x = randomHex(rng, randomIn(rng, 90, 96));
         const std::string b = randomHex(rng, randomIn(rng, 1000, 1023));
-        emit('^', "2", x, p, bnModExp("2", x, p), "");
-        emit('^', b, x, p, bnModExp(b, x, p), "");
+        emit({'^', "2", x, primeHex()});
+        emit({'^', b, x, primeHex()});
+    }
+    // Karatsuba's shapes: equal and unequal lengths, a short operand below the
+    // split (f < h: empty high half), f == h, one-limb factors; random limbs (0),
+    // all ones (1), zero low halves (2), each also against a random operand.
+    const uint32_t shapes[][3] = {{33, 33, 0}, {33, 33, 1}, {33, 33, 2}, {33, 20, 0}, {20, 33, 0}, {33, 20, 2},
+                                  {33, 2, 0}, {2, 33, 1}, {33, 16, 0}, {32, 16, 1}, {33, 1, 1}, {1, 33, 0},
+                                  {3, 3, 1}, {2, 2, 1}, {17, 16, 0}, {40, 25, 0}, {64, 2, 1}};
+    for (const auto& s : shapes) {
+        for (int random = 0; random < 2; ++random) {
+            const std::string x = shaped(rng, s[0], int(s[2])), y = shaped(rng, s[1], random ? 0 : int(s[2]));
+            emit({'*', x, y, ""});
+            emit({'*', "-" + x, y, ""});
+        }
     }
     fclose(f);
 }

@@ -131,32 +131,23 @@ def check_standard():
 
 def main():
     check_standard()
-    high_keys = [line.split() for line in STANDARD.split("\n")
-                 if line.strip() and max(bytes.fromhex(line.split()[0])) >= 0x80]
-    # Longer keys: the 16 bytes 80..8F, and a 16-byte key mixing low and high bytes.
-    extra = [
-        ("808182838485868788898A8B8C8D8E8F", "0123456789ABCDEF"),
-        ("F0E1D2C3B4A5968778695A4B3C2D1E0F", "FEDCBA9876543210"),
-        ("7F807F807F807F807F807F807F807F80", "0000000000000000"),
-        ("FF", "0000000000000000"),
-        ("80", "0000000000000000"),
-    ]
-    # Keys whose length does not divide the 72 subkey bytes, all bytes below 0x80.
-    odd = [("7F", "0123456789ABCDEF"), ("0102030405", "0123456789ABCDEF"),
-           ("3A0B7C1D5E2F10", "FEDCBA9876543210"), ("0F1E2D3C4B5A69780F1E2D3C4B", "0000000000000000")]
-    print("// odd key lengths (bytes below 0x80, so standard Blowfish)")
-    for k, p in odd:
-        l, r = halves(p)
-        cl, cr = Blowfish(bytes.fromhex(k), sign_extend=True).encrypt(l, r)
-        assert (cl, cr) == Blowfish(bytes.fromhex(k), sign_extend=False).encrypt(l, r)
-        print('{"%s", 0x%08X, 0x%08X, 0x%08X, 0x%08X},' % (k, l, r, cl, cr))
+    rows = [line.split()[:2] for line in STANDARD.split("\n")
+            if line.strip() and max(bytes.fromhex(line.split()[0])) >= 0x80]
+    # Longer keys, keys mixing low and high bytes, and keys whose length does
+    # not divide the 72 subkey bytes (those four below 0x80: standard Blowfish).
+    rows += [("808182838485868788898A8B8C8D8E8F", "0123456789ABCDEF"),
+             ("F0E1D2C3B4A5968778695A4B3C2D1E0F", "FEDCBA9876543210"),
+             ("7F807F807F807F807F807F807F807F80", "0000000000000000"),
+             ("FF", "0000000000000000"), ("80", "0000000000000000"),
+             ("7F", "0123456789ABCDEF"), ("0102030405", "0123456789ABCDEF"),
+             ("3A0B7C1D5E2F10", "FEDCBA9876543210"), ("0F1E2D3C4B5A69780F1E2D3C4B", "0000000000000000")]
     print("// key, plaintext left/right, ciphertext left/right (words); sign-extended key bytes")
-    for k, p, *_ in high_keys + [list(e) for e in extra]:
+    for k, p in rows:
         l, r = halves(p)
         cl, cr = Blowfish(bytes.fromhex(k), sign_extend=True).encrypt(l, r)
-        sl, sr = Blowfish(bytes.fromhex(k), sign_extend=False).encrypt(l, r)
-        note = "  // same as standard" if (cl, cr) == (sl, sr) else ""
-        print('{"%s", 0x%08X, 0x%08X, 0x%08X, 0x%08X},%s' % (k, l, r, cl, cr, note))
+        standard = (cl, cr) == Blowfish(bytes.fromhex(k), sign_extend=False).encrypt(l, r)
+        assert standard or max(bytes.fromhex(k)) >= 0x80
+        print('{"%s", 0x%08X, 0x%08X, 0x%08X, 0x%08X},%s' % (k, l, r, cl, cr, "  // standard" if standard else ""))
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 // Random source seeded with known clock readings (expected words from
-// hdrand_reference.py), the self test, and the clock reading itself.
-// The unseeded pool is checked in hdrand_unseeded_test.cpp, a process of its own.
+// hdrand_reference.py), and the clock reading itself. The unseeded pool is
+// checked in hdrand_unseeded_test.cpp, a process of its own.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -22,33 +22,13 @@ const uint32_t kSequence[12] = {
     0xB9F387F5, 0x99F07C26, 0x8B797C78, 0x0257B519, 0xB31EEBE1, 0x9240AEFC, 0xBD3E558B,
 };
 
-TEST(Hdrand, KnownSeedGivesKnownSequence)
+TEST(Hdrand, KnownSeedGivesKnownSequenceAgainAfterReseeding)
 {
-    hdrand_seed(kCounter, kTime);
-    for (int i = 0; i < 12; ++i)
-        EXPECT_EQ(kSequence[i], hdrand()) << "word " << i;
-}
-
-TEST(Hdrand, ReseedingRestartsTheSequence)
-{
-    hdrand_seed(kCounter, kTime);
-    for (int i = 0; i < 3; ++i)
-        hdrand();
-    hdrand_seed(kCounter, kTime);  // position must go back to 0 too
-    for (int i = 0; i < 12; ++i)
-        EXPECT_EQ(kSequence[i], hdrand()) << "word " << i;
-}
-
-TEST(Hdrand, SelfTestAlwaysPasses)
-{
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(1, hdrand_test());
-}
-
-TEST(Hdrand, InitSeedsFromTheClocks)
-{
-    hdrand_seed(kCounter, kTime);
-    EXPECT_TRUE(hdrand_init());
+    for (int count : {3, 12}) {  // reseeding must put the position back to 0 too
+        hdrand_seed(kCounter, kTime);
+        for (int i = 0; i < count; ++i) EXPECT_EQ(kSequence[i], hdrand()) << "word " << i;
+    }
+    EXPECT_TRUE(hdrand_init());  // from the clocks: another sequence
     EXPECT_NE(kSequence[0], hdrand());
 }
 
@@ -57,19 +37,11 @@ TEST(Hdrand, ClockReadingHasTheCalendarLayout)
     uint64_t first = 0, second = 0;
     uint8_t time[16];
     HdrandReadClocks(&first, time);
-    unsigned f[8];
-    for (int i = 0; i < 8; ++i)
-        f[i] = unsigned(time[2 * i] | time[2 * i + 1] << 8);
-    EXPECT_GE(f[0], 2024u);  // year, not years since 1900
-    EXPECT_LE(f[0], 2200u);
-    EXPECT_TRUE(f[1] >= 1 && f[1] <= 12) << "month " << f[1];
-    EXPECT_LE(f[2], 6u) << "day of week";
-    EXPECT_TRUE(f[3] >= 1 && f[3] <= 31) << "day " << f[3];
-    EXPECT_LE(f[4], 23u);
-    EXPECT_LE(f[5], 59u);
-    EXPECT_LE(f[6], 60u);
-    EXPECT_LE(f[7], 999u);
-
+    const unsigned low[8] = {2024, 1, 0, 1, 0, 0, 0, 0}, high[8] = {2200, 12, 6, 31, 23, 59, 60, 999};
+    for (int i = 0; i < 8; ++i) {  // year (not years since 1900), month, day of week, day, h, m, s, ms
+        const unsigned field = unsigned(time[2 * i] | time[2 * i + 1] << 8);
+        EXPECT_TRUE(field >= low[i] && field <= high[i]) << "field " << i << " = " << field;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     HdrandReadClocks(&second, time);
     EXPECT_GT(second, first);

@@ -1,10 +1,7 @@
-// Fuzzes the handling of a driver's reply capsule: whatever the driver puts
-// into the reply buffer and whatever byte count it reports, nothing may be
-// read or written outside the reply buffer or the caller's output buffer.
-//
-// Input: outSize (2 bytes), returned (4 bytes), flags (1 byte), then the
-// reply buffer's contents. Buffers are heap blocks of their exact size so
-// that AddressSanitizer sees every byte beyond them.
+// The driver's reply capsule, whatever the reply buffer holds and whatever byte
+// count the driver reports: nothing read or written outside the reply buffer or
+// the caller's output buffer. Input: outSize (2 bytes), returned (4), flags (1),
+// then the reply buffer's contents, in heap blocks of their exact size for ASan.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -32,7 +29,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool enciphered = data[6] & 1;
     data += 7;
     size -= 7;
-
     const uint32_t bufferSize = SizeFor(outSize);
     uint8_t* reply = static_cast<uint8_t*>(malloc(bufferSize));
     memset(reply, 0, bufferSize);
@@ -42,10 +38,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ReplyPlan plan;
     if (PlanReply(reply, bufferSize, returned, outSize, enciphered, &plan) == ReplyCheck::Ok) {
         const uint32_t available = returned < bufferSize ? returned : bufferSize;
-        if (kOffsetPayload + plan.blocks * kBlockSize > available) abort();
-        if (plan.copyLength > outSize) abort();
-        if (enciphered && plan.copyLength > plan.blocks * kBlockSize) abort();
-        if (plan.truncated != (plan.payloadLength > outSize)) abort();
+        if (kOffsetPayload + plan.blocks * kBlockSize > available || plan.copyLength > outSize ||
+            (enciphered && plan.copyLength > plan.blocks * kBlockSize) ||
+            plan.truncated != (plan.payloadLength > outSize))
+            abort();
         ForEachBlock(reply, plan.blocks, ScrambleBlock, nullptr, nullptr);
         CopyPayload(reply, plan, out);
     }
