@@ -297,6 +297,114 @@ bool WriteAcOnline(bool online) {
     return ok && n == 2;
 }
 
+// Sends the end-of-session queries a log-off and a shutdown started
+// elsewhere would send; the window must refuse both (return FALSE) and stay
+// on the screen it shows.
+bool EndSessionRefused(HWND w, Report& rep) {
+    const std::string screen = ScreenOf(w);
+    const LPARAM kinds[2] = {ENDSESSION_LOGOFF, 0};
+    for (LPARAM kind : kinds) {
+        DWORD_PTR answer = 1;
+        if (!SendMessageTimeoutW(w, WM_QUERYENDSESSION, 0, kind, SMTO_ABORTIFHUNG, 5000, &answer)) {
+            rep.Fail("no answer to the end-session query on the " + screen + " screen");
+            return false;
+        }
+        if (answer != FALSE) {
+            rep.Fail("the end-session query was accepted on the " + screen + " screen");
+            return false;
+        }
+    }
+    Sleep(200);
+    if (!IsWindow(w) || ScreenOf(w) != screen) {
+        rep.Fail("the end-session query changed the " + screen + " screen");
+        return false;
+    }
+    rep.Note("end-session query refused on the " + screen + " screen");
+    return true;
+}
+
+RECT PrimaryMonitorRect() {
+    const POINT origin = {0, 0};
+    MONITORINFO mi = {};
+    mi.cbSize = sizeof mi;
+    GetMonitorInfoW(MonitorFromPoint(origin, MONITOR_DEFAULTTOPRIMARY), &mi);
+    return mi.rcMonitor;
+}
+
+bool CoversPrimaryMonitor(HWND w) {
+    RECT r = {}, m = PrimaryMonitorRect();
+    return GetWindowRect(w, &r) && EqualRect(&r, &m);
+}
+
+// Moves the window off its place (a quarter of the monitor, inset), as a
+// changed display would leave it, so that a refit shows as a move back.
+bool Displace(HWND w) {
+    RECT m = PrimaryMonitorRect();
+    int width = (m.right - m.left) / 2, height = (m.bottom - m.top) / 2;
+    SetWindowPos(w, nullptr, m.left + 40, m.top + 30, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+    return !CoversPrimaryMonitor(w);
+}
+
+// Sends `count` display changes `gap` ms apart to the displaced window. One
+// refit must follow, about a second after the last change: none earlier
+// (every change restarts the wait) and no second one afterwards.
+bool DisplayChangesRefitOnce(HWND w, HANDLE process, int count, DWORD gap, Report& rep) {
+    const std::string screen = ScreenOf(w);
+    if (!Displace(w)) {
+        rep.Fail("the window could not be moved off the monitor");
+        return false;
+    }
+    RECT m = PrimaryMonitorRect();
+    DWORD last = 0;
+    for (int i = 0; i < count; ++i) {
+        if (i) Sleep(gap);
+        DWORD_PTR ignored = 0;
+        SendMessageTimeoutW(w, WM_DISPLAYCHANGE, 32, MAKELPARAM(m.right - m.left, m.bottom - m.top),
+                            SMTO_ABORTIFHUNG, 5000, &ignored);
+        last = GetTickCount();
+        if (CoversPrimaryMonitor(w)) {
+            rep.Fail("refit before " + std::to_string(gap) + " ms after display change " + std::to_string(i + 1));
+            return false;
+        }
+    }
+    DWORD fitted = 0;
+    while (GetTickCount() - last < 4000 && !Exited(process, 10))
+        if (CoversPrimaryMonitor(w)) {
+            fitted = GetTickCount() - last;
+            break;
+        }
+    if (!fitted) {
+        rep.Fail(std::string(Exited(process) ? "the tool ended" : "no refit") + " within 4 s of the last of " +
+                 std::to_string(count) + " display changes");
+        return false;
+    }
+    // The timer has 1000 ms; a refit that comes before 800 ms was started by
+    // an earlier change, not the last.
+    if (fitted < 800 || fitted > 2500) {
+        rep.Fail("refit " + std::to_string(fitted) + " ms after the last display change, expected about 1000");
+        return false;
+    }
+    // No further refit may be pending.
+    if (!Displace(w)) {
+        rep.Fail("the window could not be moved off the monitor again");
+        return false;
+    }
+    Sleep(1500);
+    bool again = CoversPrimaryMonitor(w);
+    SetWindowPos(w, nullptr, m.left, m.top, m.right - m.left, m.bottom - m.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    if (again) {
+        rep.Fail("a second refit after " + std::to_string(count) + " display changes");
+        return false;
+    }
+    if (!IsZoomed(w) || ScreenOf(w) != screen) {
+        rep.Fail("after the display changes the window is not maximised on the " + screen + " screen");
+        return false;
+    }
+    rep.Note("one refit " + std::to_string(fitted) + " ms after the last of " + std::to_string(count) +
+             " display changes on the " + screen + " screen");
+    return true;
+}
+
 // Runs the scenario's window actions; false when one failed.
 bool RunWindowActions(HWND w, HANDLE process, const std::string& actions, Report& rep, Observed& obs) {
     for (const std::string& raw : qmsim::Split(actions, ',')) {
@@ -335,17 +443,32 @@ bool RunWindowActions(HWND w, HANDLE process, const std::string& actions, Report
             Foreground(w);
             PostMessageW(b, BM_CLICK, 0, 0);
         } else if (verb == "await") {
-            unsigned long long limit = 30000;
+            unsigned long long limit = 30000, least = 0;
             if (part.size() > 2) qmsim::ParseNumber(part[2], limit);
+            if (part.size() > 3) qmsim::ParseNumber(part[3], least);
             DWORD start = GetTickCount();
             std::string now;
             while ((now = ScreenOf(w)) != arg && GetTickCount() - start < limit && !Exited(process, 50)) {
             }
+            DWORD took = GetTickCount() - start;
             if (now != arg) {
                 rep.Fail("screen " + arg + " did not come (last seen: " + now + ")");
                 return false;
             }
-            rep.Note("screen " + arg + " after " + std::to_string(GetTickCount() - start) + " ms");
+            rep.Note("screen " + arg + " after " + std::to_string(took) + " ms");
+            if (took < least) {
+                rep.Fail("screen " + arg + " came after " + std::to_string(took) + " ms, not before " +
+                         std::to_string(least) + " ms");
+                return false;
+            }
+        } else if (verb == "endsession") {
+            if (!EndSessionRefused(w, rep)) return false;
+        } else if (verb == "display") {
+            unsigned long long count = 3, gap = 200;
+            if (part.size() > 1) qmsim::ParseNumber(part[1], count);
+            if (part.size() > 2) qmsim::ParseNumber(part[2], gap);
+            if (!DisplayChangesRefitOnce(w, process, static_cast<int>(count), static_cast<DWORD>(gap), rep))
+                return false;
         } else if (verb == "wait") {
             unsigned long long ms = 0;
             qmsim::ParseNumber(arg, ms);
@@ -537,6 +660,65 @@ void NoteStartupCost(DWORD windowMs, Report& rep) {
     }
 }
 
+// The ids of the running processes of that program name.
+std::vector<DWORD> ProcessesNamed(const wchar_t* name) {
+    std::vector<DWORD> ids;
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snap == INVALID_HANDLE_VALUE) return ids;
+    PROCESSENTRY32W pe;
+    pe.dwSize = sizeof pe;
+    for (BOOL ok = Process32FirstW(snap, &pe); ok; ok = Process32NextW(snap, &pe))
+        if (_wcsicmp(pe.szExeFile, name) == 0) ids.push_back(pe.th32ProcessID);
+    CloseHandle(snap);
+    return ids;
+}
+
+// expect.leftover = reflash-running: an attempt that was cancelled (by the
+// time limit or by closing the window) leaves the reflash tool running, as
+// a firmware write must not be cut off, and so the work folder stays, held by
+// it. Checked here: the reflash tool is still running after the tool ended;
+// the robot then ends it, as the restart would, and the work folder must
+// hold nothing but the four files registered for deletion at restart and be
+// the registered folder. It is then removed, as the restart would, so the
+// usual checks of the temporary directory and the registrations follow.
+void EndLeftReflash(const std::vector<std::wstring>& pendingBefore, Report& rep) {
+    std::vector<DWORD> ids;
+    for (const wchar_t* n : {L"KvReflash_x64.exe", L"KvReflash_x86.exe"})
+        for (DWORD id : ProcessesNamed(n)) ids.push_back(id);
+    if (ids.empty()) {
+        rep.Fail("the reflash tool is not running any more after the tool ended");
+        return;
+    }
+    for (DWORD id : ids) {
+        HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
+        if (!h) continue;
+        TerminateProcess(h, 1);
+        WaitForSingleObject(h, 10000);
+        CloseHandle(h);
+    }
+    if (!ProcessesNamed(L"KvReflash_x64.exe").empty() || !ProcessesNamed(L"KvReflash_x86.exe").empty())
+        rep.Fail("the reflash tool left running could not be ended");
+    rep.Note("the reflash tool was left running (" + std::to_string(ids.size()) + ") and was ended by the robot");
+
+    std::vector<std::wstring> pending = PendingRenames();
+    if (pending.size() <= pendingBefore.size() + 1) return;  // CheckLeftovers reports the missing registrations
+    std::wstring folder = pending[pending.size() - 2];
+    if (folder.compare(0, 4, L"\\??\\") == 0) folder = folder.substr(4);
+    if (GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) return;
+    std::set<std::wstring> allowed;
+    for (size_t i = pendingBefore.size(); i + 2 < pending.size(); i += 2) allowed.insert(LowerW(pending[i]));
+    for (const std::wstring& n : ListDir(folder)) {
+        std::wstring path = folder + L"\\" + n;
+        if (!allowed.count(LowerW(L"\\??\\" + path))) {
+            rep.Fail("left in the work folder without a deletion at restart: " + qmsim::Narrow(n));
+            continue;
+        }
+        DeleteFileW(path.c_str());
+    }
+    if (!RemoveDirectoryW(folder.c_str())) rep.Fail("the work folder could not be removed after the reflash tool ended");
+    else rep.Note("work folder kept by the reflash tool, all registered for deletion; removed");
+}
+
 // Whether a cmd.exe or shutdown.exe process exists.
 bool RestartCommandRunning() {
     HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
@@ -585,7 +767,12 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring cwd = qmsim::Widen(sc.Get("robot.cwd", "C:\\qmsim\\bin"));
     const bool elevated = qmsim::Lower(sc.Get("start", "user")) == "elevated";
     const std::string second = qmsim::Lower(sc.Get("second.start", "none"));
-    const DWORD timeoutMs = 90000;
+    // The runner allows a scenario `timeout` seconds (150 by default); the
+    // tool gets all but a minute of it, for the checks that follow.
+    DWORD timeoutMs = 90000;
+    unsigned long long scenarioSeconds = 0;
+    if (qmsim::ParseNumber(sc.Get("timeout", "150"), scenarioSeconds) && scenarioSeconds > 150)
+        timeoutMs = static_cast<DWORD>((scenarioSeconds - 60) * 1000);
 
     std::set<std::wstring> tempBefore = ListDir(TempDir());
     std::vector<std::wstring> pendingBefore = PendingRenames();
@@ -695,6 +882,9 @@ int wmain(int argc, wchar_t** argv) {
     if (expRestart && restarts != 1) rep.Fail("restart recorded " + std::to_string(restarts) + " times");
     if (!expRestart && restarts) rep.Fail("a restart was recorded");
 
+    std::string leftover = qmsim::Lower(sc.Get("expect.leftover", "none"));
+    if (leftover == "reflash-running") EndLeftReflash(pendingBefore, rep);
+    else if (leftover != "none") rep.Fail("expect.leftover must be none or reflash-running");
     bool expExtracted = qmsim::Lower(sc.Get("expect.extracted", expWindow ? "yes" : "no")) == "yes";
     CheckLeftovers(sc, tempBefore, pendingBefore, expExtracted, rep);
     CheckVendorLibrary(rep);

@@ -21,6 +21,8 @@ Xvfb runs on a free display with a Wine virtual desktop, in which the robot
 Environment:
   QM_BUILD_ROOT         the build folder (default: <repo>/build)
   QM_SCENARIO_PRODUCT   the tool to run (default: build/dist/Quillmere.exe)
+  QM_SKIP_SLOW=1        skip the slow scenarios (files named slow_*.scn), for
+                        quick local runs; `make test` runs them
 """
 import argparse
 import fcntl
@@ -38,6 +40,7 @@ TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))
 WINE32 = "/usr/lib/wine/wine"
 WINE64 = "/usr/lib/wine/wine64"
 SKIP = 77
+DEFAULT_TIMEOUT = 150   # seconds a scenario may take; the key "timeout" gives more
 
 
 def scenario_lines(path, depth=0):
@@ -267,7 +270,7 @@ def inner(cfg):
             args.append("/shots")
         started = time.time()
         desktop = subprocess.Popen(args, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = started + cfg["timeout"]
+        deadline = started + item["timeout"]
         result = None
         robot_started = None
         while time.time() < deadline:
@@ -294,7 +297,7 @@ def inner(cfg):
             subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             subprocess.run(["wineserver", "-w"], env=env, timeout=60)
         with open(os.path.join(out, "outcome.json"), "w") as f:
-            json.dump({"result": result, "timing": timing, "timeout": cfg["timeout"]}, f)
+            json.dump({"result": result, "timing": timing, "timeout": item["timeout"]}, f)
     subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run(["wineserver", "-w"], env=env, timeout=60)
     xvfb.terminate()
@@ -355,6 +358,12 @@ class Setup:
             sc = parse_scenario(lines)
         except OSError as e:
             return None, ("FAIL", "cannot read the scenario: %s" % e)
+        if name.startswith("slow_") and os.environ.get("QM_SKIP_SLOW") == "1":
+            return None, ("SKIP", "a slow scenario, and QM_SKIP_SLOW=1")
+        try:
+            timeout = max(DEFAULT_TIMEOUT, int(sc.get("timeout", DEFAULT_TIMEOUT)))
+        except ValueError:
+            return None, ("FAIL", "timeout must be a number of seconds")
         arch = sc.get("arch", "win64").lower()
         if arch not in ("win64", "win32"):
             return None, ("FAIL", "arch must be win64 or win32")
@@ -389,7 +398,7 @@ class Setup:
         merged = os.path.join(out_dir, "scenario.ini")
         with open(merged, "w", encoding="utf-8") as f:
             f.write("\n".join(lines) + "\n")
-        return {"name": name, "arch": arch, "scenario": sc, "scenario_path": merged, "out_dir": out_dir,
+        return {"name": name, "arch": arch, "timeout": timeout, "scenario": sc, "scenario_path": merged, "out_dir": out_dir,
                 "product": product, "robot": robot, "shutdown": shutdown, "kvcom": kvcom,
                 # The library goes into the system folder of the tool's width.
                 "libdir": "syswow64" if (arch == "win64" and bits == "x86") else "system32"}, None
@@ -409,7 +418,7 @@ def run_group(setup, arch, items, shots, keep, log):
     run_dir = os.path.join(setup.build, "scenarios", "run", "%s-%d" % (arch, os.getpid()))
     shutil.rmtree(run_dir, ignore_errors=True)
     os.makedirs(run_dir)
-    cfg = {"items": items, "run_dir": run_dir, "base": base, "wine": wine, "timeout": 150,
+    cfg = {"items": items, "run_dir": run_dir, "base": base, "wine": wine,
            "shots": os.path.abspath(shots) if shots else None}
     cfg_path = os.path.join(run_dir, "config.json")
     with open(cfg_path, "w") as f:
