@@ -68,15 +68,6 @@ protected:
     }
     std::wstring Text() const { return text; }
 
-    // QM_TRANSCRIPT_DIR from the environment (a Windows path), else build/transcripts.
-    static std::wstring TranscriptPath(const wchar_t* name) {
-        wchar_t dir[MAX_PATH];
-        DWORD n = GetEnvironmentVariableW(L"QM_TRANSCRIPT_DIR", dir, MAX_PATH);
-        std::wstring path = (n > 0 && n < MAX_PATH) ? std::wstring(dir) : std::wstring(DC_TRANSCRIPT_DIR);
-        CreateDirectoryW(path.c_str(), nullptr);
-        return path + L"\\" + name + L".jsonl";
-    }
-
     void OpenAndInitialize(CMiscCommon& c) {
         ASSERT_EQ(c.OpenDriver(), 0u) << text;
         ASSERT_EQ(c._Initialize(), 0u) << text;

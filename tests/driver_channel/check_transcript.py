@@ -1,11 +1,9 @@
 #!/usr/bin/env python3
-"""Independent check of driver-channel transcripts.
-
-Recomputes every handshake field and every message capsule of a transcript
-from its own bytes and the driver's secrets line. SHA-1/HMAC come from the
-standard library; Blowfish (sign-extended key bytes, little-endian halves), its
-tables (hex digits of pi) and the group prime are computed here; nothing is
-shared with the C++ code under test.
+"""Independent check of driver-channel transcripts: recomputes every handshake
+field and message capsule from the transcript's bytes and the driver's secrets
+line. SHA-1/HMAC come from the standard library; Blowfish (sign-extended key
+bytes, little-endian halves), its tables (pi's hex digits) and the group prime
+are computed here; nothing is shared with the C++ code under test.
 
 Usage: check_transcript.py TRANSCRIPT.jsonl [...]   (exit 0: all check out)
 """
@@ -101,8 +99,7 @@ class Checker:
 
     def expect(self, cond, what):
         self.checked += 1
-        if not cond:
-            self.faults.append(what)
+        self.faults += [] if cond else [what]
         return cond
 
     def run(self, lines):
@@ -116,12 +113,9 @@ class Checker:
         probes = [c for c in calls if c["code"] == IOCTL_HANDSHAKE and not c["in_b"]]
         self.expect(len(probes) >= 1, "a handshake probe was sent")
         sessions = not any(not p["ok"] and p["error"] == ERROR_NOT_SUPPORTED for p in probes)
-        key, session_id = None, 0
-        if sessions:
-            key, session_id = self.check_handshake(calls, secrets)
-        else:
-            self.expect(not any(c["code"] == IOCTL_HANDSHAKE and c["in_b"] for c in calls),
-                        "no handshake phase after a probe answered ERROR_NOT_SUPPORTED")
+        key, session_id = self.check_handshake(calls, secrets) if sessions else (None, 0)
+        self.expect(sessions or not any(c["code"] == IOCTL_HANDSHAKE and c["in_b"] for c in calls),
+                    "no handshake phase after a probe answered ERROR_NOT_SUPPORTED")
         self.check_capsules(calls, key, session_id, sessions)
         for i, c in enumerate(calls):
             if c["code"] == IOCTL_MODEL:
@@ -199,7 +193,15 @@ class Checker:
             self.expect(c.get("outCapacity", capsule_size(out_len)) == capsule_size(out_len),
                         "capsule %d: reply capsule offered" % i)
             packet = body[20:20 + in_len]
-            self.check_packet(i, packet, in_len, out_len)
+            if self.expect(len(packet) >= 8, "capsule %d: packet header" % i):
+                self.expect(u16(packet, 2) == in_len and u16(packet, 4) == out_len and u16(packet, 6) == 0,
+                            "capsule %d: packet lengths match the request" % i)
+                if packet[0] == 0x11:
+                    self.expect(packet[1] == 1 and in_len == 22 and out_len == 22 and u16(packet, 8) == 0x8002
+                                and packet[10:22] == bytes(12), "capsule %d: flat-pad query packet" % i)
+                else:
+                    self.expect(packet[0] == 0x42 and packet[1] == 2 and in_len == 10 and out_len == 14,
+                                "capsule %d: battery query packet (function 0x%02x)" % (i, packet[0]))
             if c["ok"] or c["returned"] != 0:
                 sequence += 1
 
@@ -215,18 +217,6 @@ class Checker:
             if rn >= 8:
                 self.expect(u16(rbody, 2) == u16(packet, 2) and u16(rbody, 4) == u16(packet, 4),
                             "capsule %d: the answer keeps the packet's lengths" % i)
-
-    def check_packet(self, i, packet, in_len, out_len):
-        if not self.expect(len(packet) >= 8, "capsule %d: packet header" % i):
-            return
-        self.expect(u16(packet, 2) == in_len and u16(packet, 4) == out_len and u16(packet, 6) == 0,
-                    "capsule %d: packet lengths match the request" % i)
-        if packet[0] == 0x11:
-            self.expect(packet[1] == 1 and in_len == 22 and out_len == 22 and u16(packet, 8) == 0x8002
-                        and packet[10:22] == bytes(12), "capsule %d: flat-pad query packet" % i)
-        else:
-            self.expect(packet[0] == 0x42 and packet[1] == 2 and in_len == 10 and out_len == 14,
-                        "capsule %d: battery query packet (function 0x%02x)" % (i, packet[0]))
 
 
 def self_test():

@@ -41,9 +41,7 @@ TEST_P(HandshakeFails, WithItsCodeTextAndEndOfSession) {
     ASSERT_EQ(c.OpenDriver(), 0u);
     EXPECT_EQ(c._Initialize(), f.result);
     const DWORD error = GetLastError();
-    if (f.lastError) {
-        EXPECT_EQ(error, f.lastError);
-    }
+    EXPECT_EQ(error, f.lastError ? f.lastError : error);
     EXPECT_EQ(Text(), f.text);
     const auto e = Exchanges();
     ASSERT_GE(e.size(), 2u);
@@ -114,8 +112,7 @@ TEST_F(ChannelTest, DriverWithoutSessionsTakesPlainCapsules) {
     EXPECT_EQ(Inspect::Sequence(c), 2u);
     c.CloseDriver();
     EXPECT_EQ(Count(IOCTL_MISC_END_SESSION), 0);
-    EXPECT_TRUE(SimControl::WriteTranscriptFile(TranscriptPath(L"driver_channel_no_sessions").c_str()))
-        << GetLastError();
+    EXPECT_TRUE(SimControl::WriteTranscript("driver_channel_no_sessions")) << GetLastError();
 }
 
 // One whole run as the update session makes it.
@@ -154,8 +151,7 @@ TEST_F(ChannelTest, SessionCarriesEncipheredCapsulesAndCloseEndsIt) {
     EXPECT_EQ(Inspect::SessionId(c), 0u);
     EXPECT_EQ(Inspect::Sequence(c), 0u);
     EXPECT_EQ(Inspect::Device(c), INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(SimControl::WriteTranscriptFile(TranscriptPath(L"driver_channel_session").c_str()))
-        << GetLastError();
+    EXPECT_TRUE(SimControl::WriteTranscript("driver_channel_session")) << GetLastError();
     const size_t count = Exchanges().size();
     c.CloseDriver();  // a second close does nothing
     EXPECT_EQ(Exchanges().size(), count);

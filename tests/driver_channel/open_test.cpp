@@ -34,9 +34,8 @@ constexpr DWORD kAnyError = 0xFFFFFFFFu;  // refused opens fail in more than one
 struct OpenFailure {
     const char* name;
     void (*arrange)(SimScenario*);
-    DWORD result;
+    DWORD result, lastError;
     const wchar_t* text;
-    DWORD lastError;
 };
 
 class OpenDriverFails : public ChannelTest, public ::testing::WithParamInterface<OpenFailure> {};
@@ -53,11 +52,7 @@ TEST_P(OpenDriverFails, WithItsCodeTextAndLastError) {
         GTEST_SKIP() << "this platform's CreateFileW ignores a failed IRP_MJ_CREATE";
     }
     EXPECT_EQ(result, f.result);
-    if (f.lastError == kAnyError) {
-        EXPECT_NE(error, DWORD(ERROR_SUCCESS));
-    } else {
-        EXPECT_EQ(error, f.lastError);
-    }
+    EXPECT_TRUE(f.lastError == kAnyError ? error != ERROR_SUCCESS : error == f.lastError) << error;
     EXPECT_EQ(Text(), f.text);
     EXPECT_EQ(Inspect::Device(c), INVALID_HANDLE_VALUE);
     EXPECT_EQ(Inspect::Version(c) == nullptr, f.result != 11);
@@ -71,17 +66,17 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, OpenDriverFails,
     ::testing::Values(
         OpenFailure{"NoInterface", [](SimScenario*) { ASSERT_TRUE(SimControl::SetLinked(0, false)); }, 6,
-                    MC_TEXT(L"OpenDriver: SetupDiEnumDeviceInterfaces failed."), ERROR_NO_MORE_ITEMS},
-        OpenFailure{"OpenRefused", [](SimScenario* s) { s->flags |= SIM_FLAG_REFUSE_OPEN; }, 11,
-                    MC_TEXT(L"OpenDriver: CreateFile failed."), kAnyError},
+                    ERROR_NO_MORE_ITEMS, MC_TEXT(L"OpenDriver: SetupDiEnumDeviceInterfaces failed.")},
+        OpenFailure{"OpenRefused", [](SimScenario* s) { s->flags |= SIM_FLAG_REFUSE_OPEN; }, 11, kAnyError,
+                    MC_TEXT(L"OpenDriver: CreateFile failed.")},
         OpenFailure{"NoVersionValue", [](SimScenario*) { ASSERT_TRUE(SimControl::DeleteDriverVersion(0)); }, 2,
-                    QUERY_FAILED, ERROR_FILE_NOT_FOUND},
+                    ERROR_FILE_NOT_FOUND, QUERY_FAILED},
         // 129 characters do not fit into the 256 bytes read.
         OpenFailure{"VersionTooLong",
                     [](SimScenario*) {
                         ASSERT_TRUE(SimControl::SetDriverVersion(0, (L"1.0.8.0" + std::wstring(122, L' ')).c_str()));
                     },
-                    2, QUERY_FAILED, ERROR_MORE_DATA}),
+                    2, ERROR_MORE_DATA, QUERY_FAILED}),
     [](const ::testing::TestParamInfo<OpenFailure>& i) { return std::string(i.param.name); });
 
 struct VersionCase {
@@ -106,9 +101,8 @@ TEST_P(VersionGate, ParsesAndGatesEveryOperation) {
     DWORD size = sizeof(model), returned = 0;
     WORD w[5] = {};
     SYSTEMTIME date = {};
-    const DWORD gated = v.supported ? 0 : 10;
-    EXPECT_EQ(c.GetModelNumber(model, &size), gated);
-    EXPECT_EQ(c._Initialize(), gated);
+    EXPECT_EQ(c.GetModelNumber(model, &size), v.supported ? 0u : 10u);
+    EXPECT_EQ(c._Initialize(), v.supported ? 0u : 10u);
     if (!v.supported) {
         EXPECT_EQ(c.CallMiscFunction(packet, sizeof(packet)), 10u);
         EXPECT_EQ(FlatPad(c, &status, w, &w[4]), 10u);

@@ -1,6 +1,6 @@
-// The installed substitute driver met directly through DeviceIoControl under
-// Wine: the probe, the model record, how short, long and failing answers cross
-// the kernel boundary, and the driver's own record of the calls.
+// The installed substitute met directly through DeviceIoControl under Wine,
+// without the client: the probe, the model record, and how short, long and
+// failing answers cross the kernel boundary.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -69,18 +69,11 @@ TEST(SimDriverSmoke, ProbeModelRecordAndFaultsAcrossTheKernelBoundary) {
     }
     CloseHandle(device);
 
-    // The driver's own record of the opens and calls.
-    SimSummary summary;
+    SimSummary summary;  // the driver's own record
     ASSERT_TRUE(SimControl::GetSummary(&summary));
     EXPECT_EQ(summary.opens, 1u);
     EXPECT_EQ(summary.closes, 1u);
-    std::vector<SimExchange> record;
-    ASSERT_TRUE(SimControl::GetExchanges(&record));
-    ASSERT_EQ(record.size(), 6u);
-    EXPECT_EQ(record[0].code, kIoctlMiscHandshake);
-    EXPECT_EQ(record[0].win32Error, DWORD(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(record[1].code, kIoctlMiscGetModelNumber);
-    EXPECT_EQ(record[1].returned, kModelRecordSize);
+    EXPECT_EQ(summary.exchangeCount, 6u);
 }
 
 }  // namespace
