@@ -83,6 +83,17 @@ struct SessionPayloads {
     PayloadFile* pReflashTool = nullptr;
 };
 
+// The information and reflash tools for a native processor architecture
+// (GetNativeSystemInfo): the 64-bit ones for PROCESSOR_ARCHITECTURE_AMD64,
+// the 32-bit ones for anything else.
+struct ToolPayloads {
+    int nInfoId;
+    const WCHAR* pszInfoName;
+    int nReflashId;
+    const WCHAR* pszReflashName;
+};
+ToolPayloads SelectToolPayloads(WORD wProcessorArchitecture);
+
 // Writes the firmware image and the information and reflash tools for the
 // machine's native architecture into g_szWorkFolder, sets the four file
 // paths and registers every file and then the folder for deletion at the

@@ -72,6 +72,14 @@ bool CreateWorkFolder()
     return true;
 }
 
+ToolPayloads SelectToolPayloads(WORD wProcessorArchitecture)
+{
+    if (wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64) {
+        return {IDR_INFO_X64, kInfoName64, IDR_REFLASH_X64, kReflashName64};
+    }
+    return {IDR_INFO_X86, kInfoName32, IDR_REFLASH_X86, kReflashName32};
+}
+
 bool ExtractPayloads(SessionPayloads* pPayloads)
 {
     pPayloads->pImage = new (std::nothrow) PayloadFile(g_hInstance, IDR_FIRMWARE_IMAGE);
@@ -79,20 +87,19 @@ bool ExtractPayloads(SessionPayloads* pPayloads)
         return false;
     }
 
+    // The native architecture, so a 32-bit process on 64-bit Windows takes the 64-bit tools.
     SYSTEM_INFO si;
     ZeroMemory(&si, sizeof(si));
     GetNativeSystemInfo(&si);
-    const bool b64 = (si.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64);
+    const ToolPayloads tools = SelectToolPayloads(si.wProcessorArchitecture);
 
-    pPayloads->pInfoTool = new (std::nothrow) PayloadFile(g_hInstance, b64 ? IDR_INFO_X64 : IDR_INFO_X86);
-    if (!ExtractOne(pPayloads->pInfoTool, g_szInfoToolPath, b64 ? kInfoName64 : kInfoName32)) {
+    pPayloads->pInfoTool = new (std::nothrow) PayloadFile(g_hInstance, tools.nInfoId);
+    if (!ExtractOne(pPayloads->pInfoTool, g_szInfoToolPath, tools.pszInfoName)) {
         return false;
     }
 
-    pPayloads->pReflashTool =
-        new (std::nothrow) PayloadFile(g_hInstance, b64 ? IDR_REFLASH_X64 : IDR_REFLASH_X86);
-    if (!ExtractOne(pPayloads->pReflashTool, g_szReflashToolPath,
-                    b64 ? kReflashName64 : kReflashName32)) {
+    pPayloads->pReflashTool = new (std::nothrow) PayloadFile(g_hInstance, tools.nReflashId);
+    if (!ExtractOne(pPayloads->pReflashTool, g_szReflashToolPath, tools.pszReflashName)) {
         return false;
     }
 
