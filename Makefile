@@ -21,7 +21,7 @@ FUZZ_SECONDS ?= 60
 RUN_WIN32 := $(shell scripts/can-run-i386 && echo ON || echo OFF)
 export QM_FUZZ_SECONDS := $(FUZZ_SECONDS)
 
-.PHONY: all bootstrap build configure test demo bench fuzz prefix clean
+.PHONY: all bootstrap build configure test demo bench bench-driver fuzz prefix clean
 
 all: build
 
@@ -76,6 +76,12 @@ bench: build prefix
 	@if [ "$(RUN_WIN32)" = ON ]; then WINEPREFIX=$(PREFIX64) scripts/wine-run $(B)/win32/bench/crypto_bench_win.exe; \
 	 else echo "(this machine cannot run 32-bit code: the i686 figures come from the x86_64 build)"; \
 	   WINEPREFIX=$(PREFIX64) scripts/wine-run $(B)/win64/bench/crypto_bench_win.exe; fi
+
+# The driver channel's handshake and a capsule round trip through the substitute driver.
+bench-driver: build
+	sim/driver/install.sh $(B)/wine/bench-driver 1.0.8.0 win64 >/dev/null
+	WINEPREFIX=$(B)/wine/bench-driver scripts/wine-run $(B)/win64/bench/driver_channel_timing.exe 20
+	-WINEPREFIX=$(B)/wine/bench-driver wineserver -k
 
 fuzz: build
 	ctest --test-dir $(B)/fuzz --output-on-failure
