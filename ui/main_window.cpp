@@ -55,6 +55,18 @@ HWND CreateButton(HWND hWnd, int nId, DWORD dwStyle)
                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(nId)), g_hInstance, NULL);
 }
 
+void CloseWorkerEvents()
+{
+    if (g_WorkerContext.hCancelEvent != NULL) {
+        CloseHandle(g_WorkerContext.hCancelEvent);
+        g_WorkerContext.hCancelEvent = NULL;
+    }
+    if (g_WorkerContext.hDoneEvent != NULL) {
+        CloseHandle(g_WorkerContext.hDoneEvent);
+        g_WorkerContext.hDoneEvent = NULL;
+    }
+}
+
 void Redraw(HWND hWnd)
 {
     RedrawWindow(hWnd, NULL, NULL, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
@@ -90,14 +102,7 @@ LRESULT OnCreate(HWND hWnd)
         // and a stray WM_QUIT would end its message box at once.
         s_bCreateFailed = true;
         StopTimer(hWnd, &g_nForegroundTimer);
-        if (g_WorkerContext.hCancelEvent != NULL) {
-            CloseHandle(g_WorkerContext.hCancelEvent);
-            g_WorkerContext.hCancelEvent = NULL;
-        }
-        if (g_WorkerContext.hDoneEvent != NULL) {
-            CloseHandle(g_WorkerContext.hDoneEvent);
-            g_WorkerContext.hDoneEvent = NULL;
-        }
+        CloseWorkerEvents();
         return -1;
     }
     return 0;
@@ -311,14 +316,7 @@ void OnDestroy(HWND hWnd)
     if (!s_bCreateFailed) {
         PostQuitMessage(static_cast<int>(g_nQuitCode));
     }
-    if (g_WorkerContext.hCancelEvent != NULL) {
-        CloseHandle(g_WorkerContext.hCancelEvent);
-        g_WorkerContext.hCancelEvent = NULL;
-    }
-    if (g_WorkerContext.hDoneEvent != NULL) {
-        CloseHandle(g_WorkerContext.hDoneEvent);
-        g_WorkerContext.hDoneEvent = NULL;
-    }
+    CloseWorkerEvents();
 }
 
 }  // namespace
