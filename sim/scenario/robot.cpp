@@ -302,7 +302,7 @@ bool WriteAcOnline(bool online) {
 // on the screen it shows.
 bool EndSessionRefused(HWND w, Report& rep) {
     const std::string screen = ScreenOf(w);
-    const LPARAM kinds[2] = {ENDSESSION_LOGOFF, 0};
+    const LPARAM kinds[2] = {static_cast<LPARAM>(ENDSESSION_LOGOFF), 0};
     for (LPARAM kind : kinds) {
         DWORD_PTR answer = 1;
         if (!SendMessageTimeoutW(w, WM_QUERYENDSESSION, 0, kind, SMTO_ABORTIFHUNG, 5000, &answer)) {
