@@ -99,15 +99,10 @@ TEST_F(ChannelTest, DriverWithoutSessionsTakesPlainCapsules) {
     EXPECT_EQ(Inspect::Context(c), nullptr);
     EXPECT_EQ(Exchanges().size(), 1u);  // only the probe
 
-    BYTE model[20] = {}, status = 0xEE;
-    DWORD size = sizeof(model);
-    EXPECT_EQ(c.GetModelNumber(model, &size), 0u);
-    WORD v[4] = {}, extra = 0;
-    ASSERT_EQ(FlatPad(c, &status, v, &extra), 0u) << text;
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(v[0], 0x0102);
+    WORD v[4] = {};
     SYSTEMTIME date;
-    ASSERT_EQ(c.GetBatteryPackDate(&status, 0, &date), 0u);
+    QueryAsTheSessionDoes(c, v, &date);
+    EXPECT_EQ(v[0], 0x0102);
     EXPECT_EQ(date.wYear, 2017);
     EXPECT_EQ(Inspect::Sequence(c), 2u);
     c.CloseDriver();
@@ -124,20 +119,15 @@ TEST_F(ChannelTest, SessionCarriesEncipheredCapsulesAndCloseEndsIt) {
     OpenAndInitialize(c);
     const DWORD sessionId = Inspect::SessionId(c);
 
-    BYTE model[20] = {}, status = 0xEE;
-    DWORD size = sizeof(model);
-    EXPECT_EQ(c.GetModelNumber(model, &size), 0u);
-    WORD v[4] = {}, extra = 0;
-    ASSERT_EQ(FlatPad(c, &status, v, &extra), 0u) << text;
-    EXPECT_EQ(status, 0);
+    WORD v[4] = {};
+    SYSTEMTIME date, absent;
+    QueryAsTheSessionDoes(c, v, &date);
     EXPECT_EQ(v[0], 0x0001);
     EXPECT_EQ(v[3], 0xBEEF);
-    SYSTEMTIME date, absent;
-    memset(&absent, 0x5A, sizeof(absent));
-    ASSERT_EQ(c.GetBatteryPackDate(&status, 0, &date), 0u);
-    EXPECT_EQ(status, 0);
     EXPECT_EQ(date.wYear * 10000 + date.wMonth * 100 + date.wDay, 20170315);
     EXPECT_EQ(date.wHour, 0);
+    BYTE status = 0xEE;
+    memset(&absent, 0x5A, sizeof(absent));
     ASSERT_EQ(c.GetBatteryPackDate(&status, 1, &absent), 0u);
     EXPECT_EQ(status, 1);
     EXPECT_EQ(absent.wYear, 0x5A5A);  // untouched for an absent pack
