@@ -18,7 +18,9 @@ WINE_ENV := WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 PREFIX64 := $(B)/wine/prefix64
 FUZZ_SECONDS ?= 60
 # Machines without IA-32 emulation cannot run 32-bit Wine: the win64 tree runs the Windows tests.
-RUN_WIN32 := $(shell scripts/can-run-i386 && echo ON || echo OFF)
+# Asked when a recipe runs (after the bootstrap has installed Wine), never when make reads this
+# file; QM_NO_32BIT=1 takes that path on any machine.
+CAN_RUN_I386 := $(TOP)/scripts/can-run-i386
 export QM_FUZZ_SECONDS := $(FUZZ_SECONDS)
 
 .PHONY: all bootstrap build configure test demo bench bench-driver fuzz prefix clean
@@ -43,7 +45,7 @@ $(B)/win64/build.ninja:
 	  -DCMAKE_BUILD_TYPE=Release -DQM_WIN32_BINARY_DIR=$(B)/win32
 $(B)/win32/build.ninja:
 	cmake -S . -B $(B)/win32 $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686.cmake \
-	  -DCMAKE_BUILD_TYPE=Release -DQM_WIN64_BINARY_DIR=$(B)/win64 -DQM_RUN_WIN32_TESTS=$(RUN_WIN32)
+	  -DCMAKE_BUILD_TYPE=Release -DQM_WIN64_BINARY_DIR=$(B)/win64
 
 configure: $(B)/asan/build.ninja $(B)/native/build.ninja $(B)/fuzz/build.ninja $(B)/i386/build.ninja \
            $(B)/win64/build.ninja $(B)/win32/build.ninja
@@ -51,6 +53,7 @@ configure: $(B)/asan/build.ninja $(B)/native/build.ninja $(B)/fuzz/build.ninja $
 # Each Windows tree embeds the other one's payloads: the 64-bit payloads first, then the whole
 # win32 tree, then the rest of win64.
 build: bootstrap configure
+	@$(CAN_RUN_I386) --record $(B)/machine-i386.txt; echo "32-bit code runs here: $$(cat $(B)/machine-i386.txt)"
 	cmake --build $(B)/asan -j $(JOBS)
 	cmake --build $(B)/native -j $(JOBS)
 	cmake --build $(B)/fuzz -j $(JOBS)
@@ -73,7 +76,7 @@ test: build prefix
 
 bench: build prefix
 	$(B)/native/bench/crypto_bench
-	@if [ "$(RUN_WIN32)" = ON ]; then WINEPREFIX=$(PREFIX64) scripts/wine-run $(B)/win32/bench/crypto_bench_win.exe; \
+	@if $(CAN_RUN_I386); then WINEPREFIX=$(PREFIX64) scripts/wine-run $(B)/win32/bench/crypto_bench_win.exe; \
 	 else echo "(this machine cannot run 32-bit code: the i686 figures come from the x86_64 build)"; \
 	   WINEPREFIX=$(PREFIX64) scripts/wine-run $(B)/win64/bench/crypto_bench_win.exe; fi
 

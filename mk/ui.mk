@@ -6,7 +6,7 @@
 
 # The tree whose programs this host's Wine runs: win32, or win64 where
 # 32-bit Linux programs cannot execute.
-UI_TREE := $(if $(shell /usr/lib/wine/wine --version >/dev/null 2>&1 && echo yes),win32,win64)
+UI_TREE = $$($(CAN_RUN_I386) && echo win32 || echo win64)
 UI_HARNESS = $(B)/$(UI_TREE)/tests/ui/ui_harness.exe
 
 ui-screens: build

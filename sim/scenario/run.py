@@ -89,9 +89,10 @@ def pe_machine(path):
 
 
 def can_run_32bit():
-    """Whether this kernel runs 32-bit programs (Wine's 32-bit loader needs it)."""
+    """Whether this machine runs 32-bit programs (Wine's 32-bit loader needs it); the one
+    answer the build and every test share (QM_NO_32BIT=1 makes it no)."""
     try:
-        return subprocess.run([WINE32, "--version"], stdout=subprocess.DEVNULL,
+        return subprocess.run([os.path.join(TOP, "scripts", "can-run-i386")], stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL, timeout=30).returncode == 0
     except (OSError, subprocess.TimeoutExpired):
         return False
@@ -432,6 +433,19 @@ def run_group(setup, arch, items, shots, keep, log):
     return None
 
 
+def record_products(build, groups):
+    """Writes which program the scenarios run in each prefix to build/scenarios/product.txt,
+    which `make test` prints at its end, so that a fallback to the 64-bit test build shows."""
+    lines = []
+    for arch, items in sorted(groups.items()):
+        for product in sorted({it["product"] for it in items}):
+            bits = {"x86": "32-bit", "x64": "64-bit test build"}.get(pe_machine(product), "?")
+            lines.append("%s prefix: %s (%s)" % (arch, os.path.relpath(product, TOP), bits))
+    os.makedirs(os.path.join(build, "scenarios"), exist_ok=True)
+    with open(os.path.join(build, "scenarios", "product.txt"), "w") as f:
+        f.write("".join(line + "\n" for line in lines))
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("scenarios", nargs="*", help="scenario files (or folders of *.scn files)")
@@ -486,6 +500,7 @@ def main():
         else:
             groups.setdefault(item["arch"], []).append(item)
     started = time.time()
+    record_products(build, groups)
     for arch, items in groups.items():
         err = run_group(setup, arch, items, a.shots, a.keep, log)
         for it in items:

@@ -20,7 +20,7 @@ done
 
 export WINEPREFIX="${QM_UI_PREFIX:-$top/build/wine/ui-prefix}" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # Hosts that cannot execute 32-bit Linux programs run the 64-bit loader.
-wine=${QM_WINE:-$(/usr/lib/wine/wine --version >/dev/null 2>&1 && echo wine || echo /usr/lib/wine/wine64)}
+wine=${QM_WINE:-$("$top/scripts/can-run-i386" && echo wine || echo /usr/lib/wine/wine64)}
 mkdir -p "$(dirname "$WINEPREFIX")"
 exec 9>"$WINEPREFIX.lock"
 flock 9

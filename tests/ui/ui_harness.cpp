@@ -253,29 +253,55 @@ bool InstallHooks()
 
 // GDI objects alive in the process, for what the hooks cannot see (DCs,
 // objects made in the system's libraries), or -1. Wine answers 0 to
-// GetGuiResources: there, the live entries of the GDI handle table (found
-// through the PEB; 24 bytes each, the first 8 non-zero while in use).
+// GetGuiResources, and its 32-bit processes leave the PEB's pointer to the
+// GDI handle table empty, so the table is found instead by what it must
+// hold: 0x10000 entries of 24 bytes, where the entry of handle h (index
+// h & 0xFFFF) has a non-zero object and h >> 16 in its 16 bits at offset 12.
+// Three fresh objects of different kinds must all be found in the same
+// committed read-write region; a live entry is one whose first 8 bytes are
+// non-zero.
+const size_t kGdiEntry = 24, kGdiEntries = 0x10000;
+
+bool GdiEntryIs(const BYTE* pTable, HGDIOBJ h)
+{
+    const DWORD dw = DWORD(ULONG_PTR(h));
+    const BYTE* e = pTable + kGdiEntry * (dw & 0xFFFF);
+    UINT64 qwObject;
+    USHORT wUnique;
+    memcpy(&qwObject, e, 8);
+    memcpy(&wUnique, e + 12, 2);
+    return qwObject != 0 && wUnique == (dw >> 16);
+}
+
+const BYTE* FindGdiTable()
+{
+    const HGDIOBJ probes[] = {CreateSolidBrush(RGB(1, 2, 3)), CreatePen(PS_SOLID, 1, RGB(4, 5, 6)),
+                              CreateRectRgn(0, 0, 1, 1)};
+    const BYTE* pFound = NULL;
+    MEMORY_BASIC_INFORMATION mbi;
+    for (const BYTE* p = NULL; !pFound && VirtualQuery(p, &mbi, sizeof(mbi)); p += mbi.RegionSize) {
+        p = static_cast<const BYTE*>(mbi.BaseAddress);
+        if (mbi.State == MEM_COMMIT && mbi.Protect == PAGE_READWRITE && mbi.RegionSize >= kGdiEntry * kGdiEntries &&
+            std::all_of(std::begin(probes), std::end(probes), [p](HGDIOBJ h) { return h && GdiEntryIs(p, h); }))
+            pFound = p;
+        if (p + mbi.RegionSize < p) break;
+    }
+    for (HGDIOBJ h : probes) DeleteObject(h);
+    return pFound;
+}
+
 long ProcessGdiObjects()
 {
     if (const DWORD dwCount = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS)) return long(dwCount);
-    PROCESS_BASIC_INFORMATION pbi = {};
-    auto pQuery = reinterpret_cast<LONG(NTAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG)>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
-    if (!pQuery || pQuery(GetCurrentProcess(), 0, &pbi, sizeof(pbi), NULL) != 0 || !pbi.PebBaseAddress) return -1;
-    const BYTE* p = *reinterpret_cast<BYTE* const*>(reinterpret_cast<BYTE*>(pbi.PebBaseAddress) +
-                                                    (sizeof(void*) == 8 ? 0xF8 : 0x94));
-    const BYTE* const pTableEnd = p + 24 * 0x10000;
+    static const BYTE* const pTable = FindGdiTable();
+    if (!pTable) return -1;
     long nLive = 0;
-    MEMORY_BASIC_INFORMATION mbi;
-    while (p && p < pTableEnd && VirtualQuery(p, &mbi, sizeof(mbi)) && mbi.State == MEM_COMMIT) {
-        const BYTE* pEnd = std::min(pTableEnd, static_cast<const BYTE*>(mbi.BaseAddress) + mbi.RegionSize);
-        for (UINT64 qw; p + 24 <= pEnd; p += 24) {
-            memcpy(&qw, p, 8);
-            nLive += qw != 0;
-        }
-        if (p < pEnd) break;  // an entry straddles the end of the committed memory
+    for (size_t i = 0; i < kGdiEntries; ++i) {
+        UINT64 qw;
+        memcpy(&qw, pTable + kGdiEntry * i, 8);
+        nLive += qw != 0;
     }
-    return p ? nLive : -1;
+    return nLive;
 }
 
 // Screen capture (0x00RRGGBB pixels), saving and pixel predicates.
