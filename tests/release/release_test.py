@@ -173,10 +173,9 @@ def reproducible(a):
                 for k, v in t.entries.items() if k == b"Comments"]
     check(len(comments) == 1 and b"NOT FOR SHIPPING" in comments[0],
           "the version resource's comment says it is a test release: %r" % comments)
-    for where, data in (("one", data1), ("two", data2)):
-        for path in (one, two, a.work):
-            for enc in ("ascii", "utf-16-le"):
-                check(path.encode(enc) not in data, "clone %s's image holds no path %s (%s)" % (where, path, enc))
+    leaks = [(where, path, enc) for where, data in (("one", data1), ("two", data2))
+             for path in (one, two, a.work) for enc in ("ascii", "utf-16-le") if path.encode(enc) in data]
+    check(not leaks, "neither image holds a path of the clones, in ASCII or UTF-16: %r" % leaks)
 
     check(verifies(exe1, cert), "the signature verifies against the test certificate")
     spoilt = os.path.join(a.work, "spoilt.exe")
