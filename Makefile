@@ -5,6 +5,7 @@
 #   make bench    the crypto benchmarks (native against OpenSSL, and i686 under Wine)
 #   make fuzz FUZZ_SECONDS=600   a longer fuzzing run
 #   make scenario S=path/to/file.scn   one end-to-end scenario
+#   make release   a signed, reproducible release in build/release/ (mk/release.mk, README "Release")
 # Trees: build/asan (native, ASan+UBSan), build/native (release, benchmarks),
 # build/fuzz (clang, libFuzzer), build/i386 (32-bit x86 Linux, run through qemu when the
 # machine cannot execute 32-bit code), build/win64 and build/win32 (mingw-w64, run under Wine).

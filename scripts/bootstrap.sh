@@ -2,7 +2,8 @@
 # Installs what building and testing need on a Debian 12 machine: cross compilers,
 # Wine (64- and 32-bit), a headless X server, fonts, ImageMagick, GoogleTest,
 # Google Benchmark, OpenSSL's headers, clang's fuzzer runtime, and a 32-bit x86 compiler
-# with qemu to run its output where the kernel cannot execute 32-bit code.
+# with qemu to run its output where the kernel cannot execute 32-bit code; for a release, git,
+# openssl, osslsigncode and python3-pefile.
 # Idempotent: when everything is present it only checks and returns.
 set -euo pipefail
 
@@ -10,6 +11,7 @@ packages=(
   cmake ninja-build g++ g++-multilib qemu-user clang libclang-rt-14-dev python3
   mingw-w64 wine wine32:i386 wine64 xvfb xauth fonts-noto-cjk imagemagick
   googletest libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
+  git openssl osslsigncode python3-pefile
 )
 
 missing=()

@@ -11,9 +11,12 @@
 #define UI_COLOR_FOCUS_BORDER RGB(0, 102, 204)
 #define UI_FOCUS_BORDER_WIDTH 3
 
-// The support centre's toll-free number shown in the contact text. A
-// placeholder until the real number is given.
+// The support centre's toll-free number shown in the contact text. The build
+// gives the real one (CMake's QM_SUPPORT_NUMBER, set by "make release"); the
+// placeholder stands until then.
+#ifndef UI_SUPPORT_TOLL_FREE_NUMBER
 #define UI_SUPPORT_TOLL_FREE_NUMBER L"0120-XXX-XXX"
+#endif
 
 // WM_PAINT: paints the screen named by g_nScreen over the whole client area.
 // Returns 0.

@@ -2,40 +2,30 @@
 """Checks the resources in the program file: strings 132-146 (only under 1033) exactly as in strings.txt,
 icon group 128 (64, 48, 32, 16 px at 32 bits), manifest 1 and FILE 300-304 (only under 1041) byte for byte.
 Usage: check_resources.py Quillmere.exe strings.txt Quillmere.manifest payload300 ... payload304"""
+import os
 import struct
 import sys
+
+try:
+    import pefile
+except ImportError:  # a version manager's python3 may lack the distribution's python3-pefile
+    if os.path.exists("/usr/bin/python3") and os.path.realpath(sys.executable) != "/usr/bin/python3":
+        os.execv("/usr/bin/python3", ["/usr/bin/python3"] + sys.argv)
+    raise
 
 
 def read_resources(path):
     """{(type, name): {lang: bytes}}; type and name are ints or strings."""
-    data = open(path, "rb").read()
-    u = lambda fmt, off: struct.unpack_from(fmt, data, off)
-    pe = u("<I", 0x3C)[0]
-    assert data[pe:pe + 4] == b"PE\0\0", "not a PE file"
-    nsections, opt_size, opt = u("<H", pe + 6)[0], u("<H", pe + 20)[0], pe + 24
-    rsrc_rva = u("<I", opt + (96 if u("<H", opt)[0] == 0x10B else 112) + 16)[0]
-    sections = [u("<IIII", opt + opt_size + 40 * i + 8) for i in range(nsections)]
-
-    def at(rva):
-        return next(raw + rva - va for vsize, va, rawsize, raw in sections if va <= rva < va + max(vsize, rawsize))
-
-    base = at(rsrc_rva)
-
-    def entries(off):
-        named, ids = u("<HH", base + off + 12)
-        for i in range(named + ids):
-            name, target = u("<II", base + off + 16 + 8 * i)
-            if name & 0x80000000:
-                s = base + (name & 0x7FFFFFFF)
-                name = data[s + 2:s + 2 + 2 * u("<H", s)[0]].decode("utf-16-le")
-            yield name, target & 0x7FFFFFFF
-
+    pe = pefile.PE(path, fast_load=True)
+    pe.parse_data_directories([pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    key = lambda entry: str(entry.name) if entry.name is not None else entry.id
     result = {}
-    for rtype, t in entries(0):
-        for rname, n in entries(t):
-            for lang, leaf in entries(n):
-                rva, size = u("<II", base + leaf)
-                result.setdefault((rtype, rname), {})[lang] = data[at(rva):at(rva) + size]
+    rsrc = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
+    for rtype in rsrc.entries if rsrc else []:
+        for rname in rtype.directory.entries:
+            for lang in rname.directory.entries:
+                leaf = lang.data.struct
+                result.setdefault((key(rtype), key(rname)), {})[lang.id] = pe.get_data(leaf.OffsetToData, leaf.Size)
     return result
 
 

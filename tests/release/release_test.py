@@ -1,0 +1,249 @@
+#!/usr/bin/env python3
+"""The release (make release): one check per call, run by ctest.
+
+  release_test.py vendor-check  --top T --payloads32 D --payloads64 D --work W
+      a vendor folder of the substitutes padded to the vendor's sizes passes the checks; spoilt
+      copies of it (a byte short, the wrong width, not a program, missing) and a missing or
+      placeholder support number stop the release before anything is built
+  release_test.py reproducible  ...
+      two clones of the current commit in different folders build the test release, the second
+      with the first one's throwaway certificate; the signed images are byte-identical, carry
+      the commit's time, no path of either clone, and verify; SHA256SUMS holds
+  release_test.py vendor-build  ...
+      the second clone builds a release from the padded vendor folder and a support number
+"""
+import argparse
+import datetime
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+try:
+    import pefile
+except ImportError:  # a version manager's python3 may lack the distribution's python3-pefile
+    if os.path.exists("/usr/bin/python3") and os.path.realpath(sys.executable) != "/usr/bin/python3":
+        os.execv("/usr/bin/python3", ["/usr/bin/python3"] + sys.argv)
+    raise
+
+SIZES = {"KvReflash_x86.exe": 1129984, "KvReflash_x64.exe": 1396224,
+         "FW2149928-kt2379-004_touchthr_40.img": 28928, "KvInfo32.exe": 1794048, "KvInfo64.exe": 2518016}
+ORDER = ["KvReflash_x86.exe", "KvReflash_x64.exe", "FW2149928-kt2379-004_touchthr_40.img",
+         "KvInfo32.exe", "KvInfo64.exe"]  # resource ids 300 to 304
+TEST_REPORT = "TEST-RELEASE-NOT-FOR-SHIPPING-report.txt"
+CONTACT = "連絡先：フリーダイヤル%s\n受付時間：午前9時から午後8時（365日受付）"
+failures = []
+
+
+def check(ok, what):
+    print(("ok    " if ok else "FAIL  ") + what, flush=True)
+    if not ok:
+        failures.append(what)
+    return ok
+
+
+def make(top, *args):
+    """make release in top; (exit code, output)."""
+    env = {k: v for k, v in os.environ.items()  # nothing of an outer make or release leaks in
+           if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL", "VENDOR_DIR", "SUPPORT_NUMBER", "SIGN_CERT",
+                        "SIGN_KEY", "SOURCE_DATE_EPOCH")}
+    r = subprocess.run(["make", "-s", "-C", top, "release"] + list(args), capture_output=True, text=True, env=env)
+    return r.returncode, r.stdout + r.stderr
+
+
+def vendor_folder(a, path):
+    """The substitutes padded with zeros to the vendor's sizes, in path."""
+    shutil.rmtree(path, ignore_errors=True)
+    os.makedirs(path)
+    for name, size in SIZES.items():
+        src = os.path.join(a.payloads64 if "64" in name else a.payloads32, name)
+        data = open(src, "rb").read()
+        assert len(data) <= size, "%s is larger than the vendor's" % src
+        with open(os.path.join(path, name), "wb") as f:
+            f.write(data + bytes(size - len(data)))
+    return path
+
+
+def vendor_check(a):
+    good = vendor_folder(a, os.path.join(a.work, "vendor"))
+    r = subprocess.run([sys.executable, os.path.join(a.top, "scripts", "release.py"), "--check-vendor", good],
+                       capture_output=True, text=True)
+    check(r.returncode == 0, "the padded substitutes pass the vendor checks: " + (r.stdout + r.stderr).strip())
+
+    def spoil_short(d):
+        p = os.path.join(d, "KvInfo64.exe")
+        os.truncate(p, os.path.getsize(p) - 1)
+
+    def spoil_width(d):  # the 32-bit reflash tool, padded to the 64-bit one's size
+        data = open(os.path.join(d, "KvReflash_x86.exe"), "rb").read().rstrip(b"\0")
+        open(os.path.join(d, "KvReflash_x64.exe"), "wb").write(data + bytes(1396224 - len(data)))
+
+    def spoil_not_program(d):
+        open(os.path.join(d, "KvInfo32.exe"), "wb").write(b"MZ" + bytes(1794046))
+
+    def spoil_missing(d):
+        os.remove(os.path.join(d, "FW2149928-kt2379-004_touchthr_40.img"))
+
+    number = ["SUPPORT_NUMBER=0120-123-456"]
+    cases = [
+        ("a byte short", spoil_short, number, "KvInfo64.exe: expected 2518016 bytes, found 2518015 bytes"),
+        ("the wrong width", spoil_width, number,
+         "KvReflash_x64.exe: expected a 64-bit Windows program (PE, machine x86-64), "
+         "found a Windows program (PE, machine i386)"),
+        ("not a program", spoil_not_program, number,
+         "KvInfo32.exe: expected a 32-bit Windows program (PE, machine i386), found not a PE file"),
+        ("a file missing", spoil_missing, number,
+         "FW2149928-kt2379-004_touchthr_40.img: expected a file of 28928 bytes, found none"),
+        ("no support number", None, [], "SUPPORT_NUMBER: required with VENDOR_DIR"),
+        ("the placeholder number", None, ["SUPPORT_NUMBER=0120-XXX-XXX"], "SUPPORT_NUMBER: required with VENDOR_DIR"),
+        ("a number a digit short", None, ["SUPPORT_NUMBER=0120-123-45"], "SUPPORT_NUMBER: expected the support"),
+        ("a key without its certificate", None, number + ["SIGN_KEY=/dev/null"],
+         "SIGN_CERT and SIGN_KEY: expected both or neither"),
+    ]
+    for what, spoil, extra, message in cases:
+        folder = good
+        if spoil:
+            folder = os.path.join(a.work, "vendor-spoilt")
+            shutil.rmtree(folder, ignore_errors=True)
+            shutil.copytree(good, folder)
+            spoil(folder)
+        rc, out = make(a.top, "VENDOR_DIR=" + folder, *extra)
+        check(rc != 0 and message in out and "release: cmake" not in out,
+              "%s stops the release before building, saying %r (exit %d, said %r)"
+              % (what, message, rc, out.strip()[-400:]))
+
+
+def clone(a, name):
+    """A clean clone of the checkout's current commit under the work folder."""
+    path = os.path.join(a.work, name)
+    shutil.rmtree(path, ignore_errors=True)
+    git = lambda *args, cwd=a.top: subprocess.run(["git"] + list(args), cwd=cwd, check=True,
+                                                  capture_output=True, text=True).stdout.strip()
+    common = os.path.join(a.top, git("rev-parse", "--git-common-dir"))
+    git("clone", "--quiet", "--shared", "--no-checkout", common, path)
+    git("checkout", "--quiet", "--detach", git("rev-parse", "HEAD"), cwd=path)
+    return path
+
+
+def signing_time(exe):
+    out = subprocess.run(["osslsigncode", "verify", "-in", exe], capture_output=True, text=True).stdout
+    m = re.search(r"Signing time: (\w+ +\d+ [\d:]+ \d+) GMT", out)
+    if not m:
+        return None
+    t = datetime.datetime.strptime(m.group(1).replace("  ", " "), "%b %d %H:%M:%S %Y")
+    return int(t.replace(tzinfo=datetime.timezone.utc).timestamp())
+
+
+def verifies(exe, cert):
+    r = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", exe], capture_output=True, text=True)
+    return r.returncode == 0 and "Signature verification: ok" in r.stdout
+
+
+def reproducible(a):
+    if subprocess.run(["git", "-C", a.top, "status", "--porcelain"], capture_output=True, text=True).stdout:
+        print("note: the checkout has uncommitted changes; the clones build its last commit")
+    one, two = clone(a, "clone-one"), clone(a, "clone-two")
+    rc, out = make(one)
+    if not check(rc == 0, "the first clone builds the test release (exit %d)" % rc):
+        print(out[-3000:])
+        return
+    cert = os.path.join(one, "build", "release-cert", "test-cert.pem")
+    key = os.path.join(one, "build", "release-cert", "test-key.pem")
+    rc, out = make(two, "SIGN_CERT=" + cert, "SIGN_KEY=" + key)
+    if not check(rc == 0, "the second clone builds it with the first one's certificate (exit %d)" % rc):
+        print(out[-3000:])
+        return
+
+    out1, out2 = os.path.join(one, "build", "release"), os.path.join(two, "build", "release")
+    exe1, exe2 = os.path.join(out1, "Quillmere.exe"), os.path.join(out2, "Quillmere.exe")
+    data1, data2 = open(exe1, "rb").read(), open(exe2, "rb").read()
+    print("SHA-256 of the test release: clone one %s, clone two %s"
+          % (hashlib.sha256(data1).hexdigest(), hashlib.sha256(data2).hexdigest()))
+    check(data1 == data2, "the two clones' signed images are byte-identical")
+
+    commit_time = int(subprocess.run(["git", "-C", one, "log", "-1", "--format=%ct"], capture_output=True,
+                                     text=True).stdout)
+    pe = pefile.PE(data=data1)
+    check(pe.FILE_HEADER.TimeDateStamp == commit_time,
+          "PE time stamp %d is the commit's time %d" % (pe.FILE_HEADER.TimeDateStamp, commit_time))
+    check(signing_time(exe1) == commit_time, "signing time %s is the commit's time" % signing_time(exe1))
+    comments = [v for fi in pe.FileInfo for b in fi for t in getattr(b, "StringTable", [])
+                for k, v in t.entries.items() if k == b"Comments"]
+    check(len(comments) == 1 and b"NOT FOR SHIPPING" in comments[0],
+          "the version resource's comment says it is a test release: %r" % comments)
+    leaks = [(where, path, enc) for where, data in (("one", data1), ("two", data2))
+             for path in (one, two, a.work) for enc in ("ascii", "utf-16-le") if path.encode(enc) in data]
+    check(not leaks, "neither image holds a path of the clones, in ASCII or UTF-16: %r" % leaks)
+
+    check(verifies(exe1, cert), "the signature verifies against the test certificate")
+    spoilt = os.path.join(a.work, "spoilt.exe")
+    spoilt_data = bytearray(data1)
+    spoilt_data[pe.OPTIONAL_HEADER.AddressOfEntryPoint // 2] ^= 1
+    open(spoilt, "wb").write(spoilt_data)
+    check(not verifies(spoilt, cert), "a copy with one bit changed does not verify")
+
+    r = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=out1, capture_output=True, text=True)
+    check(r.returncode == 0 and "Quillmere.exe: OK" in r.stdout and TEST_REPORT + ": OK" in r.stdout,
+          "sha256sum -c SHA256SUMS holds: " + r.stdout.strip().replace("\n", "; "))
+    report = open(os.path.join(out1, TEST_REPORT), encoding="utf-8").read()
+    head = subprocess.run(["git", "-C", one, "rev-parse", "HEAD"], capture_output=True, text=True).stdout.strip()
+    for needle in ("TEST RELEASE, NOT FOR SHIPPING", "Version:        1.0.0.0", head, "0120-XXX-XXX",
+                   "throwaway test certificate", hashlib.sha256(data1).hexdigest(), "28928"):
+        check(needle in report, "the report holds %r" % needle)
+    check(os.listdir(out1) and sorted(os.listdir(out1)) == sorted(["Quillmere.exe", "SHA256SUMS", TEST_REPORT]),
+          "build/release holds the program, SHA256SUMS and the test report: %s" % sorted(os.listdir(out1)))
+
+
+def vendor_build(a):
+    two = os.path.join(a.work, "clone-two")
+    if not check(os.path.isfile(os.path.join(two, "build", "release", "Quillmere.exe")),
+                 "the second clone's test release is there"):
+        return
+    folder = vendor_folder(a, os.path.join(a.work, "vendor-build"))
+    cert = os.path.join(a.work, "clone-one", "build", "release-cert", "test-cert.pem")
+    key = os.path.join(a.work, "clone-one", "build", "release-cert", "test-key.pem")
+    rc, out = make(two, "VENDOR_DIR=" + folder, "SUPPORT_NUMBER=0120-987-654", "SIGN_CERT=" + cert,
+                   "SIGN_KEY=" + key)
+    if not check(rc == 0, "the padded vendor folder is taken (exit %d)" % rc):
+        print(out[-3000:])
+        return
+    out_dir = os.path.join(two, "build", "release")
+    check(sorted(os.listdir(out_dir)) == ["Quillmere.exe", "SHA256SUMS", "release-report.txt"],
+          "build/release holds the program, SHA256SUMS and the report: %s" % sorted(os.listdir(out_dir)))
+    exe = os.path.join(out_dir, "Quillmere.exe")
+    data = open(exe, "rb").read()
+    pe = pefile.PE(data=data)
+    files = {e.id: pe.get_data(l.data.struct.OffsetToData, l.data.struct.Size)
+             for t in pe.DIRECTORY_ENTRY_RESOURCE.entries if str(t.name) == "FILE"
+             for e in t.directory.entries for l in e.directory.entries}
+    for rid, name in zip(range(300, 305), ORDER):
+        check(files.get(rid) == open(os.path.join(folder, name), "rb").read(),
+              "FILE %d is the vendor folder's %s" % (rid, name))
+    check((CONTACT % "0120-987-654").encode("utf-16-le") in data, "the contact text carries the number")
+    check("0120-XXX-XXX".encode("utf-16-le") not in data, "the placeholder is gone")
+    comments = [k for fi in pe.FileInfo for b in fi for t in getattr(b, "StringTable", []) for k in t.entries]
+    check(b"Comments" not in comments, "no test-release comment in the version resource")
+    check(verifies(exe, cert), "the signature verifies")
+    report = open(os.path.join(out_dir, "release-report.txt"), encoding="utf-8").read()
+    check("for shipping" in report and "NOT FOR SHIPPING (the" not in report and "0120-987-654" in report,
+          "the report names the number and does not call it a test release")
+    r = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=out_dir, capture_output=True, text=True)
+    check(r.returncode == 0, "sha256sum -c SHA256SUMS holds")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("what", choices=["vendor-check", "reproducible", "vendor-build"])
+    for opt in ("--top", "--payloads32", "--payloads64", "--work"):
+        ap.add_argument(opt, required=True)
+    a = ap.parse_args()
+    os.makedirs(a.work, exist_ok=True)
+    {"vendor-check": vendor_check, "reproducible": reproducible, "vendor-build": vendor_build}[a.what](a)
+    print("%s: %s" % (a.what, "%d failed" % len(failures) if failures else "every check held"))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
