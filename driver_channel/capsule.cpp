@@ -52,42 +52,31 @@ bool ForEachBlock(uint8_t* capsule, uint32_t blocks, BlockFunction fn, void* con
 ReplyCheck PlanReply(const uint8_t* reply, uint32_t bufferSize, uint32_t returned,
                      uint32_t outSize, bool enciphered, ReplyPlan* plan) {
     *plan = ReplyPlan{0, 0, 0, false, 0};
-    const uint32_t available = returned < bufferSize ? returned : bufferSize;
-    if (available < kHeaderSize) {
+    if (returned < kHeaderSize || bufferSize < kMinimumSize) {
         plan->badValue = returned;
         return ReplyCheck::TooShort;
     }
 
-    const uint32_t sizeField = ReadLe32(reply + kOffsetCapsuleSize);
-    if (sizeField < kMinimumSize || (sizeField - kMinimumSize) % kBlockSize != 0 ||
-        sizeField > bufferSize) {
-        plan->badValue = sizeField;
-        return ReplyCheck::BadSizeField;
-    }
-
-    // Usable payload bytes: the padded payload area named by the size field,
-    // cut to what the driver actually returned. Enciphered payload is usable
-    // only in whole blocks, since a partial block cannot be deciphered.
-    const uint32_t payloadArea = sizeField - kMinimumSize;
-    const uint32_t returnedPayload = available - kHeaderSize;
-    uint32_t usable;
-    if (enciphered) {
-        const uint32_t blocksInField = payloadArea / kBlockSize;
-        const uint32_t blocksReturned = returnedPayload / kBlockSize;
-        plan->blocks = blocksInField < blocksReturned ? blocksInField : blocksReturned;
-        usable = plan->blocks * kBlockSize;
-    } else {
-        usable = payloadArea < returnedPayload ? payloadArea : returnedPayload;
-    }
-
+    // What may be copied at most: the payload area of the buffer, and never
+    // more than the caller's output holds.
+    const uint32_t bufferPayload = bufferSize - kMinimumSize;
+    const uint32_t limit = outSize < bufferPayload ? outSize : bufferPayload;
     plan->payloadLength = ReadLe32(reply + kOffsetPayloadLength);
     plan->truncated = plan->payloadLength > outSize;
-    plan->copyLength = plan->truncated ? outSize : plan->payloadLength;
-    if (plan->copyLength > usable) {
-        plan->badValue = plan->payloadLength;
-        plan->blocks = 0;
-        plan->copyLength = 0;
-        plan->truncated = false;
+    plan->copyLength = plan->payloadLength < limit ? plan->payloadLength : limit;
+    if (!enciphered) return ReplyCheck::Ok;
+
+    const uint32_t sizeField = ReadLe32(reply + kOffsetCapsuleSize);
+    if (sizeField < kMinimumSize) {
+        *plan = ReplyPlan{0, 0, 0, false, sizeField};
+        return ReplyCheck::BadSizeField;
+    }
+    const uint32_t named = (sizeField - kMinimumSize) / kBlockSize;
+    const uint32_t inBuffer = bufferPayload / kBlockSize;
+    plan->blocks = named < inBuffer ? named : inBuffer;
+    if (plan->copyLength > plan->blocks * kBlockSize) {
+        const uint32_t payloadLength = plan->payloadLength;
+        *plan = ReplyPlan{0, 0, 0, false, payloadLength};
         return ReplyCheck::BadPayloadLength;
     }
     return ReplyCheck::Ok;

@@ -304,22 +304,23 @@ void CMiscCommon::_EndSession(DWORD sessionId) {
                     &returned, NULL);
 }
 
+void CMiscCommon::_DropSession() {
+    if (!_pBlowfishContext) return;
+    _EndSession(_dwSessionId);
+    _dwSessionId = 0;
+    _dwSequence = 0;
+    ZeroBytes(_pBlowfishContext, kBlowfishContextSize);
+    HeapRelease(_pBlowfishContext);
+    _pBlowfishContext = NULL;
+}
+
 void CMiscCommon::CloseDriver() {
     if (_hDevice == INVALID_HANDLE_VALUE) return;
     if (_hDevNotify) {
         UnregisterDeviceNotification(_hDevNotify);
         _hDevNotify = NULL;
     }
-    if (_pBlowfishContext) {
-        DWORD returned = 0;
-        DeviceIoControl(_hDevice, IOCTL_MISC_END_SESSION, &_dwSessionId, sizeof(_dwSessionId),
-                        NULL, 0, &returned, NULL);
-        _dwSessionId = 0;
-        _dwSequence = 0;
-        ZeroBytes(_pBlowfishContext, kBlowfishContextSize);
-        HeapRelease(_pBlowfishContext);
-        _pBlowfishContext = NULL;
-    }
+    _DropSession();
     CloseHandle(_hDevice);
     _hDevice = INVALID_HANDLE_VALUE;
 }
@@ -329,6 +330,13 @@ void CMiscCommon::CloseDriver() {
 
 DWORD CMiscCommon::_Initialize() {
     if (!IsDriverSupported()) return 10;
+
+    // A session this object still holds is ended at the driver first: a new
+    // handshake must not leave the old session open there, nor its context
+    // here. The object is then Open again, sessions presumed until the probe
+    // says otherwise.
+    _DropSession();
+    _bSessionRequired = TRUE;
 
     // Probe: a driver without sessions fails it with ERROR_NOT_SUPPORTED.
     // The last error is cleared first so that a stale value cannot pass for
@@ -544,11 +552,6 @@ DWORD CMiscCommon::_Initialize() {
         return 2;
     }
 
-    // A context left from an earlier session on this object is given up.
-    if (_pBlowfishContext) {
-        ZeroBytes(_pBlowfishContext, kBlowfishContextSize);
-        HeapRelease(_pBlowfishContext);
-    }
     _dwSessionId = sessionId;
     _pBlowfishContext = context;
     _dwSequence = 0;
@@ -689,8 +692,8 @@ BOOL CMiscCommon::EncapsuledDeviceIoControl(LPVOID inBuffer, DWORD inSize, LPVOI
         return FALSE;
     }
 
-    // Only the blocks the checks above found inside the buffer and inside
-    // what the driver returned are deciphered.
+    // Only the blocks the size field names and the buffer holds are
+    // deciphered; the copy below stays inside them.
     if (_bSessionRequired) {
         if (_CipherBlocks(reply, plan.blocks, false) != 0) {
             HeapRelease(request);

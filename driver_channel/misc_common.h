@@ -52,6 +52,8 @@ private:
     void _SetErrorText(LPCWSTR format, ...);
     DWORD _CipherBlocks(LPBYTE capsule, DWORD blocks, bool encipher);
     void _EndSession(DWORD sessionId);
+    // Ends the session this object holds, if any, and wipes its context.
+    void _DropSession();
 
     // Field order and widths are fixed: each field is 32 bits in the 32-bit
     // product.
