@@ -166,8 +166,11 @@ bool TranscriptText(std::string* text)
         AppendHex(text, e.in, e.inLength < SIM_MAX_RECORDED_BYTES ? e.inLength : SIM_MAX_RECORDED_BYTES);
         *text += "\", \"out\": \"";
         AppendHex(text, e.out, e.outLength);
-        snprintf(number, sizeof number, "\", \"returned\": %u, \"ok\": %s, \"error\": %u}\n", unsigned(e.returned),
+        snprintf(number, sizeof number, "\", \"returned\": %u, \"ok\": %s, \"error\": %u, ", unsigned(e.returned),
                  e.status == SIM_STATUS_OK ? "true" : "false", unsigned(e.win32Error));
+        *text += number;
+        snprintf(number, sizeof number, "\"capacity\": %u, \"violation\": %u}\n", unsigned(e.outCapacity),
+                 SimIsViolation(e.rejection) ? unsigned(e.rejection) : 0u);
         *text += number;
     }
     const SimSecrets& s = summary.secrets;
