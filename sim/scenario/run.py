@@ -255,7 +255,7 @@ def inner(cfg):
         if item["kvcom"]:
             shutil.copy(item["kvcom"], lib)
         shutil.copy(item["scenario_path"], os.path.join(q, "scenario.ini"))
-        for name in ("runs.log", "result.txt", "result.tmp", "robot.started", "shots"):
+        for name in ("runs.log", "result.txt", "result.tmp", "robot.started", "shots", "transcript.jsonl"):
             remove(os.path.join(q, name))
         os.makedirs(os.path.join(q, "shots"))
 
@@ -288,10 +288,15 @@ def inner(cfg):
         stop.set()
         if watcher:
             watcher.join()
-        for name in ("runs.log", "result.txt"):
+        for name in ("runs.log", "result.txt", "transcript.jsonl"):
             p = os.path.join(q, name)
             if os.path.exists(p):
                 shutil.copy(p, os.path.join(out, name))
+        # What the driver saw, for the independent transcript checker (failed runs too).
+        p = os.path.join(q, "transcript.jsonl")
+        if os.path.exists(p):
+            os.makedirs(os.path.dirname(item["transcript"]), exist_ok=True)
+            shutil.copy(p, item["transcript"])
         ended = time.time()
         timing = {"wine start": (robot_started or ended) - started, "robot": ended - (robot_started or ended)}
         if not result or not result.startswith("PASS"):
@@ -399,7 +404,10 @@ class Setup:
         merged = os.path.join(out_dir, "scenario.ini")
         with open(merged, "w", encoding="utf-8") as f:
             f.write("\n".join(lines) + "\n")
-        return {"name": name, "arch": arch, "timeout": timeout, "scenario": sc, "scenario_path": merged, "out_dir": out_dir,
+        transcript = os.path.join(self.build, "transcripts", "scenario.%s.jsonl" % name)
+        if os.path.exists(transcript):
+            os.remove(transcript)
+        return {"name": name, "arch": arch, "timeout": timeout, "transcript": transcript, "scenario": sc, "scenario_path": merged, "out_dir": out_dir,
                 "product": product, "robot": robot, "shutdown": shutdown, "kvcom": kvcom,
                 # The library goes into the system folder of the tool's width.
                 "libdir": "syswow64" if (arch == "win64" and bits == "x86") else "system32"}, None
