@@ -2,8 +2,13 @@
 
 #include <string.h>
 
+#include "crypto/bytes.h"
+
 namespace MiscCommon {
 namespace Capsule {
+
+using Bytes::ReadLe32;
+using Bytes::WriteLe32;
 
 uint32_t SizeFor(uint32_t payloadLength) {
     uint64_t padded = (static_cast<uint64_t>(payloadLength) + (kBlockSize - 1)) & ~uint64_t(kBlockSize - 1);
@@ -13,18 +18,6 @@ uint32_t SizeFor(uint32_t payloadLength) {
 
 uint32_t BlockCountFor(uint32_t capsuleSize) {
     return capsuleSize < kMinimumSize ? 0 : (capsuleSize - kMinimumSize) / kBlockSize;
-}
-
-uint32_t ReadLe32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-void WriteLe32(uint8_t* p, uint32_t value) {
-    p[0] = static_cast<uint8_t>(value);
-    p[1] = static_cast<uint8_t>(value >> 8);
-    p[2] = static_cast<uint8_t>(value >> 16);
-    p[3] = static_cast<uint8_t>(value >> 24);
 }
 
 void WriteHeader(uint8_t* capsule, uint32_t payloadLength, uint32_t sessionId) {

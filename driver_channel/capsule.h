@@ -33,9 +33,6 @@ uint32_t SizeFor(uint32_t payloadLength);
 // (size - 16) / 8, and 0 for a size below 16.
 uint32_t BlockCountFor(uint32_t capsuleSize);
 
-uint32_t ReadLe32(const uint8_t* p);
-void WriteLe32(uint8_t* p, uint32_t value);
-
 // Fills the header of a zero-filled capsule buffer of SizeFor(n) bytes.
 void WriteHeader(uint8_t* capsule, uint32_t payloadLength, uint32_t sessionId);
 

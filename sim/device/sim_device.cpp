@@ -14,6 +14,7 @@
 
 #include "crypto/bigint.h"
 #include "crypto/blowfish.h"
+#include "crypto/bytes.h"
 #include "crypto/sha1.h"
 #include "driver_channel/misc_protocol.h"
 
@@ -27,32 +28,21 @@ constexpr uint32_t kScratchSize = kMaxMessage + 64;
 constexpr uint32_t kDriverExponentLimbs = 4;
 
 // ---------------------------------------------------------------------------
-// Little-endian helpers.
+// Byte helpers.
 
-inline uint32_t Get32(const uint8_t* p)
-{
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-inline uint16_t Get16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
-inline void Put32(uint8_t* p, uint32_t v)
-{
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-}
-inline void Put16(uint8_t* p, uint16_t v)
-{
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-}
+using Bytes::ReadLe16;
+using Bytes::ReadLe32;
+using Bytes::Wipe;
+using Bytes::WriteLe16;
+using Bytes::WriteLe32;
+
 void LimbsToBytes(const uint32_t* limbs, uint32_t count, uint8_t* out)
 {
-    for (uint32_t i = 0; i < count; ++i) Put32(out + 4 * i, limbs[i]);
+    for (uint32_t i = 0; i < count; ++i) WriteLe32(out + 4 * i, limbs[i]);
 }
 void BytesToLimbs(const uint8_t* in, uint32_t count, uint32_t* limbs)
 {
-    for (uint32_t i = 0; i < count; ++i) limbs[i] = Get32(in + 4 * i);
+    for (uint32_t i = 0; i < count; ++i) limbs[i] = ReadLe32(in + 4 * i);
 }
 bool Equal(const uint8_t* a, const uint8_t* b, uint32_t n)
 {
@@ -66,12 +56,6 @@ bool AllZero(const uint8_t* p, uint32_t n)
     for (uint32_t i = 0; i < n; ++i) acc = uint8_t(acc | p[i]);
     return acc == 0;
 }
-void Wipe(void* p, uint32_t n)
-{
-    volatile uint8_t* v = static_cast<volatile uint8_t*>(p);
-    for (uint32_t i = 0; i < n; ++i) v[i] = 0;
-}
-
 // Compares two 33-limb numbers: -1, 0 or 1.
 int Compare(const uint32_t* a, const uint32_t* b)
 {
@@ -104,8 +88,8 @@ uint32_t DrbgWord(Drbg& d)
     if (d.used + 4 > 20) {
         static const uint8_t kLabel[8] = {'Q', 'm', 'S', 'i', 'm', 'R', 'n', 'd'};
         uint8_t input[16];
-        Put32(input, d.seed);
-        Put32(input + 4, d.counter++);
+        WriteLe32(input, d.seed);
+        WriteLe32(input + 4, d.counter++);
         memcpy(input + 8, kLabel, 8);
         Sha1Context sha;
         Sha1Init(&sha);
@@ -114,7 +98,7 @@ uint32_t DrbgWord(Drbg& d)
         Sha1GetDigest(&sha, d.block);
         d.used = 0;
     }
-    uint32_t w = Get32(d.block + d.used);
+    uint32_t w = ReadLe32(d.block + d.used);
     d.used += 4;
     return w;
 }
@@ -184,8 +168,8 @@ void EndSession()
 void FixedSecrets(SimSecrets& secrets)
 {
     memcpy(secrets.handshakeKey, kHandshakeKeyBlock + kHandshakeKeyOffset, kHandshakeKeySize);
-    Put32(secrets.confirmation, kConfirmationLeft);
-    Put32(secrets.confirmation + 4, kConfirmationRight);
+    WriteLe32(secrets.confirmation, kConfirmationLeft);
+    WriteLe32(secrets.confirmation + 4, kConfirmationRight);
 }
 
 void ResetRun()
@@ -321,7 +305,7 @@ Reply Phase1(const uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t outCap, c
     for (uint32_t i = 0; i < kDriverExponentLimbs; ++i) s.exponent[i] = DrbgWord(d);
     s.exponent[kDriverExponentLimbs - 1] &= 0x7FFFFFFFu;  // limbs are signed at the top
     uint8_t nonce[kPhase1AnswerNonceSize];
-    for (uint32_t i = 0; i < kPhase1AnswerNonceSize; i += 4) Put32(nonce + i, DrbgWord(d));
+    for (uint32_t i = 0; i < kPhase1AnswerNonceSize; i += 4) WriteLe32(nonce + i, DrbgWord(d));
     uint32_t id = DrbgWord(d);
     if (g_device.scenario.sessionId != 0) id = g_device.scenario.sessionId;
     if (id == 0) id = 1;
@@ -378,7 +362,7 @@ Reply Phase1(const uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t outCap, c
     FixedSecrets(secrets);
 
     memset(out, 0, kPhase1AnswerSize + 64);
-    Put32(out + kPhase1AnswerSessionOffset, id);
+    WriteLe32(out + kPhase1AnswerSessionOffset, id);
     memcpy(out + kPhase1AnswerPublicOffset, bytesB, kBigNumberBytes);
     memcpy(out + kPhase1AnswerNonceOffset, nonce, sizeof nonce);
     return Answer(kPhase1AnswerSize, fault);
@@ -394,7 +378,7 @@ bool CheckLaterPhase(const uint8_t* in, uint32_t inLen, uint32_t size, uint32_t 
         // refusal filled in
     } else if (g_device.session.state != state) {
         *refusal = Refuse(SIM_STATUS_ACCESS_DENIED, SIM_REJECT_STATE);
-    } else if (Get32(in + 4) != g_device.session.id) {
+    } else if (ReadLe32(in + 4) != g_device.session.id) {
         *refusal = Refuse(SIM_STATUS_ACCESS_DENIED, SIM_REJECT_SESSION_ID);
     } else {
         return true;
@@ -453,8 +437,8 @@ Reply Phase3(const uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t outCap, c
     s.state = SIM_SESSION_ESTABLISHED;
     s.sequence = 0;
     memset(out, 0, kPhase3AnswerSize + 64);
-    Put32(out, left);
-    Put32(out + 4, right);
+    WriteLe32(out, left);
+    WriteLe32(out + 4, right);
     return Answer(kPhase3AnswerSize, fault);
 }
 
@@ -466,7 +450,7 @@ Reply EndSessionRequest(const uint8_t* in, uint32_t inLen, uint32_t outCap)
     if (!CapacityRight(outCap, 0, &refusal)) return refusal;
     if (g_device.session.state == SIM_SESSION_NONE)
         return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_STATE);
-    if (Get32(in) != g_device.session.id) return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_SESSION_ID);
+    if (ReadLe32(in) != g_device.session.id) return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_SESSION_ID);
     EndSession();
     ++g_device.summary.sessionsEnded;
     return Reply{SIM_STATUS_OK, 0, SIM_REJECT_NONE};
@@ -479,12 +463,12 @@ bool CipherBlocks(uint8_t* first, uint32_t blocks, bool encipher)
 {
     for (uint32_t i = 0; i < blocks; ++i) {
         uint8_t* p = first + kCapsuleBlockSize * i;
-        uint32_t left = Get32(p), right = Get32(p + 4);
+        uint32_t left = ReadLe32(p), right = ReadLe32(p + 4);
         bool ok = encipher ? BlowfishEncipher(&g_device.sessionCipher, &left, &right)
                            : BlowfishDecipher(&g_device.sessionCipher, &left, &right);
         if (!ok) return false;
-        Put32(p, left);
-        Put32(p + 4, right);
+        WriteLe32(p, left);
+        WriteLe32(p + 4, right);
     }
     return true;
 }
@@ -499,12 +483,12 @@ uint32_t CheckPacket(const uint8_t* packet, uint32_t inLength, uint32_t outLengt
     const uint8_t sub = packet[kPacketSubFunctionOffset];
     if (function == kFlatPadFunction && sub == kFlatPadSubFunction) {
         if (inLength != kFlatPadInputLength || outLength != kFlatPadOutputLength ||
-            Get16(packet + kFlatPadItemOffset) != kFlatPadSetupItem ||
+            ReadLe16(packet + kFlatPadItemOffset) != kFlatPadSetupItem ||
             !AllZero(packet + kFlatPadItemOffset + 2, kFlatPadPacketSize - kFlatPadItemOffset - 2))
             return SIM_REJECT_PACKET;
     } else if (function == kBatteryFunction && sub == kBatterySubFunction) {
         if (inLength != kBatteryInputLength || outLength != kBatteryOutputLength) return SIM_REJECT_PACKET;
-        if (Get16(packet + kBatteryIndexOffset) > 0xFF) return SIM_REJECT_BATTERY_INDEX;
+        if (ReadLe16(packet + kBatteryIndexOffset) > 0xFF) return SIM_REJECT_BATTERY_INDEX;
     }
     return SIM_REJECT_NONE;
 }
@@ -547,22 +531,22 @@ void MiscFunction(uint8_t* answer, uint32_t inLength, uint32_t outLength, const 
     uint8_t function = answer[kPacketFunctionOffset];
     uint8_t sub = answer[kPacketSubFunctionOffset];
     if (function == kFlatPadFunction && sub == kFlatPadSubFunction && inLength == kFlatPadInputLength &&
-        outLength == kFlatPadOutputLength && Get16(answer + kFlatPadItemOffset) == kFlatPadSetupItem &&
+        outLength == kFlatPadOutputLength && ReadLe16(answer + kFlatPadItemOffset) == kFlatPadSetupItem &&
         AllZero(answer + kFlatPadItemOffset + 2, kFlatPadPacketSize - kFlatPadItemOffset - 2)) {
         answer[kPacketStatusOffset] = sc.flatPadStatus;
-        Put16(answer + kFlatPadValue1Offset, sc.flatPadValues[0]);
-        Put16(answer + kFlatPadValue2Offset, sc.flatPadValues[1]);
-        Put16(answer + kFlatPadValue3Offset, sc.flatPadValues[2]);
-        Put16(answer + kFlatPadValue4Offset, sc.flatPadValues[3]);
-        Put16(answer + kFlatPadExtraLengthOffset, sc.flatPadExtraLength);
+        WriteLe16(answer + kFlatPadValue1Offset, sc.flatPadValues[0]);
+        WriteLe16(answer + kFlatPadValue2Offset, sc.flatPadValues[1]);
+        WriteLe16(answer + kFlatPadValue3Offset, sc.flatPadValues[2]);
+        WriteLe16(answer + kFlatPadValue4Offset, sc.flatPadValues[3]);
+        WriteLe16(answer + kFlatPadExtraLengthOffset, sc.flatPadExtraLength);
         return;
     }
     if (function == kBatteryFunction && sub == kBatterySubFunction && inLength == kBatteryInputLength &&
         outLength == kBatteryOutputLength) {
-        uint16_t index = Get16(answer + kBatteryIndexOffset);
+        uint16_t index = ReadLe16(answer + kBatteryIndexOffset);
         if (index < sc.batteryCount && index < SIM_MAX_BATTERIES) {
             answer[kPacketStatusOffset] = sc.batteries[index].status;
-            Put16(answer + kBatteryDateOffset, sc.batteries[index].date);
+            WriteLe16(answer + kBatteryDateOffset, sc.batteries[index].date);
         } else {
             answer[kPacketStatusOffset] = sc.batteryAbsentStatus;
         }
@@ -576,11 +560,11 @@ Reply Capsule(uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t outCap, const 
     const bool sessions = SessionsEnabled();
     Session& s = g_device.session;
     if (inLen < kCapsuleOverhead) return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_CAPSULE_SIZE);
-    uint32_t n = Get32(in + kCapsulePayloadLengthOffset);
-    uint32_t size = Get32(in + kCapsuleSizeOffset);
+    uint32_t n = ReadLe32(in + kCapsulePayloadLengthOffset);
+    uint32_t size = ReadLe32(in + kCapsuleSizeOffset);
     if (n > kMaxMessage || size != CapsuleSizeFor(n) || size != inLen)
         return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_CAPSULE_SIZE);
-    uint32_t sessionField = Get32(in + kCapsuleSessionOffset);
+    uint32_t sessionField = ReadLe32(in + kCapsuleSessionOffset);
     if (sessions) {
         if (s.state != SIM_SESSION_ESTABLISHED) return Refuse(SIM_STATUS_ACCESS_DENIED, SIM_REJECT_STATE);
         if (sessionField != s.id) return Refuse(SIM_STATUS_ACCESS_DENIED, SIM_REJECT_SESSION_ID);
@@ -598,11 +582,11 @@ Reply Capsule(uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t outCap, const 
 
     // The EncapsuledRequest.
     if (n < kRequestOverhead) return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_REQUEST);
-    uint32_t sequence = Get32(payload + kRequestSequenceOffset);
-    uint32_t inLength = Get32(payload + kRequestInputLengthOffset);
-    uint32_t outLength = Get32(payload + kRequestOutputLengthOffset);
-    if (Get32(payload + kRequestSizeOffset) != n || inLength != n - kRequestOverhead ||
-        Get32(payload + kRequestCodeOffset) != kIoctlMiscFunction ||
+    uint32_t sequence = ReadLe32(payload + kRequestSequenceOffset);
+    uint32_t inLength = ReadLe32(payload + kRequestInputLengthOffset);
+    uint32_t outLength = ReadLe32(payload + kRequestOutputLengthOffset);
+    if (ReadLe32(payload + kRequestSizeOffset) != n || inLength != n - kRequestOverhead ||
+        ReadLe32(payload + kRequestCodeOffset) != kIoctlMiscFunction ||
         !AllZero(payload + kRequestDataOffset + inLength, 4) || outLength > kMaxMessage - kCapsuleOverhead)
         return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_REQUEST);
     // With sessions the count starts at the handshake, without them at the
@@ -613,8 +597,8 @@ Reply Capsule(uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t outCap, const 
     // The MiscPacket inside it.
     const uint8_t* packet = payload + kRequestDataOffset;
     if (inLength < kPacketHeaderSize || outLength < kPacketHeaderSize ||
-        Get16(packet + kPacketInputLengthOffset) != inLength ||
-        Get16(packet + kPacketOutputLengthOffset) != outLength || Get16(packet + kPacketReservedOffset) != 0)
+        ReadLe16(packet + kPacketInputLengthOffset) != inLength ||
+        ReadLe16(packet + kPacketOutputLengthOffset) != outLength || ReadLe16(packet + kPacketReservedOffset) != 0)
         return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_PACKET);
     const uint32_t packetFault = CheckPacket(packet, inLength, outLength);
     if (packetFault != SIM_REJECT_NONE) return Refuse(SIM_STATUS_INVALID_PARAMETER, packetFault);
@@ -638,7 +622,7 @@ Reply Capsule(uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t outCap, const 
     memcpy(answer, packet, inLength < outLength ? inLength : outLength);
     MiscFunction(answer, inLength, outLength, fault);
     for (uint32_t i = 0; i < extra; ++i) answer[outLength + i] = uint8_t(0xE0 + i);
-    Put32(out + kCapsulePayloadLengthOffset, replyPayload);
+    WriteLe32(out + kCapsulePayloadLengthOffset, replyPayload);
     uint32_t sizeField = fullSize;
     switch (g_device.scenario.replySizeField) {
     case SIM_REPLYSIZE_ZERO: sizeField = 0; break;
@@ -647,8 +631,8 @@ Reply Capsule(uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t outCap, const 
     default: break;
     }
     if (Is(fault, SIM_FAULT_SIZE_FIELD)) sizeField = uint32_t(fault->param);
-    Put32(out + kCapsuleSizeOffset, sizeField);
-    Put32(out + kCapsuleSessionOffset, sessions ? s.id : 0);
+    WriteLe32(out + kCapsuleSizeOffset, sizeField);
+    WriteLe32(out + kCapsuleSessionOffset, sessions ? s.id : 0);
     if (sessions && !CipherBlocks(answer, (fullSize - kCapsuleOverhead) / kCapsuleBlockSize, true))
         return Refuse(SIM_STATUS_UNSUCCESSFUL, SIM_REJECT_CRYPTO);
 
@@ -688,7 +672,7 @@ Reply Dispatch(uint32_t code, uint8_t* in, uint32_t inLen, uint8_t* out, uint32_
         } else if (inLen < kTagSize) {
             return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_IN_LENGTH);
         } else {
-            uint32_t tag = Get32(in);
+            uint32_t tag = ReadLe32(in);
             if (tag == kTagIni1Word) target = SIM_TARGET_PHASE1;
             else if (tag == kTagIni2Word) target = SIM_TARGET_PHASE2;
             else if (tag == kTagIni3Word) target = SIM_TARGET_PHASE3;
@@ -823,7 +807,7 @@ extern "C" uint32_t SimControlRequest(uint32_t code, const void* in, uint32_t in
     }
     case SIM_CTL_GET_EXCHANGE: {
         if (inLen != 4) return SIM_STATUS_INVALID_PARAMETER;
-        uint32_t index = Get32(static_cast<const uint8_t*>(in));
+        uint32_t index = ReadLe32(static_cast<const uint8_t*>(in));
         if (index >= g_device.summary.exchangeCount) return SIM_STATUS_INVALID_PARAMETER;
         if (outCap < sizeof(SimExchange)) return SIM_STATUS_BUFFER_TOO_SMALL;
         memcpy(out, &g_device.exchanges[index], sizeof(SimExchange));

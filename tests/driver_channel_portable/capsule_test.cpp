@@ -2,6 +2,8 @@
 // deciphered and how many payload bytes are handed on.
 #include "driver_channel/capsule.h"
 
+#include "crypto/bytes.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -13,8 +15,8 @@ namespace {
 std::vector<uint8_t> Reply(uint32_t bufferSize, uint32_t payloadLength, uint32_t sizeField) {
     std::vector<uint8_t> r(bufferSize, 0);
     if (bufferSize >= 8) {
-        WriteLe32(r.data(), payloadLength);
-        WriteLe32(r.data() + 4, sizeField);
+        Bytes::WriteLe32(r.data(), payloadLength);
+        Bytes::WriteLe32(r.data() + 4, sizeField);
     }
     return r;
 }
