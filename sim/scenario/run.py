@@ -8,7 +8,8 @@ of each in one line: "PASS name: detail", "FAIL name: detail" or
 
 Exit code: 0 all passed, 1 one failed, 77 all skipped (the machine cannot
 run them). Outcomes, run logs and verdicts are kept under
-build/scenarios/out/<name>/.
+build/scenarios/out/<name>/, what the substitute driver saw as
+build/transcripts/scenario.<name>.jsonl.
 
 The scenarios of one architecture run in a private mount namespace (unshare -m) that holds its
 own power supply (a tmpfs over /sys/class/power_supply) and its own Wine
