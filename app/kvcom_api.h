@@ -5,8 +5,10 @@
 // uses the stdcall convention (WINAPI) and returns a 32-bit result, 0 for
 // success.
 //
-// The library exports KvCreateAPI under that plain, undecorated name
-// (stdcall, one argument).
+// The library exports KvCreateAPI under that plain, undecorated name, with
+// one argument. Its calling convention is the library's choice (stdcall or
+// cdecl); the probe calls it so that either leaves the stack right. The
+// object slots are stdcall, as COM methods are.
 #pragma once
 
 #include <windows.h>

@@ -18,6 +18,30 @@ void Release(void* pObject)
     Slot<PFN_KVCOM_RELEASE>(pObject, KVCOM_SLOT_RELEASE)(pObject);
 }
 
+// Calls the library's KvCreateAPI. Its calling convention is not fixed: the
+// export is a plain function, not a COM method, and a library built with
+// cdecl leaves its argument on the stack where a stdcall one removes it. In
+// the 32-bit build the stack pointer is therefore kept in a callee-saved
+// register across the call and put back afterwards, which is right for
+// either convention. 64-bit code has only one convention.
+LONG CallCreateApi(PFN_KVCREATEAPI pfnCreateApi, void** ppApi)
+{
+#if defined(__i386__)
+    LONG result;
+    __asm__ volatile(
+        "movl %%esp, %%esi\n\t"
+        "pushl %[arg]\n\t"
+        "call *%[fn]\n\t"
+        "movl %%esi, %%esp"
+        : "=a"(result)
+        : [fn] "r"(pfnCreateApi), [arg] "r"(ppApi)
+        : "esi", "ecx", "edx", "memory", "cc");
+    return result;
+#else
+    return pfnCreateApi(ppApi);
+#endif
+}
+
 // Everything that needs the API object. Returns the message id.
 UINT ProbeWithApi(void* pApi, BOOL* pbNoDevice)
 {
@@ -71,7 +95,7 @@ UINT ProbeTouchpadApi(BOOL* pbNoDevice)
         void* pApi = NULL;
         // A library that reports success without an object is treated like
         // a failed creation rather than called through a null pointer.
-        if (pfnCreateApi(&pApi) == 0 && pApi != NULL) {
+        if (CallCreateApi(pfnCreateApi, &pApi) == 0 && pApi != NULL) {
             id = ProbeWithApi(pApi, pbNoDevice);
             Release(pApi);
         }

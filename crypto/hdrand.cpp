@@ -7,6 +7,8 @@
 // hdrand_init.
 #include "crypto/hdrand.h"
 
+#include "crypto/bytes.h"
+
 #include <string.h>
 
 #include "crypto/hdrand_clock.h"
@@ -60,8 +62,7 @@ uint32_t hdrand(void)
         rp.position = 0;
 
     const uint8_t* p = rp.pool + rp.position;
-    const uint32_t result =
-        uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+    const uint32_t result = Bytes::ReadLe32(p);
 
     uint8_t positionBytes[4];
     for (int i = 0; i < 4; ++i)

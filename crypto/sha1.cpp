@@ -6,22 +6,13 @@
 
 #include <string.h>
 
-namespace {
+#include "crypto/bytes.h"
 
-// Zeroes a local buffer that held message or key bytes. Plain memset on a
-// buffer that is about to go out of scope may be dropped by the optimiser.
-void Wipe(void* buffer, size_t size)
-{
-    volatile uint8_t* p = static_cast<volatile uint8_t*>(buffer);
-    while (size--)
-        *p++ = 0;
-}
+namespace {
 
 void WipeWords(uint32_t* words, size_t count)
 {
-    volatile uint32_t* p = words;
-    while (count--)
-        *p++ = 0;
+    Bytes::Wipe(words, count * sizeof *words);
 }
 
 inline uint32_t Rol(uint32_t value, unsigned bits)
@@ -182,7 +173,7 @@ void HmacSha1(Sha1Context* context, const uint8_t* key, uint32_t keyLength,
         Sha1GetDigest(context, keyDigest);
         memcpy(innerPad, keyDigest, 20);
         memcpy(outerPad, keyDigest, 20);
-        Wipe(keyDigest, sizeof keyDigest);
+        Bytes::Wipe(keyDigest, sizeof keyDigest);
     } else {
         memcpy(innerPad, key, keyLength);
         memcpy(outerPad, key, keyLength);
@@ -206,8 +197,8 @@ void HmacSha1(Sha1Context* context, const uint8_t* key, uint32_t keyLength,
     Sha1GetDigest(context, out);
 
     // The pads and the inner digest are key material.
-    Wipe(innerPad, sizeof innerPad);
-    Wipe(outerPad, sizeof outerPad);
-    Wipe(inner, sizeof inner);
+    Bytes::Wipe(innerPad, sizeof innerPad);
+    Bytes::Wipe(outerPad, sizeof outerPad);
+    Bytes::Wipe(inner, sizeof inner);
     Sha1Init(context);
 }

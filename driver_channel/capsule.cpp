@@ -2,8 +2,13 @@
 
 #include <string.h>
 
+#include "crypto/bytes.h"
+
 namespace MiscCommon {
 namespace Capsule {
+
+using Bytes::ReadLe32;
+using Bytes::WriteLe32;
 
 uint32_t SizeFor(uint32_t payloadLength) {
     uint64_t padded = (static_cast<uint64_t>(payloadLength) + (kBlockSize - 1)) & ~uint64_t(kBlockSize - 1);
@@ -13,18 +18,6 @@ uint32_t SizeFor(uint32_t payloadLength) {
 
 uint32_t BlockCountFor(uint32_t capsuleSize) {
     return capsuleSize < kMinimumSize ? 0 : (capsuleSize - kMinimumSize) / kBlockSize;
-}
-
-uint32_t ReadLe32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-void WriteLe32(uint8_t* p, uint32_t value) {
-    p[0] = static_cast<uint8_t>(value);
-    p[1] = static_cast<uint8_t>(value >> 8);
-    p[2] = static_cast<uint8_t>(value >> 16);
-    p[3] = static_cast<uint8_t>(value >> 24);
 }
 
 void WriteHeader(uint8_t* capsule, uint32_t payloadLength, uint32_t sessionId) {
@@ -52,42 +45,31 @@ bool ForEachBlock(uint8_t* capsule, uint32_t blocks, BlockFunction fn, void* con
 ReplyCheck PlanReply(const uint8_t* reply, uint32_t bufferSize, uint32_t returned,
                      uint32_t outSize, bool enciphered, ReplyPlan* plan) {
     *plan = ReplyPlan{0, 0, 0, false, 0};
-    const uint32_t available = returned < bufferSize ? returned : bufferSize;
-    if (available < kHeaderSize) {
+    if (returned < kHeaderSize || bufferSize < kMinimumSize) {
         plan->badValue = returned;
         return ReplyCheck::TooShort;
     }
 
-    const uint32_t sizeField = ReadLe32(reply + kOffsetCapsuleSize);
-    if (sizeField < kMinimumSize || (sizeField - kMinimumSize) % kBlockSize != 0 ||
-        sizeField > bufferSize) {
-        plan->badValue = sizeField;
-        return ReplyCheck::BadSizeField;
-    }
-
-    // Usable payload bytes: the padded payload area named by the size field,
-    // cut to what the driver actually returned. Enciphered payload is usable
-    // only in whole blocks, since a partial block cannot be deciphered.
-    const uint32_t payloadArea = sizeField - kMinimumSize;
-    const uint32_t returnedPayload = available - kHeaderSize;
-    uint32_t usable;
-    if (enciphered) {
-        const uint32_t blocksInField = payloadArea / kBlockSize;
-        const uint32_t blocksReturned = returnedPayload / kBlockSize;
-        plan->blocks = blocksInField < blocksReturned ? blocksInField : blocksReturned;
-        usable = plan->blocks * kBlockSize;
-    } else {
-        usable = payloadArea < returnedPayload ? payloadArea : returnedPayload;
-    }
-
+    // What may be copied at most: the payload area of the buffer, and never
+    // more than the caller's output holds.
+    const uint32_t bufferPayload = bufferSize - kMinimumSize;
+    const uint32_t limit = outSize < bufferPayload ? outSize : bufferPayload;
     plan->payloadLength = ReadLe32(reply + kOffsetPayloadLength);
     plan->truncated = plan->payloadLength > outSize;
-    plan->copyLength = plan->truncated ? outSize : plan->payloadLength;
-    if (plan->copyLength > usable) {
-        plan->badValue = plan->payloadLength;
-        plan->blocks = 0;
-        plan->copyLength = 0;
-        plan->truncated = false;
+    plan->copyLength = plan->payloadLength < limit ? plan->payloadLength : limit;
+    if (!enciphered) return ReplyCheck::Ok;
+
+    const uint32_t sizeField = ReadLe32(reply + kOffsetCapsuleSize);
+    if (sizeField < kMinimumSize) {
+        *plan = ReplyPlan{0, 0, 0, false, sizeField};
+        return ReplyCheck::BadSizeField;
+    }
+    const uint32_t named = (sizeField - kMinimumSize) / kBlockSize;
+    const uint32_t inBuffer = bufferPayload / kBlockSize;
+    plan->blocks = named < inBuffer ? named : inBuffer;
+    if (plan->copyLength > plan->blocks * kBlockSize) {
+        const uint32_t payloadLength = plan->payloadLength;
+        *plan = ReplyPlan{0, 0, 0, false, payloadLength};
         return ReplyCheck::BadPayloadLength;
     }
     return ReplyCheck::Ok;

@@ -33,9 +33,6 @@ uint32_t SizeFor(uint32_t payloadLength);
 // (size - 16) / 8, and 0 for a size below 16.
 uint32_t BlockCountFor(uint32_t capsuleSize);
 
-uint32_t ReadLe32(const uint8_t* p);
-void WriteLe32(uint8_t* p, uint32_t value);
-
 // Fills the header of a zero-filled capsule buffer of SizeFor(n) bytes.
 void WriteHeader(uint8_t* capsule, uint32_t payloadLength, uint32_t sessionId);
 
@@ -52,8 +49,8 @@ bool ForEachBlock(uint8_t* capsule, uint32_t blocks, BlockFunction fn, void* con
 enum class ReplyCheck {
     Ok,
     TooShort,         // fewer than 12 bytes came back
-    BadSizeField,     // size field below 16, not 16 + 8k, or beyond the buffer
-    BadPayloadLength, // the payload to copy is not inside the usable part
+    BadSizeField,     // enciphered: a size field below 16 (it names no block at all)
+    BadPayloadLength, // enciphered: payload to copy reaches past the deciphered blocks
 };
 
 struct ReplyPlan {
@@ -64,18 +61,21 @@ struct ReplyPlan {
     uint32_t badValue;       // the offending value for a failed check
 };
 
-// Examines the header of a reply capsule. `bufferSize` is the size of the
-// buffer the reply was received into, `returned` the count the driver
-// reported (values beyond the buffer are clamped to it), `outSize` the
-// caller's output capacity, and `enciphered` whether the payload is
-// enciphered.
+// Examines the header of a reply capsule received into a zero-filled buffer
+// of `bufferSize` bytes (the size offered for `outSize` output bytes, so
+// outSize <= bufferSize - 16). `returned` is the count the driver reported,
+// `enciphered` whether the payload is enciphered.
 //
-// Blocks are deciphered only where they lie inside the buffer, inside the
-// size field and inside what was returned; the bytes copied out must lie
-// inside the deciphered blocks (enciphered) or inside the payload area and
-// the returned bytes (plain). Anything else is rejected, so no byte outside
-// the buffers is read or written and no byte the driver did not send is
-// handed on as data.
+// The driver's count only decides whether a header came back (12 bytes or
+// more); the payload is read from the zeroed buffer whatever the count, so a
+// driver that reports fewer bytes than the whole capsule still hands back
+// what it answered. Without a cipher the size field is not read at all.
+// With a cipher the size field names the blocks to decipher: (size - 16) / 8
+// whole blocks, cut to those that lie inside the buffer; a trailing part of
+// a block is left alone since it cannot be deciphered. A size field below 16
+// names nothing and is refused, and so is a payload that would reach past the
+// deciphered blocks: those bytes were never deciphered and must not be handed
+// on as data. The copy itself always lies inside the buffer and the output.
 ReplyCheck PlanReply(const uint8_t* reply, uint32_t bufferSize, uint32_t returned,
                      uint32_t outSize, bool enciphered, ReplyPlan* plan);
 

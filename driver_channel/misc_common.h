@@ -49,9 +49,21 @@ public:
 private:
     friend struct CMiscCommonInspector;  // white-box tests
 
+    // The handshake's phases (misc_handshake.cpp); each returns false after
+    // recording why in the handshake's working storage.
+    struct Handshake;
+    bool _ProbeSessions();
+    bool _OwnValues(Handshake& h);
+    bool _Phase1(Handshake& h);
+    bool _Phase2(Handshake& h);
+    bool _Phase3(Handshake& h);
+    bool _Confirm(Handshake& h);
+
     void _SetErrorText(LPCWSTR format, ...);
     DWORD _CipherBlocks(LPBYTE capsule, DWORD blocks, bool encipher);
     void _EndSession(DWORD sessionId);
+    // Ends the session this object holds, if any, and wipes its context.
+    void _DropSession();
 
     // Field order and widths are fixed: each field is 32 bits in the 32-bit
     // product.

@@ -139,8 +139,14 @@ typedef struct SimScenario {
     uint32_t batteryCount;
     SimBattery batteries[SIM_MAX_BATTERIES];
     uint8_t batteryAbsentStatus;
-    uint8_t unknownFunctionStatus; /* status for functions/items the driver does not know */
+    uint8_t unknownFunctionStatus; /* status for functions the driver does not know */
     uint16_t reserved2;
+    /* The shape of every capsule reply, within what the protocol allows. */
+    uint8_t replyReturned;   /* SIM_RETURNED_*: the byte count reported (and handed back) */
+    uint8_t replySizeField;  /* SIM_REPLYSIZE_*: the reply's capsule-size field */
+    uint8_t status4Count;    /* answers with status 4 before the real one, per misc call (0-2) */
+    uint8_t strict;          /* 1: a recorded violation fails the test or scenario (they are
+                                refused and recorded either way); 0: it does not */
     SimFault faults[SIM_MAX_FAULTS];
     /* Text the installer wrote as "DriverVersion"; informational only (the
      * driver itself never reads it). NUL-padded ASCII. */
@@ -158,6 +164,16 @@ typedef struct SimSecrets {
     uint8_t sessionKey[16];       /* as deciphered from phase 3 */
 } SimSecrets;
 
+/* SimScenario.replyReturned: what a capsule reply reports as returned. */
+#define SIM_RETURNED_CAPSULE 0  /* the whole reply capsule */
+#define SIM_RETURNED_PADDED 1   /* the header and the padded payload, no trailer */
+#define SIM_RETURNED_PAYLOAD 2  /* the header and the n payload bytes */
+/* SimScenario.replySizeField: the size field of every reply capsule. */
+#define SIM_REPLYSIZE_RIGHT 0   /* 16 + n rounded up to 8 */
+#define SIM_REPLYSIZE_ZERO 1    /* 0 */
+#define SIM_REPLYSIZE_ODD 2     /* the right size + 4: 16 + a multiple of 8 + 4 */
+#define SIM_REPLYSIZE_LARGE 3   /* the offered reply buffer + 8 */
+
 /* Session states. */
 #define SIM_SESSION_NONE 0
 #define SIM_SESSION_AWAIT_PHASE2 1
@@ -174,8 +190,10 @@ typedef struct SimSummary {
     uint32_t opens;           /* successful opens of the interface device */
     uint32_t closes;
     uint32_t refusedOpens;
-    uint32_t reserved;
+    uint32_t violations;      /* requests refused for a fault of the client (see SimIsViolation) */
     SimSecrets secrets;
+    uint32_t firstViolation;  /* SIM_REJECT_* of the first violation (0: none) */
+    uint32_t firstViolationExchange; /* its index among the exchanges seen */
 } SimSummary;
 
 typedef struct SimExchange {
@@ -210,11 +228,22 @@ typedef struct SimExchange {
 #define SIM_REJECT_UNKNOWN_CODE 15
 #define SIM_REJECT_CRYPTO 16         /* a crypto primitive failed */
 #define SIM_REJECT_INJECTED 17       /* a SIM_FAULT_FAIL fault */
+#define SIM_REJECT_REPEATED 18       /* phase 1: a client nonce or public value seen before */
+#define SIM_REJECT_BATTERY_INDEX 19  /* battery index beyond 255: not a little-endian pack number */
+#define SIM_REJECT_COUNT 20
+
+/* Whether a refusal is a fault of the client: everything but an injected
+ * failure, a failed primitive of the driver itself, and nothing refused. */
+static inline int SimIsViolation(uint32_t rejection)
+{
+    return rejection != SIM_REJECT_NONE && rejection != SIM_REJECT_INJECTED && rejection != SIM_REJECT_CRYPTO;
+}
 
 /* A working default: sessions, seed 1, probe INVALID_PARAMETER, model
  * "VKRB2379JPN0" (short form only), flat pad status 0 with values 0, one
  * battery pack (status 0, date 2017-03-15), absent packs status 1, unknown
- * functions status 2, driver version "1.0.8.0". */
+ * functions status 2, whole reply capsules with the right size field, no
+ * status 4, strict, driver version "1.0.8.0". */
 static inline void SimScenarioInitDefaults(SimScenario* s)
 {
     static const char kModel[12] = {'V', 'K', 'R', 'B', '2', '3', '7', '9', 'J', 'P', 'N', '0'};
@@ -235,6 +264,7 @@ static inline void SimScenarioInitDefaults(SimScenario* s)
     s->batteries[0].date = 0x4A6F;
     s->batteryAbsentStatus = 1;
     s->unknownFunctionStatus = 2;
+    s->strict = 1;
     for (i = 0; kVersion[i] != 0; ++i) s->driverVersion[i] = kVersion[i];
 }
 

@@ -14,6 +14,7 @@
 
 #include "crypto/bigint.h"
 #include "crypto/blowfish.h"
+#include "crypto/bytes.h"
 #include "crypto/sha1.h"
 #include "driver_channel/misc_protocol.h"
 
@@ -27,32 +28,21 @@ constexpr uint32_t kScratchSize = kMaxMessage + 64;
 constexpr uint32_t kDriverExponentLimbs = 4;
 
 // ---------------------------------------------------------------------------
-// Little-endian helpers.
+// Byte helpers.
 
-inline uint32_t Get32(const uint8_t* p)
-{
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-inline uint16_t Get16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
-inline void Put32(uint8_t* p, uint32_t v)
-{
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-}
-inline void Put16(uint8_t* p, uint16_t v)
-{
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-}
+using Bytes::ReadLe16;
+using Bytes::ReadLe32;
+using Bytes::Wipe;
+using Bytes::WriteLe16;
+using Bytes::WriteLe32;
+
 void LimbsToBytes(const uint32_t* limbs, uint32_t count, uint8_t* out)
 {
-    for (uint32_t i = 0; i < count; ++i) Put32(out + 4 * i, limbs[i]);
+    for (uint32_t i = 0; i < count; ++i) WriteLe32(out + 4 * i, limbs[i]);
 }
 void BytesToLimbs(const uint8_t* in, uint32_t count, uint32_t* limbs)
 {
-    for (uint32_t i = 0; i < count; ++i) limbs[i] = Get32(in + 4 * i);
+    for (uint32_t i = 0; i < count; ++i) limbs[i] = ReadLe32(in + 4 * i);
 }
 bool Equal(const uint8_t* a, const uint8_t* b, uint32_t n)
 {
@@ -66,12 +56,6 @@ bool AllZero(const uint8_t* p, uint32_t n)
     for (uint32_t i = 0; i < n; ++i) acc = uint8_t(acc | p[i]);
     return acc == 0;
 }
-void Wipe(void* p, uint32_t n)
-{
-    volatile uint8_t* v = static_cast<volatile uint8_t*>(p);
-    for (uint32_t i = 0; i < n; ++i) v[i] = 0;
-}
-
 // Compares two 33-limb numbers: -1, 0 or 1.
 int Compare(const uint32_t* a, const uint32_t* b)
 {
@@ -104,8 +88,8 @@ uint32_t DrbgWord(Drbg& d)
     if (d.used + 4 > 20) {
         static const uint8_t kLabel[8] = {'Q', 'm', 'S', 'i', 'm', 'R', 'n', 'd'};
         uint8_t input[16];
-        Put32(input, d.seed);
-        Put32(input + 4, d.counter++);
+        WriteLe32(input, d.seed);
+        WriteLe32(input + 4, d.counter++);
         memcpy(input + 8, kLabel, 8);
         Sha1Context sha;
         Sha1Init(&sha);
@@ -114,7 +98,7 @@ uint32_t DrbgWord(Drbg& d)
         Sha1GetDigest(&sha, d.block);
         d.used = 0;
     }
-    uint32_t w = Get32(d.block + d.used);
+    uint32_t w = ReadLe32(d.block + d.used);
     d.used += 4;
     return w;
 }
@@ -137,8 +121,29 @@ struct FaultCounters {
     uint32_t fired;
 };
 
+// Phase 1 values a client must never send twice: its nonce, and its public
+// value (a repeated A means a repeated private exponent).
+constexpr uint32_t kHistorySize = 16;
+constexpr uint32_t kHistoryBytes = 20;
+struct History {
+    uint32_t count;
+    uint8_t nonces[kHistorySize][kHistoryBytes];
+    uint8_t publics[kHistorySize][kHistoryBytes];
+};
+
+// The misc packet that is being answered with status 4, and how often so far.
+constexpr uint32_t kPendingPacketMax = 64;
+struct StatusFour {
+    uint32_t length;  // 0: none pending
+    uint32_t answered;
+    uint8_t packet[kPendingPacketMax];
+};
+
 struct DeviceState {
     uint32_t initialized;
+    uint32_t plainSequence;  // next sequence number expected without sessions
+    History history;
+    StatusFour statusFour;
     SimScenario scenario;
     Drbg drbg;
     Session session;
@@ -163,8 +168,8 @@ void EndSession()
 void FixedSecrets(SimSecrets& secrets)
 {
     memcpy(secrets.handshakeKey, kHandshakeKeyBlock + kHandshakeKeyOffset, kHandshakeKeySize);
-    Put32(secrets.confirmation, kConfirmationLeft);
-    Put32(secrets.confirmation + 4, kConfirmationRight);
+    WriteLe32(secrets.confirmation, kConfirmationLeft);
+    WriteLe32(secrets.confirmation + 4, kConfirmationRight);
 }
 
 void ResetRun()
@@ -174,6 +179,9 @@ void ResetRun()
     memset(g_device.faultCounters, 0, sizeof g_device.faultCounters);
     memset(&g_device.summary, 0, sizeof g_device.summary);
     memset(g_device.exchanges, 0, sizeof g_device.exchanges);
+    memset(&g_device.history, 0, sizeof g_device.history);
+    memset(&g_device.statusFour, 0, sizeof g_device.statusFour);
+    g_device.plainSequence = 0;
     FixedSecrets(g_device.summary.secrets);
 }
 
@@ -231,21 +239,51 @@ Reply Answer(uint32_t nominal, const SimFault* fault)
     return r;
 }
 
+// Every message has one answer size, and the client offers exactly that
+// much room: less cannot hold the answer, more is not what it was asked for.
+bool CapacityRight(uint32_t outCap, uint32_t answer, Reply* refusal)
+{
+    if (outCap == answer) return true;
+    *refusal = Refuse(outCap < answer ? SIM_STATUS_BUFFER_TOO_SMALL : SIM_STATUS_INVALID_PARAMETER,
+                      SIM_REJECT_OUT_CAPACITY);
+    return false;
+}
+
+bool Seen(const uint8_t (*list)[kHistoryBytes], uint32_t count, const uint8_t* value)
+{
+    for (uint32_t i = 0; i < count && i < kHistorySize; ++i)
+        if (Equal(list[i], value, kHistoryBytes)) return true;
+    return false;
+}
+
 // ---------------------------------------------------------------------------
 // Handshake.
 
-Reply Probe()
+Reply Probe(uint32_t outCap)
 {
-    if (!SessionsEnabled()) return Refuse(SIM_STATUS_NOT_SUPPORTED, SIM_REJECT_NO_SESSIONS);
+    Reply refusal;
+    if (!CapacityRight(outCap, 0, &refusal)) return refusal;
+    // Without sessions this is the answer the client asks for, not a refusal.
+    if (!SessionsEnabled()) return Reply{SIM_STATUS_NOT_SUPPORTED, 0, SIM_REJECT_NONE};
     return Reply{g_device.scenario.probeStatus, 0, SIM_REJECT_NONE};
 }
 
 Reply Phase1(const uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t outCap, const SimFault* fault)
 {
     if (inLen != kPhase1RequestSize) return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_IN_LENGTH);
-    if (outCap < kPhase1AnswerSize) return Refuse(SIM_STATUS_BUFFER_TOO_SMALL, SIM_REJECT_OUT_CAPACITY);
+    Reply refusal;
+    if (!CapacityRight(outCap, kPhase1AnswerSize, &refusal)) return refusal;
     if (!AllZero(in + kPhase1RequestZeroOffset, 4))
         return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_NONCE_PADDING);
+    // An established session is ended by its owner before a new handshake;
+    // an unfinished one is simply replaced.
+    if (g_device.session.state == SIM_SESSION_ESTABLISHED)
+        return Refuse(SIM_STATUS_ACCESS_DENIED, SIM_REJECT_STATE);
+    History& h = g_device.history;
+    const uint8_t* clientNonce = in + kPhase1RequestNonceOffset;
+    const uint8_t* clientLow = in + kPhase1RequestPublicOffset;
+    if (Seen(h.nonces, h.count, clientNonce) || Seen(h.publics, h.count, clientLow))
+        return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_REPEATED);
 
     // A must lie in 2..P-2: anything else would give a predictable secret.
     uint32_t clientPublic[kBigNumberLimbs];
@@ -258,14 +296,16 @@ Reply Phase1(const uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t outCap, c
         Compare(clientPublic, pMinus1) >= 0)
         return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_PUBLIC_VALUE);
 
-    // A new handshake replaces whatever session there was.
     EndSession();
+    memcpy(h.nonces[h.count % kHistorySize], clientNonce, kHistoryBytes);
+    memcpy(h.publics[h.count % kHistorySize], clientLow, kHistoryBytes);
+    ++h.count;
     Session& s = g_device.session;
     Drbg& d = g_device.drbg;
     for (uint32_t i = 0; i < kDriverExponentLimbs; ++i) s.exponent[i] = DrbgWord(d);
     s.exponent[kDriverExponentLimbs - 1] &= 0x7FFFFFFFu;  // limbs are signed at the top
     uint8_t nonce[kPhase1AnswerNonceSize];
-    for (uint32_t i = 0; i < kPhase1AnswerNonceSize; i += 4) Put32(nonce + i, DrbgWord(d));
+    for (uint32_t i = 0; i < kPhase1AnswerNonceSize; i += 4) WriteLe32(nonce + i, DrbgWord(d));
     uint32_t id = DrbgWord(d);
     if (g_device.scenario.sessionId != 0) id = g_device.scenario.sessionId;
     if (id == 0) id = 1;
@@ -322,7 +362,7 @@ Reply Phase1(const uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t outCap, c
     FixedSecrets(secrets);
 
     memset(out, 0, kPhase1AnswerSize + 64);
-    Put32(out + kPhase1AnswerSessionOffset, id);
+    WriteLe32(out + kPhase1AnswerSessionOffset, id);
     memcpy(out + kPhase1AnswerPublicOffset, bytesB, kBigNumberBytes);
     memcpy(out + kPhase1AnswerNonceOffset, nonce, sizeof nonce);
     return Answer(kPhase1AnswerSize, fault);
@@ -334,11 +374,11 @@ bool CheckLaterPhase(const uint8_t* in, uint32_t inLen, uint32_t size, uint32_t 
 {
     if (inLen != size) {
         *refusal = Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_IN_LENGTH);
-    } else if (outCap < answer) {
-        *refusal = Refuse(SIM_STATUS_BUFFER_TOO_SMALL, SIM_REJECT_OUT_CAPACITY);
+    } else if (!CapacityRight(outCap, answer, refusal)) {
+        // refusal filled in
     } else if (g_device.session.state != state) {
         *refusal = Refuse(SIM_STATUS_ACCESS_DENIED, SIM_REJECT_STATE);
-    } else if (Get32(in + 4) != g_device.session.id) {
+    } else if (ReadLe32(in + 4) != g_device.session.id) {
         *refusal = Refuse(SIM_STATUS_ACCESS_DENIED, SIM_REJECT_SESSION_ID);
     } else {
         return true;
@@ -397,18 +437,20 @@ Reply Phase3(const uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t outCap, c
     s.state = SIM_SESSION_ESTABLISHED;
     s.sequence = 0;
     memset(out, 0, kPhase3AnswerSize + 64);
-    Put32(out, left);
-    Put32(out + 4, right);
+    WriteLe32(out, left);
+    WriteLe32(out + 4, right);
     return Answer(kPhase3AnswerSize, fault);
 }
 
-Reply EndSessionRequest(const uint8_t* in, uint32_t inLen)
+Reply EndSessionRequest(const uint8_t* in, uint32_t inLen, uint32_t outCap)
 {
     if (!SessionsEnabled()) return Refuse(SIM_STATUS_NOT_SUPPORTED, SIM_REJECT_NO_SESSIONS);
     if (inLen != kEndSessionRequestSize) return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_IN_LENGTH);
+    Reply refusal;
+    if (!CapacityRight(outCap, 0, &refusal)) return refusal;
     if (g_device.session.state == SIM_SESSION_NONE)
         return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_STATE);
-    if (Get32(in) != g_device.session.id) return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_SESSION_ID);
+    if (ReadLe32(in) != g_device.session.id) return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_SESSION_ID);
     EndSession();
     ++g_device.summary.sessionsEnded;
     return Reply{SIM_STATUS_OK, 0, SIM_REJECT_NONE};
@@ -421,14 +463,56 @@ bool CipherBlocks(uint8_t* first, uint32_t blocks, bool encipher)
 {
     for (uint32_t i = 0; i < blocks; ++i) {
         uint8_t* p = first + kCapsuleBlockSize * i;
-        uint32_t left = Get32(p), right = Get32(p + 4);
+        uint32_t left = ReadLe32(p), right = ReadLe32(p + 4);
         bool ok = encipher ? BlowfishEncipher(&g_device.sessionCipher, &left, &right)
                            : BlowfishDecipher(&g_device.sessionCipher, &left, &right);
         if (!ok) return false;
-        Put32(p, left);
-        Put32(p + 4, right);
+        WriteLe32(p, left);
+        WriteLe32(p + 4, right);
     }
     return true;
+}
+
+// Checks the two misc functions this driver knows in full: their lengths,
+// the flat-pad item and its zero bytes, and a battery index that is a pack
+// number read little-endian (a big-endian 1 reads as 256). Other functions
+// are answered with the scenario's status for unknown functions.
+uint32_t CheckPacket(const uint8_t* packet, uint32_t inLength, uint32_t outLength)
+{
+    const uint8_t function = packet[kPacketFunctionOffset];
+    const uint8_t sub = packet[kPacketSubFunctionOffset];
+    if (function == kFlatPadFunction && sub == kFlatPadSubFunction) {
+        if (inLength != kFlatPadInputLength || outLength != kFlatPadOutputLength ||
+            ReadLe16(packet + kFlatPadItemOffset) != kFlatPadSetupItem ||
+            !AllZero(packet + kFlatPadItemOffset + 2, kFlatPadPacketSize - kFlatPadItemOffset - 2))
+            return SIM_REJECT_PACKET;
+    } else if (function == kBatteryFunction && sub == kBatterySubFunction) {
+        if (inLength != kBatteryInputLength || outLength != kBatteryOutputLength) return SIM_REJECT_PACKET;
+        if (ReadLe16(packet + kBatteryIndexOffset) > 0xFF) return SIM_REJECT_BATTERY_INDEX;
+    }
+    return SIM_REJECT_NONE;
+}
+
+// Whether this answer is one of the scenario's status-4 answers. A repeat
+// of the packet being answered continues its run; any other packet starts a
+// new call. After its status-4 answers a call gets the real one.
+bool StatusFourDue(const uint8_t* packet, uint32_t inLength)
+{
+    StatusFour& p = g_device.statusFour;
+    const uint32_t wanted = g_device.scenario.status4Count;
+    if (wanted == 0) return false;
+    const uint32_t length = inLength < kPendingPacketMax ? inLength : kPendingPacketMax;
+    if (p.length != length || !Equal(p.packet, packet, length)) {
+        p.length = length;
+        p.answered = 0;
+        memcpy(p.packet, packet, length);
+    }
+    if (p.answered < wanted) {
+        ++p.answered;
+        return true;
+    }
+    p.length = 0;
+    return false;
 }
 
 // Answers one misc packet in place: `answer` holds the packet (zero-extended
@@ -440,25 +524,29 @@ void MiscFunction(uint8_t* answer, uint32_t inLength, uint32_t outLength, const 
         answer[kPacketStatusOffset] = uint8_t(fault->param);
         return;
     }
+    if (StatusFourDue(answer, inLength)) {
+        answer[kPacketStatusOffset] = kMiscStatusRetry;
+        return;
+    }
     uint8_t function = answer[kPacketFunctionOffset];
     uint8_t sub = answer[kPacketSubFunctionOffset];
     if (function == kFlatPadFunction && sub == kFlatPadSubFunction && inLength == kFlatPadInputLength &&
-        outLength == kFlatPadOutputLength && Get16(answer + kFlatPadItemOffset) == kFlatPadSetupItem &&
+        outLength == kFlatPadOutputLength && ReadLe16(answer + kFlatPadItemOffset) == kFlatPadSetupItem &&
         AllZero(answer + kFlatPadItemOffset + 2, kFlatPadPacketSize - kFlatPadItemOffset - 2)) {
         answer[kPacketStatusOffset] = sc.flatPadStatus;
-        Put16(answer + kFlatPadValue1Offset, sc.flatPadValues[0]);
-        Put16(answer + kFlatPadValue2Offset, sc.flatPadValues[1]);
-        Put16(answer + kFlatPadValue3Offset, sc.flatPadValues[2]);
-        Put16(answer + kFlatPadValue4Offset, sc.flatPadValues[3]);
-        Put16(answer + kFlatPadExtraLengthOffset, sc.flatPadExtraLength);
+        WriteLe16(answer + kFlatPadValue1Offset, sc.flatPadValues[0]);
+        WriteLe16(answer + kFlatPadValue2Offset, sc.flatPadValues[1]);
+        WriteLe16(answer + kFlatPadValue3Offset, sc.flatPadValues[2]);
+        WriteLe16(answer + kFlatPadValue4Offset, sc.flatPadValues[3]);
+        WriteLe16(answer + kFlatPadExtraLengthOffset, sc.flatPadExtraLength);
         return;
     }
     if (function == kBatteryFunction && sub == kBatterySubFunction && inLength == kBatteryInputLength &&
         outLength == kBatteryOutputLength) {
-        uint16_t index = Get16(answer + kBatteryIndexOffset);
+        uint16_t index = ReadLe16(answer + kBatteryIndexOffset);
         if (index < sc.batteryCount && index < SIM_MAX_BATTERIES) {
             answer[kPacketStatusOffset] = sc.batteries[index].status;
-            Put16(answer + kBatteryDateOffset, sc.batteries[index].date);
+            WriteLe16(answer + kBatteryDateOffset, sc.batteries[index].date);
         } else {
             answer[kPacketStatusOffset] = sc.batteryAbsentStatus;
         }
@@ -472,11 +560,11 @@ Reply Capsule(uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t outCap, const 
     const bool sessions = SessionsEnabled();
     Session& s = g_device.session;
     if (inLen < kCapsuleOverhead) return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_CAPSULE_SIZE);
-    uint32_t n = Get32(in + kCapsulePayloadLengthOffset);
-    uint32_t size = Get32(in + kCapsuleSizeOffset);
+    uint32_t n = ReadLe32(in + kCapsulePayloadLengthOffset);
+    uint32_t size = ReadLe32(in + kCapsuleSizeOffset);
     if (n > kMaxMessage || size != CapsuleSizeFor(n) || size != inLen)
         return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_CAPSULE_SIZE);
-    uint32_t sessionField = Get32(in + kCapsuleSessionOffset);
+    uint32_t sessionField = ReadLe32(in + kCapsuleSessionOffset);
     if (sessions) {
         if (s.state != SIM_SESSION_ESTABLISHED) return Refuse(SIM_STATUS_ACCESS_DENIED, SIM_REJECT_STATE);
         if (sessionField != s.id) return Refuse(SIM_STATUS_ACCESS_DENIED, SIM_REJECT_SESSION_ID);
@@ -494,30 +582,35 @@ Reply Capsule(uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t outCap, const 
 
     // The EncapsuledRequest.
     if (n < kRequestOverhead) return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_REQUEST);
-    uint32_t sequence = Get32(payload + kRequestSequenceOffset);
-    uint32_t inLength = Get32(payload + kRequestInputLengthOffset);
-    uint32_t outLength = Get32(payload + kRequestOutputLengthOffset);
-    if (Get32(payload + kRequestSizeOffset) != n || inLength != n - kRequestOverhead ||
-        Get32(payload + kRequestCodeOffset) != kIoctlMiscFunction ||
+    uint32_t sequence = ReadLe32(payload + kRequestSequenceOffset);
+    uint32_t inLength = ReadLe32(payload + kRequestInputLengthOffset);
+    uint32_t outLength = ReadLe32(payload + kRequestOutputLengthOffset);
+    if (ReadLe32(payload + kRequestSizeOffset) != n || inLength != n - kRequestOverhead ||
+        ReadLe32(payload + kRequestCodeOffset) != kIoctlMiscFunction ||
         !AllZero(payload + kRequestDataOffset + inLength, 4) || outLength > kMaxMessage - kCapsuleOverhead)
         return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_REQUEST);
-    // Sequence numbers belong to a session; without sessions there is no
-    // counter to hold them against (the record keeps them for the tests).
-    if (sessions && sequence != s.sequence) return Refuse(SIM_STATUS_ACCESS_DENIED, SIM_REJECT_SEQUENCE);
+    // With sessions the count starts at the handshake, without them at the
+    // open of the device; either way every request carries the next number.
+    if (sequence != (sessions ? s.sequence : g_device.plainSequence))
+        return Refuse(SIM_STATUS_ACCESS_DENIED, SIM_REJECT_SEQUENCE);
 
     // The MiscPacket inside it.
     const uint8_t* packet = payload + kRequestDataOffset;
     if (inLength < kPacketHeaderSize || outLength < kPacketHeaderSize ||
-        Get16(packet + kPacketInputLengthOffset) != inLength ||
-        Get16(packet + kPacketOutputLengthOffset) != outLength || Get16(packet + kPacketReservedOffset) != 0)
+        ReadLe16(packet + kPacketInputLengthOffset) != inLength ||
+        ReadLe16(packet + kPacketOutputLengthOffset) != outLength || ReadLe16(packet + kPacketReservedOffset) != 0)
         return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_PACKET);
+    const uint32_t packetFault = CheckPacket(packet, inLength, outLength);
+    if (packetFault != SIM_REJECT_NONE) return Refuse(SIM_STATUS_INVALID_PARAMETER, packetFault);
 
     const uint32_t replySize = CapsuleSizeFor(outLength);
-    if (outCap < replySize) return Refuse(SIM_STATUS_BUFFER_TOO_SMALL, SIM_REJECT_OUT_CAPACITY);
+    Reply refusal;
+    if (!CapacityRight(outCap, replySize, &refusal)) return refusal;
 
     // Accepted: the sequence number is used up from here on, whatever the
     // reply then looks like.
     if (sessions) ++s.sequence;
+    else ++g_device.plainSequence;
 
     uint32_t extra = 0;
     if (Is(fault, SIM_FAULT_LONG_PAYLOAD) && fault->param > 0) extra = uint32_t(fault->param);
@@ -529,13 +622,26 @@ Reply Capsule(uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t outCap, const 
     memcpy(answer, packet, inLength < outLength ? inLength : outLength);
     MiscFunction(answer, inLength, outLength, fault);
     for (uint32_t i = 0; i < extra; ++i) answer[outLength + i] = uint8_t(0xE0 + i);
-    Put32(out + kCapsulePayloadLengthOffset, replyPayload);
-    Put32(out + kCapsuleSizeOffset, Is(fault, SIM_FAULT_SIZE_FIELD) ? uint32_t(fault->param) : fullSize);
-    Put32(out + kCapsuleSessionOffset, sessions ? s.id : 0);
+    WriteLe32(out + kCapsulePayloadLengthOffset, replyPayload);
+    uint32_t sizeField = fullSize;
+    switch (g_device.scenario.replySizeField) {
+    case SIM_REPLYSIZE_ZERO: sizeField = 0; break;
+    case SIM_REPLYSIZE_ODD: sizeField = fullSize + 4; break;
+    case SIM_REPLYSIZE_LARGE: sizeField = outCap + kCapsuleBlockSize; break;
+    default: break;
+    }
+    if (Is(fault, SIM_FAULT_SIZE_FIELD)) sizeField = uint32_t(fault->param);
+    WriteLe32(out + kCapsuleSizeOffset, sizeField);
+    WriteLe32(out + kCapsuleSessionOffset, sessions ? s.id : 0);
     if (sessions && !CipherBlocks(answer, (fullSize - kCapsuleOverhead) / kCapsuleBlockSize, true))
         return Refuse(SIM_STATUS_UNSUCCESSFUL, SIM_REJECT_CRYPTO);
 
-    Reply r = Answer(fullSize, fault);
+    // The count reported: the whole capsule, or what a driver that counts only
+    // what it answered reports (the header and the payload, padded or not).
+    uint32_t reported = fullSize;
+    if (g_device.scenario.replyReturned == SIM_RETURNED_PADDED) reported = fullSize - kCapsuleTrailerSize;
+    else if (g_device.scenario.replyReturned == SIM_RETURNED_PAYLOAD) reported = kCapsuleHeaderSize + replyPayload;
+    Reply r = Answer(reported, fault);
     if (r.length > outCap) r.length = outCap;  // a long payload is cut where the buffer ends
     if (Is(fault, SIM_FAULT_SHORT_REPLY)) {
         r.length = fault->param < 0 ? 0 : uint32_t(fault->param);
@@ -545,9 +651,11 @@ Reply Capsule(uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t outCap, const 
     return r;
 }
 
-Reply ModelRecord(uint8_t* out, uint32_t outCap, const SimFault* fault)
+Reply ModelRecord(uint32_t inLen, uint8_t* out, uint32_t outCap, const SimFault* fault)
 {
-    if (outCap < kModelRecordSize) return Refuse(SIM_STATUS_BUFFER_TOO_SMALL, SIM_REJECT_OUT_CAPACITY);
+    if (inLen != 0) return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_IN_LENGTH);
+    Reply refusal;
+    if (!CapacityRight(outCap, kModelRecordSize, &refusal)) return refusal;
     memset(out, 0, kModelRecordSize + 64);
     memcpy(out, g_device.scenario.modelRecord, kModelRecordSize);
     return Answer(kModelRecordSize, fault);
@@ -564,7 +672,7 @@ Reply Dispatch(uint32_t code, uint8_t* in, uint32_t inLen, uint8_t* out, uint32_
         } else if (inLen < kTagSize) {
             return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_IN_LENGTH);
         } else {
-            uint32_t tag = Get32(in);
+            uint32_t tag = ReadLe32(in);
             if (tag == kTagIni1Word) target = SIM_TARGET_PHASE1;
             else if (tag == kTagIni2Word) target = SIM_TARGET_PHASE2;
             else if (tag == kTagIni3Word) target = SIM_TARGET_PHASE3;
@@ -586,13 +694,13 @@ Reply Dispatch(uint32_t code, uint8_t* in, uint32_t inLen, uint8_t* out, uint32_
         return Refuse(status, SIM_REJECT_INJECTED);
     }
     switch (target) {
-    case SIM_TARGET_PROBE: return Probe();
+    case SIM_TARGET_PROBE: return Probe(outCap);
     case SIM_TARGET_PHASE1: return Phase1(in, inLen, out, outCap, fault);
     case SIM_TARGET_PHASE2: return Phase2(in, inLen, out, outCap, fault);
     case SIM_TARGET_PHASE3: return Phase3(in, inLen, out, outCap, fault);
-    case SIM_TARGET_END_SESSION: return EndSessionRequest(in, inLen);
+    case SIM_TARGET_END_SESSION: return EndSessionRequest(in, inLen, outCap);
     case SIM_TARGET_CAPSULE: return Capsule(in, inLen, out, outCap, fault);
-    default: return ModelRecord(out, outCap, fault);
+    default: return ModelRecord(inLen, out, outCap, fault);
     }
 }
 
@@ -600,6 +708,12 @@ void Record(uint32_t code, const uint8_t* in, uint32_t inLen, uint32_t outCap, c
             const uint8_t* out)
 {
     SimSummary& sum = g_device.summary;
+    if (SimIsViolation(r.rejection)) {
+        if (sum.violations++ == 0) {
+            sum.firstViolation = r.rejection;
+            sum.firstViolationExchange = sum.exchangesSeen;
+        }
+    }
     ++sum.exchangesSeen;
     if (sum.exchangeCount >= SIM_MAX_EXCHANGES) return;
     SimExchange& e = g_device.exchanges[sum.exchangeCount++];
@@ -693,7 +807,7 @@ extern "C" uint32_t SimControlRequest(uint32_t code, const void* in, uint32_t in
     }
     case SIM_CTL_GET_EXCHANGE: {
         if (inLen != 4) return SIM_STATUS_INVALID_PARAMETER;
-        uint32_t index = Get32(static_cast<const uint8_t*>(in));
+        uint32_t index = ReadLe32(static_cast<const uint8_t*>(in));
         if (index >= g_device.summary.exchangeCount) return SIM_STATUS_INVALID_PARAMETER;
         if (outCap < sizeof(SimExchange)) return SIM_STATUS_BUFFER_TOO_SMALL;
         memcpy(out, &g_device.exchanges[index], sizeof(SimExchange));
@@ -718,6 +832,7 @@ extern "C" uint32_t SimDeviceOpen(void)
         return SIM_STATUS_ACCESS_DENIED;
     }
     ++g_device.summary.opens;
+    g_device.plainSequence = 0;  // a new client counts its capsules from 0
     return SIM_STATUS_OK;
 }
 

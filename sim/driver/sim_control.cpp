@@ -166,8 +166,11 @@ bool TranscriptText(std::string* text)
         AppendHex(text, e.in, e.inLength < SIM_MAX_RECORDED_BYTES ? e.inLength : SIM_MAX_RECORDED_BYTES);
         *text += "\", \"out\": \"";
         AppendHex(text, e.out, e.outLength);
-        snprintf(number, sizeof number, "\", \"returned\": %u, \"ok\": %s, \"error\": %u}\n", unsigned(e.returned),
+        snprintf(number, sizeof number, "\", \"returned\": %u, \"ok\": %s, \"error\": %u, ", unsigned(e.returned),
                  e.status == SIM_STATUS_OK ? "true" : "false", unsigned(e.win32Error));
+        *text += number;
+        snprintf(number, sizeof number, "\"capacity\": %u, \"violation\": %u}\n", unsigned(e.outCapacity),
+                 SimIsViolation(e.rejection) ? unsigned(e.rejection) : 0u);
         *text += number;
     }
     const SimSecrets& s = summary.secrets;
@@ -211,26 +214,36 @@ bool WriteTranscript(const char* name)
     return WriteTranscriptFile(wide.c_str());
 }
 
+// The model record as the driver lays it out, written here from the record's
+// description rather than from the client's constants: the short form in
+// bytes 40-51, the long form's length at 95 and its characters 12 to L from
+// byte 96 (its first 11 are those of the short form).
+constexpr size_t kRecordShortForm = 40;
+constexpr size_t kRecordShortLength = 12;
+constexpr size_t kRecordLongLength = 95;
+constexpr size_t kRecordLongTail = 96;
+constexpr size_t kLongFormHead = 11;
+constexpr size_t kLongFormMax = 19;
+
 void SetModel(SimScenario* scenario, const char* shortForm, const char* longForm)
 {
     uint8_t* record = scenario->modelRecord;
     size_t shortLength = strlen(shortForm);
-    for (size_t i = 0; i < MiscProtocol::kModelShortSize; ++i)
-        record[MiscProtocol::kModelShortOffset + i] = uint8_t(i < shortLength ? shortForm[i] : ' ');
-    record[MiscProtocol::kModelLongLengthOffset] = 0;
+    for (size_t i = 0; i < kRecordShortLength; ++i)
+        record[kRecordShortForm + i] = uint8_t(i < shortLength ? shortForm[i] : ' ');
+    record[kRecordLongLength] = 0;
     if (longForm == nullptr) return;
     size_t length = strlen(longForm);
-    if (length > MiscProtocol::kModelLongMax) length = MiscProtocol::kModelLongMax;
-    size_t head = length < MiscProtocol::kModelLongHeadSize ? length : MiscProtocol::kModelLongHeadSize;
-    memcpy(record + MiscProtocol::kModelShortOffset, longForm, head);
-    for (size_t i = head; i < length; ++i)
-        record[MiscProtocol::kModelLongTailOffset + i - MiscProtocol::kModelLongHeadSize] = uint8_t(longForm[i]);
-    record[MiscProtocol::kModelLongLengthOffset] = uint8_t(length);
+    if (length > kLongFormMax) length = kLongFormMax;
+    size_t head = length < kLongFormHead ? length : kLongFormHead;
+    memcpy(record + kRecordShortForm, longForm, head);
+    for (size_t i = head; i < length; ++i) record[kRecordLongTail + i - kLongFormHead] = uint8_t(longForm[i]);
+    record[kRecordLongLength] = uint8_t(length);
 }
 
 void SetModelLongLength(SimScenario* scenario, uint8_t length)
 {
-    scenario->modelRecord[MiscProtocol::kModelLongLengthOffset] = length;
+    scenario->modelRecord[kRecordLongLength] = length;
 }
 
 bool AddFault(SimScenario* scenario, uint32_t target, uint32_t kind, int32_t param, uint32_t status, uint32_t skip,

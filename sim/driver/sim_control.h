@@ -45,7 +45,8 @@ bool GetExchanges(std::vector<SimExchange>* exchanges);
 
 // Writes the record as JSON lines: one object per exchange
 //   {"code": <int>, "in": "<hex>", "out": "<hex of the bytes returned>",
-//    "returned": <int>, "ok": <bool>, "error": <int>}
+//    "returned": <int>, "ok": <bool>, "error": <int>, "capacity": <output
+//    buffer offered>, "violation": <SIM_REJECT_* of a refused client fault, or 0>}
 // and one line {"secrets": {"private_exponent": ..., "driver_nonce": ...,
 // "handshake_key": ..., "confirmation": ..., "session_key": ...}} (hex). The
 // handshake key and the confirmation block are the driver's fixed values and

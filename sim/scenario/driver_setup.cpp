@@ -4,6 +4,8 @@
 #include "sim/driver/sim_control.h"
 #include "driver_channel/misc_protocol.h"
 
+#include <initializer_list>
+
 namespace robot {
 namespace {
 
@@ -22,6 +24,24 @@ bool AtLeast108(const unsigned v[4]) {
     if (v[0] != 1) return v[0] > 1;
     if (v[1] != 0) return v[1] > 0;
     return v[2] >= 8;
+}
+
+// A key whose value is one of `names` (lower case); its index in *out.
+bool ParseChoice(const qmsim::Scenario& sc, const char* key, std::initializer_list<const char*> names,
+                 uint8_t* out, std::string* error) {
+    const std::string value = qmsim::Lower(sc.Get(key, *names.begin()));
+    uint8_t i = 0;
+    for (const char* name : names) {
+        if (value == name) {
+            *out = i;
+            return true;
+        }
+        ++i;
+    }
+    std::string list;
+    for (const char* name : names) list += (list.empty() ? "" : " | ") + std::string(name);
+    *error = std::string(key) + ": " + list;
+    return false;
 }
 
 bool ParseBattery(const std::string& value, uint8_t* status) {
@@ -101,6 +121,16 @@ bool ApplyDriverScenario(const qmsim::Scenario& sc, std::string* error) {
         return false;
     }
 
+    // The answers the protocol allows for every capsule reply and misc call,
+    // and whether a refused client fault fails the scenario.
+    if (!ParseChoice(sc, "driver.returned", {"capsule", "padded", "payload"}, &s.replyReturned, error) ||
+        !ParseChoice(sc, "driver.replysize", {"right", "zero", "odd", "large"}, &s.replySizeField, error) ||
+        !ParseChoice(sc, "driver.status4", {"0", "1", "2"}, &s.status4Count, error))
+        return false;
+    uint8_t lenient = 0;
+    if (!ParseChoice(sc, "driver.strict", {"yes", "no"}, &lenient, error)) return false;
+    s.strict = lenient ? 0 : 1;
+
     if (!SimControl::SetScenario(s)) {
         *error = "the substitute driver cannot be reached (error " + std::to_string(GetLastError()) + ")";
         return false;
@@ -134,6 +164,14 @@ std::vector<std::string> CheckDriverAfterRun(const qmsim::Scenario& sc) {
         if (hs == "none" && n) problems.push_back("the handshake ran although the driver is older than 1.0.8");
         if (hs == "done" && !n) problems.push_back("the handshake did not run");
     }
+    // What the driver saw stays as a transcript, for the independent checker.
+    SimControl::WriteTranscriptFile(L"C:\\qmsim\\transcript.jsonl");
+    SimScenario applied;
+    if (summary.violations && SimControl::GetScenario(&applied) && applied.strict)
+        problems.push_back("the driver refused " + std::to_string(summary.violations) +
+                           " request(s) as client faults, the first (exchange " +
+                           std::to_string(summary.firstViolationExchange) + ") for reason " +
+                           std::to_string(summary.firstViolation));
     if (summary.sessionState != SIM_SESSION_NONE)
         problems.push_back("a driver session is still open (state " + std::to_string(summary.sessionState) + ")");
     if (summary.opens != summary.closes)

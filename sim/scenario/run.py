@@ -8,7 +8,8 @@ of each in one line: "PASS name: detail", "FAIL name: detail" or
 
 Exit code: 0 all passed, 1 one failed, 77 all skipped (the machine cannot
 run them). Outcomes, run logs and verdicts are kept under
-build/scenarios/out/<name>/.
+build/scenarios/out/<name>/, what the substitute driver saw as
+build/transcripts/scenario.<name>.jsonl.
 
 The scenarios of one architecture run in a private mount namespace (unshare -m) that holds its
 own power supply (a tmpfs over /sys/class/power_supply) and its own Wine
@@ -255,7 +256,7 @@ def inner(cfg):
         if item["kvcom"]:
             shutil.copy(item["kvcom"], lib)
         shutil.copy(item["scenario_path"], os.path.join(q, "scenario.ini"))
-        for name in ("runs.log", "result.txt", "result.tmp", "robot.started", "shots"):
+        for name in ("runs.log", "result.txt", "result.tmp", "robot.started", "shots", "transcript.jsonl"):
             remove(os.path.join(q, name))
         os.makedirs(os.path.join(q, "shots"))
 
@@ -288,10 +289,15 @@ def inner(cfg):
         stop.set()
         if watcher:
             watcher.join()
-        for name in ("runs.log", "result.txt"):
+        for name in ("runs.log", "result.txt", "transcript.jsonl"):
             p = os.path.join(q, name)
             if os.path.exists(p):
                 shutil.copy(p, os.path.join(out, name))
+        # What the driver saw, for the independent transcript checker (failed runs too).
+        p = os.path.join(q, "transcript.jsonl")
+        if os.path.exists(p):
+            os.makedirs(os.path.dirname(item["transcript"]), exist_ok=True)
+            shutil.copy(p, item["transcript"])
         ended = time.time()
         timing = {"wine start": (robot_started or ended) - started, "robot": ended - (robot_started or ended)}
         if not result or not result.startswith("PASS"):
@@ -399,7 +405,10 @@ class Setup:
         merged = os.path.join(out_dir, "scenario.ini")
         with open(merged, "w", encoding="utf-8") as f:
             f.write("\n".join(lines) + "\n")
-        return {"name": name, "arch": arch, "timeout": timeout, "scenario": sc, "scenario_path": merged, "out_dir": out_dir,
+        transcript = os.path.join(self.build, "transcripts", "scenario.%s.jsonl" % name)
+        if os.path.exists(transcript):
+            os.remove(transcript)
+        return {"name": name, "arch": arch, "timeout": timeout, "transcript": transcript, "scenario": sc, "scenario_path": merged, "out_dir": out_dir,
                 "product": product, "robot": robot, "shutdown": shutdown, "kvcom": kvcom,
                 # The library goes into the system folder of the tool's width.
                 "libdir": "syswow64" if (arch == "win64" and bits == "x86") else "system32"}, None

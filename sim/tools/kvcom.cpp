@@ -10,13 +10,14 @@
 //                  3 GetProperty(id, DWORD* value), 15 Attach(handle)
 //
 // Every method is __stdcall with the object as its first argument, as COM
-// methods are on 32-bit Windows. The answers come from the scenario file:
+// methods are on 32-bit Windows; the export itself is stdcall or cdecl. The answers come from the scenario file:
 //
 //   kvcom          = ok | createfail        (absent / noexport: see the runner)
 //   kvcom.smbus    = notfound | found       FindDevice(2, 2)
 //   kvcom.touchpad = found | notfound       FindDevice(0, 2)
 //   kvcom.device   = ok | fail              CreateDevice
 //   kvcom.property = <number> | fail        GetProperty(0x10000171)
+//   kvcom.convention = stdcall | cdecl      KvCreateAPI's convention (32-bit)
 //
 // Each call is written to the run log; at unload the library logs how many
 // objects are still alive, so a leaked object shows up.
@@ -175,7 +176,8 @@ const Slot kApiTable[] = {
 }  // namespace
 
 #ifndef KVCOM_NO_EXPORT
-extern "C" __declspec(dllexport) HRESULT WINAPI KvCreateAPI(void** api) {
+// The work of KvCreateAPI, whichever convention it is exported with.
+extern "C" HRESULT __cdecl KvCreateApiWork(void** api) {
     if (!api) return E_POINTER;
     if (Setting("kvcom", "ok") == "createfail") {
         Log("create -> fail");
@@ -186,6 +188,38 @@ extern "C" __declspec(dllexport) HRESULT WINAPI KvCreateAPI(void** api) {
     Log(o ? "create -> 0" : "create -> out of memory");
     return o ? S_OK : E_OUTOFMEMORY;
 }
+
+#if defined(__i386__)
+// 32-bit: the export's calling convention is the scenario's choice
+// (kvcom.convention = stdcall | cdecl), read at every call. stdcall removes
+// the argument from the stack on return, cdecl leaves that to the caller; a
+// caller that assumes the other one finds its stack pointer 4 bytes off.
+extern "C" int __cdecl KvCreateApiIsCdecl() {
+    const std::string convention = Setting("kvcom.convention", "stdcall");
+    if (convention != "stdcall" && convention != "cdecl") Log("unexpected kvcom.convention " + convention);
+    return convention == "cdecl";
+}
+
+__asm__(".text\n"
+        ".globl _KvCreateAPI\n"
+        "_KvCreateAPI:\n"
+        "    pushl 4(%esp)\n"
+        "    call _KvCreateApiWork\n"
+        "    addl $4, %esp\n"
+        "    pushl %eax\n"
+        "    call _KvCreateApiIsCdecl\n"
+        "    testl %eax, %eax\n"
+        "    popl %eax\n"
+        "    jnz 1f\n"
+        "    ret $4\n"
+        "1:  ret\n"
+        ".section .drectve\n"
+        ".ascii \" -export:KvCreateAPI\"\n"
+        ".text\n");
+#else
+// 64-bit code has one calling convention; kvcom.convention does not apply.
+extern "C" __declspec(dllexport) HRESULT WINAPI KvCreateAPI(void** api) { return KvCreateApiWork(api); }
+#endif
 #else
 extern "C" __declspec(dllexport) HRESULT WINAPI KvCreateInterface(void** api) {
     if (api) *api = nullptr;

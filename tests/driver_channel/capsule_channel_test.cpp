@@ -18,7 +18,8 @@ struct ReplyFault {
     uint32_t kind;
     int32_t param;
     uint32_t status;
-    DWORD lastError;      // after EncapsuledDeviceIoControl
+    bool ok;              // the call succeeds
+    DWORD lastError;      // after a failed EncapsuledDeviceIoControl
     const wchar_t* size;  // the size in the text; null: no text
     DWORD bytesReturned;
     bool sequenceRises;
@@ -38,8 +39,10 @@ TEST_P(CapsuleReply, IsRefusedOrPassedOnAndKeepsTheSequenceInStep) {
     FlatPadPacket(packet);
     DWORD returned = 0xFFFF;
     SetLastError(kUnchanged);
-    EXPECT_FALSE(c.EncapsuledDeviceIoControl(packet, 22, packet, 22, &returned));
-    EXPECT_EQ(GetLastError(), f.lastError);
+    EXPECT_EQ(c.EncapsuledDeviceIoControl(packet, 22, packet, 22, &returned) != FALSE, f.ok);
+    if (!f.ok) {
+        EXPECT_EQ(GetLastError(), f.lastError);
+    }
     EXPECT_EQ(Text(), f.size ? MC_TEXT(L"EncapsuledDeviceIoControl: Invalid structure returned. size = ") +
                                    std::wstring(f.size)
                              : L"");
@@ -53,9 +56,11 @@ TEST_P(CapsuleReply, IsRefusedOrPassedOnAndKeepsTheSequenceInStep) {
     BYTE status = 0xEE;
     WORD v[4], extra = 0;
     SetLastError(kUnchanged);
-    EXPECT_EQ(FlatPad(c, &status, v, &extra), 2u);
-    EXPECT_EQ(GetLastError(), f.lastError);
-    EXPECT_EQ(Text(), MC_TEXT(L"CallMiscFunction: DeviceIoControl failed."));
+    EXPECT_EQ(FlatPad(c, &status, v, &extra), f.ok ? 0u : 2u);
+    if (!f.ok) {
+        EXPECT_EQ(GetLastError(), f.lastError);
+        EXPECT_EQ(Text(), MC_TEXT(L"CallMiscFunction: DeviceIoControl failed."));
+    }
     EXPECT_EQ(Inspect::Sequence(c), f.sequenceRises ? 2u : 0u);
     // The next call is numbered as the driver expects and succeeds.
     EXPECT_EQ(FlatPad(c, &status, v, &extra), 0u) << text;
@@ -66,29 +71,101 @@ TEST_P(CapsuleReply, IsRefusedOrPassedOnAndKeepsTheSequenceInStep) {
 INSTANTIATE_TEST_SUITE_P(
     Faults, CapsuleReply,
     ::testing::Values(
-        ReplyFault{"NothingReturned", SIM_FAULT_SHORT_REPLY, 0, SIM_STATUS_OK, kUnchanged, L"0", 0, true},
-        ReplyFault{"ElevenBytes", SIM_FAULT_SHORT_REPLY, 11, SIM_STATUS_OK, kUnchanged, L"11", 0, true},
-        // Longer than offered, but inside the reply buffer: the first 22 bytes.
-        ReplyFault{"PayloadLongerThanOutput", SIM_FAULT_LONG_PAYLOAD, 2, SIM_STATUS_OK, ERROR_MORE_DATA, nullptr, 22,
-                   true},
-        // A payload whose capsule would not fit the buffer has a size field beyond it.
-        ReplyFault{"PayloadBeyondBuffer", SIM_FAULT_LONG_PAYLOAD, 10, SIM_STATUS_OK, ERROR_INVALID_DATA, L"48", 0, true},
-        ReplyFault{"SizeFieldBeyondBuffer", SIM_FAULT_SIZE_FIELD, 48, SIM_STATUS_OK, ERROR_INVALID_DATA, L"48", 0, true},
-        // A size field too small for the payload it carries.
-        ReplyFault{"SizeFieldShortOfPayload", SIM_FAULT_SIZE_FIELD, 32, SIM_STATUS_OK, ERROR_INVALID_DATA, L"22", 0,
+        ReplyFault{"NothingReturned", SIM_FAULT_SHORT_REPLY, 0, SIM_STATUS_OK, false, kUnchanged, L"0", 0, true},
+        ReplyFault{"ElevenBytes", SIM_FAULT_SHORT_REPLY, 11, SIM_STATUS_OK, false, kUnchanged, L"11", 0, true},
+        // Longer than offered: the first 22 bytes, whether or not the whole
+        // capsule would fit the buffer (the blocks inside it are deciphered).
+        ReplyFault{"PayloadLongerThanOutput", SIM_FAULT_LONG_PAYLOAD, 2, SIM_STATUS_OK, false, ERROR_MORE_DATA, nullptr,
+                   22, true},
+        ReplyFault{"PayloadBeyondBuffer", SIM_FAULT_LONG_PAYLOAD, 10, SIM_STATUS_OK, false, ERROR_MORE_DATA, nullptr,
+                   22, true},
+        // A size field beyond the buffer names more blocks than came: those inside are enough.
+        ReplyFault{"SizeFieldBeyondBuffer", SIM_FAULT_SIZE_FIELD, 48, SIM_STATUS_OK, true, 0, nullptr, 22, true},
+        // A size field too small for the payload: bytes never deciphered are not handed on.
+        ReplyFault{"SizeFieldShortOfPayload", SIM_FAULT_SIZE_FIELD, 32, SIM_STATUS_OK, false, ERROR_INVALID_DATA,
+                   L"22", 0, true},
+        ReplyFault{"SizeFieldBelow16", SIM_FAULT_SIZE_FIELD, 8, SIM_STATUS_OK, false, ERROR_INVALID_DATA, L"8", 0,
                    true},
         // A failing call that still returns a whole reply delivers its data.
-        ReplyFault{"FailsWithData", SIM_FAULT_FAIL_WITH_DATA, 0, SIM_STATUS_BUFFER_OVERFLOW, ERROR_MORE_DATA, nullptr,
-                   22, true},
-        ReplyFault{"FailsWithoutData", SIM_FAULT_FAIL, 0, SIM_STATUS_UNSUCCESSFUL, ERROR_GEN_FAILURE, L"0", 0, false}),
+        ReplyFault{"FailsWithData", SIM_FAULT_FAIL_WITH_DATA, 0, SIM_STATUS_BUFFER_OVERFLOW, false, ERROR_MORE_DATA,
+                   nullptr, 22, true},
+        ReplyFault{"FailsWithoutData", SIM_FAULT_FAIL, 0, SIM_STATUS_UNSUCCESSFUL, false, ERROR_GEN_FAILURE, L"0", 0,
+                   false}),
     [](const ::testing::TestParamInfo<ReplyFault>& i) { return std::string(i.param.name); });
+
+// Every reply the protocol allows, with and without sessions: the count the
+// driver reports (whole capsule, header and padded payload, header and
+// payload) and the size field (right, 0, 4 past the blocks, beyond the
+// buffer). Only an enciphered reply whose size field names no block is
+// refused; the rest carry the answers the session relies on.
+struct ProtocolAnswer {
+    bool sessions;
+    uint8_t returned, sizeField;
+};
+
+class ReplyShapes : public ChannelTest, public ::testing::WithParamInterface<ProtocolAnswer> {};
+
+TEST_P(ReplyShapes, CarryTheAnswers) {
+    const ProtocolAnswer& p = GetParam();
+    if (!p.sessions) scenario.flags &= ~SIM_FLAG_SESSIONS;
+    scenario.replyReturned = p.returned;
+    scenario.replySizeField = p.sizeField;
+    scenario.flatPadValues[0] = 0x0203;
+    Apply();
+    CMiscCommon c(text);
+    OpenAndInitialize(c);
+    const bool refused = p.sessions && p.sizeField == SIM_REPLYSIZE_ZERO;
+    BYTE status = 0xEE;
+    WORD v[4] = {}, extra = 0;
+    SYSTEMTIME date = {};
+    EXPECT_EQ(FlatPad(c, &status, v, &extra), refused ? 2u : 0u);
+    if (refused) {
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_DATA));
+    } else {
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(v[0], 0x0203);
+    }
+    status = 0xEE;
+    EXPECT_EQ(c.GetBatteryPackDate(&status, 0, &date), refused ? 2u : 0u);
+    EXPECT_EQ(status, refused ? 0xEE : 0);
+    // A count that cuts the last block leaves that block undecipherable; the
+    // date lies in it, the status byte does not.
+    if (!refused && !(p.sessions && p.returned == SIM_RETURNED_PAYLOAD)) {
+        EXPECT_EQ(date.wYear, 2017);
+    }
+    status = 0xEE;
+    EXPECT_EQ(c.GetBatteryPackDate(&status, 1, &date), refused ? 2u : 0u);
+    if (!refused) {
+        EXPECT_EQ(status, 1);  // absent
+    }
+    EXPECT_EQ(Inspect::Sequence(c), 3u);
+    c.CloseDriver();
+}
+
+std::vector<ProtocolAnswer> AllAnswers() {
+    std::vector<ProtocolAnswer> all;
+    for (bool sessions : {true, false})
+        for (uint8_t returned : {SIM_RETURNED_CAPSULE, SIM_RETURNED_PADDED, SIM_RETURNED_PAYLOAD})
+            for (uint8_t size : {SIM_REPLYSIZE_RIGHT, SIM_REPLYSIZE_ZERO, SIM_REPLYSIZE_ODD, SIM_REPLYSIZE_LARGE})
+                all.push_back(ProtocolAnswer{sessions, returned, size});
+    return all;
+}
+
+std::string AnswerName(const ::testing::TestParamInfo<ProtocolAnswer>& i) {
+    static const char* const kReturned[] = {"Capsule", "Padded", "Payload"};
+    static const char* const kSize[] = {"Right", "Zero", "Odd", "Large"};
+    return std::string(i.param.sessions ? "Sessions" : "Plain") + kReturned[i.param.returned] +
+           kSize[i.param.sizeField];
+}
+
+INSTANTIATE_TEST_SUITE_P(Driver, ReplyShapes, ::testing::ValuesIn(AllAnswers()), AnswerName);
 
 class StatusFour : public ChannelTest, public ::testing::WithParamInterface<int> {};
 
 // `count` answers carry status 4; the caller sees the second answer's status.
 TEST_P(StatusFour, IsRepeatedOnceWithTheSavedPacket) {
     const int count = GetParam();
-    SimControl::AddFault(&scenario, SIM_TARGET_CAPSULE, SIM_FAULT_MISC_STATUS, 4, SIM_STATUS_OK, 0, count);
+    scenario.status4Count = uint8_t(count);
     Apply();
     CMiscCommon c(text);
     OpenAndInitialize(c);
@@ -103,6 +180,11 @@ TEST_P(StatusFour, IsRepeatedOnceWithTheSavedPacket) {
     EXPECT_EQ(Inspect::Sequence(c), 2u);
     EXPECT_EQ(Summary().expectedSequence, 2u);  // both requests were in order
     EXPECT_EQ(date.wYear, status == 0 ? 2017 : 0x5A5A);
+    // The next call is a call of its own, with its own status-4 answers.
+    status = 0xEE;
+    EXPECT_EQ(c.GetBatteryPackDate(&status, 1, &date), 0u);
+    EXPECT_EQ(status, count == 1 ? 1 : 4);
+    EXPECT_EQ(Count(IOCTL_MISC_CAPSULE), 4);
     c.CloseDriver();
 }
 

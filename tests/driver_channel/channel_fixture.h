@@ -43,6 +43,22 @@ protected:
         ASSERT_TRUE(SimControl::SetLinked(0, true));
         SimControl::RemoveInterface(1);
         text[0] = L'\0';
+        Apply();  // a clean record for this test
+    }
+    // A strict scenario fails the test when the driver refused anything the
+    // client should not have sent. The record is left as a transcript named
+    // after the test, failing tests included.
+    void TearDown() override {
+        const SimSummary s = Summary();
+        if (scenario.strict) {
+            EXPECT_EQ(s.violations, 0u) << "the driver refused exchange " << s.firstViolationExchange
+                                        << " as a client fault (reason " << s.firstViolation << ")";
+        }
+        const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = std::string("driver_channel.") + info->test_suite_name() + "." + info->name();
+        for (char& ch : name)
+            if (ch == '/') ch = '.';
+        EXPECT_TRUE(SimControl::WriteTranscript(name.c_str())) << GetLastError();
     }
     // Sends the scenario (which also clears the driver's record).
     void Apply() { ASSERT_TRUE(SimControl::SetScenario(scenario)) << GetLastError(); }

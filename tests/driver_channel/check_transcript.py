@@ -1,21 +1,51 @@
 #!/usr/bin/env python3
-"""Independent check of driver-channel transcripts: recomputes every handshake
-field and message capsule from the transcript's bytes and the driver's secrets
-line. SHA-1/HMAC come from the standard library; Blowfish (sign-extended key
-bytes, little-endian halves), its tables (pi's hex digits) and the group prime
-are computed here; nothing is shared with the C++ code under test.
+"""Independent check of driver-channel transcripts: every field the client sends
+to the system-interface driver, message by message and in order, from the
+transcript's bytes and the driver's secrets line. SHA-1/HMAC come from the
+standard library; Blowfish (sign-extended key bytes, little-endian halves), its
+tables (pi's hex digits) and the group prime are computed here; nothing is
+shared with the C++ code under test.
 
-Usage: check_transcript.py TRANSCRIPT.jsonl [...]   (exit 0: all check out)
+A transcript is one JSON object per line: one per exchange
+  {"code", "in" (hex), "out" (hex of the bytes returned), "returned", "ok",
+   "error", "capacity" (output buffer offered), "violation" (0 or the driver's
+   reason for refusing a client fault)}
+and one {"secrets": {...}} line: the driver's values of its latest handshake.
+
+Checked for every exchange: no violation recorded; the input and the output
+capacity each message has (probe 0/0; phases 160/160, 28/20, 24/8; end of
+session 4/0; model record 0/128; capsules 16 + the request rounded to 8, with
+a reply capsule of 16 + the output length rounded to 8); phases in order within
+a session, tags, session ids; phase 1: A in 2..P-2 with a zero top limb, zero
+bytes 156-159, no nonce or A seen before; the end of a session names one the
+client was given and has not ended; capsules: size and length fields, session
+id, zero padding and trailer, the sequence number (from 0 after each
+handshake; without sessions from 0 for each new client), the request code and
+size, the packet's lengths, the flat-pad query's item and zero bytes, the
+battery index little-endian below 256; the model record's short form at
+offsets 40-51 and its long-form length at 95. For the handshake the secrets
+belong to: both proofs, K under SHA-1(Z), the confirmation, every capsule
+deciphered with K, and that a wrong driver proof or confirmation ends the
+session with nothing more sent in it.
+
+Usage: check_transcript.py [--min N] [--match PREFIX] [--bit-flips] TRANSCRIPT.jsonl|FOLDER ...
+  --min N       fail unless at least N transcripts were checked
+  --match P     of a folder, only the files whose names start with P
+  --bit-flips   also check that one flipped bit in each request of each
+                transcript is found (the checker's own test)
+Exit 0: every transcript checks out.
 """
 import hashlib
 import hmac
 import json
+import os
 import struct
 import sys
 
 IOCTL_HANDSHAKE, IOCTL_END_SESSION, IOCTL_CAPSULE = 0x222000, 0x222004, 0x222008
 IOCTL_MODEL, IOCTL_FUNCTION = 0x222940, 0x222944
 ERROR_NOT_SUPPORTED = 50
+NONE, AWAIT2, AWAIT3, ESTABLISHED = range(4)
 
 
 def _arctan_inverse(x, scale):
@@ -75,7 +105,7 @@ class Blowfish:
 
     def decipher(self, data):
         out = b""
-        for i in range(0, len(data), 8):
+        for i in range(0, len(data) - len(data) % 8, 8):
             left, right = struct.unpack_from("<II", data, i)
             out += struct.pack("<II", *self._rounds(left, right, range(17, 1, -1), (1, 0)))
         return out
@@ -96,127 +126,227 @@ def capsule_size(n):
 class Checker:
     def __init__(self):
         self.faults, self.checked = [], 0
+        self.verified = set()  # exchanges every byte of whose request is determined and checked
 
     def expect(self, cond, what):
         self.checked += 1
-        self.faults += [] if cond else [what]
+        if not cond:
+            self.faults.append(what)
         return cond
 
     def run(self, lines):
         calls = [l for l in lines if "code" in l]
         secrets = [l["secrets"] for l in lines if "secrets" in l]
         self.expect(len(secrets) == 1, "exactly one secrets line")
-        secrets = secrets[0] if secrets else {}
+        self.secrets = secrets[0] if secrets else {}
+        self.sessions = None            # unknown until a probe is answered
+        self.state, self.session_id, self.cipher = NONE, 0, None
+        self.given, self.nonces, self.publics = set(), set(), set()
+        self.sequence, self.ours = 0, None   # ours: this handshake's values when the secrets are its
+        self.unfinished = None               # S of a handshake that failed after phase 1, until ended
         for i, c in enumerate(calls):
             c["in_b"], c["out_b"] = bytes.fromhex(c["in"]), bytes.fromhex(c["out"])
-            self.expect(len(c["out_b"]) <= c["returned"] or not c["ok"], "call %d: more output than returned" % i)
-        probes = [c for c in calls if c["code"] == IOCTL_HANDSHAKE and not c["in_b"]]
-        self.expect(len(probes) >= 1, "a handshake probe was sent")
-        sessions = not any(not p["ok"] and p["error"] == ERROR_NOT_SUPPORTED for p in probes)
-        key, session_id = self.check_handshake(calls, secrets) if sessions else (None, 0)
-        self.expect(sessions or not any(c["code"] == IOCTL_HANDSHAKE and c["in_b"] for c in calls),
-                    "no handshake phase after a probe answered ERROR_NOT_SUPPORTED")
-        self.check_capsules(calls, key, session_id, sessions)
-        for i, c in enumerate(calls):
-            if c["code"] == IOCTL_MODEL:
-                self.expect(c["in_b"] == b"" and c["ok"] and c["returned"] == 128 and len(c["out_b"]) == 128,
-                            "call %d: model record of 128 bytes" % i)
-            if c["code"] == IOCTL_END_SESSION:
-                self.expect(sessions and c["in_b"] == struct.pack("<I", session_id),
-                            "call %d: end of session carries S" % i)
+            where = "exchange %d" % i
+            self.index = i
+            self.expect(c["violation"] == 0, "%s: the driver refused it as a client fault (%d)" % (where, c["violation"]))
+            self.expect(len(c["out_b"]) <= c["capacity"], "%s: more output than offered" % where)
+            code = c["code"]
+            if code == IOCTL_HANDSHAKE and not c["in_b"]:
+                self.expect(c["capacity"] == 0, "%s: probe offers no output" % where)
+                self.sessions = not (not c["ok"] and c["error"] == ERROR_NOT_SUPPORTED)
+            elif code == IOCTL_HANDSHAKE:
+                self.expect(self.sessions is True, "%s: a handshake phase without a probe that allows one" % where)
+                self.phase(c, where)
+            elif code == IOCTL_END_SESSION:
+                self.end_session(c, where)
+            elif code == IOCTL_CAPSULE:
+                self.capsule(c, where)
+            elif code == IOCTL_MODEL:
+                self.model(c, where)
+            else:
+                self.expect(False, "%s: unknown control code 0x%x" % (where, code))
+        self.expect_ended("the end of the transcript")
 
-    def check_handshake(self, calls, secrets):
-        phases = [c for c in calls if c["code"] == IOCTL_HANDSHAKE and c["in_b"]]
-        if not self.expect(len(phases) == 3, "three handshake phases (found %d)" % len(phases)):
-            return None, 0
-        (req1, ans1), (req2, ans2), (req3, ans3) = [(p["in_b"], p["out_b"]) for p in phases]
-        p1, p2, p3 = phases
-        self.expect(len(req1) == 160 and p1["ok"] and p1["returned"] == 160 and len(ans1) == 160,
-                    "phase 1: 160 bytes each way")
-        self.expect(req1[0:4] == b"Ini1", "phase 1: tag Ini1")
+    def expect_ended(self, before):
+        self.expect(self.unfinished is None, "a handshake that failed after phase 1 left session 0x%08x open "
+                    "before %s" % (self.unfinished or 0, before))
+        self.unfinished = None
+
+    # --- handshake ---------------------------------------------------------
+    def phase(self, c, where):
+        req, ans, tag = c["in_b"], c["out_b"], c["in_b"][:4]
+        answered = lambda n: c["ok"] and c["returned"] == n and len(ans) == n
+        if tag == b"Ini1":
+            self.expect(len(req) == 160 and c["capacity"] == 160, "%s: phase 1 sends 160, offers 160" % where)
+            self.expect(self.state != ESTABLISHED, "%s: phase 1 while a session is established" % where)
+            self.expect_ended(where)
+            if len(req) < 160:
+                return
+            a_bytes, nonce = req[4:136], req[136:156]
+            a = int.from_bytes(a_bytes, "little")
+            self.expect(a_bytes[128:] == bytes(4), "%s: the 33rd limb of A is zero" % where)
+            self.expect(1 < a < P - 1, "%s: 1 < A < P - 1" % where)
+            self.expect(req[156:160] == bytes(4), "%s: request bytes 156-159 are zero" % where)
+            self.expect(nonce not in self.nonces, "%s: a client nonce sent before" % where)
+            self.expect(a_bytes not in self.publics, "%s: a public value (so an exponent) sent before" % where)
+            self.nonces.add(nonce)
+            self.publics.add(a_bytes)
+            self.state, self.cipher, self.ours = NONE, None, None
+            if answered(160):
+                self.state, self.session_id = AWAIT2, u32(ans, 0)
+                self.given.add(self.session_id)
+                self.unfinished = self.session_id
+                if bytes.fromhex(self.secrets.get("driver_nonce", "")) == ans[136:160]:
+                    self.ours = self.derive(req, ans)
+                    self.ours["phase1"] = self.index
+        elif tag == b"Ini2":
+            self.expect(len(req) == 28 and c["capacity"] == 20, "%s: phase 2 sends 28, offers 20" % where)
+            self.expect(self.state == AWAIT2, "%s: phase 2 out of order" % where)
+            self.expect(len(req) >= 8 and u32(req, 4) == self.session_id, "%s: phase 2 carries S" % where)
+            if self.ours:
+                self.expect(req[8:28] == self.ours["client_proof"], "%s: client proof = HMAC(auth key, A || B)" % where)
+                self.verified.update((self.ours["phase1"], self.index))  # the proof covers A and Nc
+            self.state = AWAIT3 if answered(20) else NONE
+            if self.ours and self.state == AWAIT3 and ans != self.ours["driver_proof"]:
+                self.state = NONE  # a wrong driver proof: nothing more in this session
+        elif tag == b"Ini3":
+            self.expect(len(req) == 24 and c["capacity"] == 8, "%s: phase 3 sends 24, offers 8" % where)
+            self.expect(self.state == AWAIT3, "%s: phase 3 out of order (or after a wrong driver proof)" % where)
+            self.expect(len(req) >= 8 and u32(req, 4) == self.session_id, "%s: phase 3 carries S" % where)
+            self.state = NONE
+            if self.ours and len(req) == 24 and answered(8):
+                k = Blowfish(self.ours["kek"]).decipher(req[8:24])
+                self.expect(k == bytes.fromhex(self.secrets["session_key"]),
+                            "%s: K deciphered under SHA-1(Z)[0:16] is the driver's session key" % where)
+                self.verified.add(self.index)
+                confirmation = Blowfish(k).decipher(ans)
+                if confirmation == bytes.fromhex(self.secrets["confirmation"]):
+                    self.state, self.cipher, self.sequence = ESTABLISHED, Blowfish(k), 0
+            elif answered(8):
+                self.state, self.cipher, self.sequence = ESTABLISHED, None, 0  # a key this transcript cannot know
+            if self.state == ESTABLISHED:
+                self.unfinished = None
+        else:
+            self.expect(False, "%s: handshake tag %r" % (where, tag))
+
+    def derive(self, req1, ans1):
+        """The handshake's values from the driver's secrets."""
+        y = int.from_bytes(bytes.fromhex(self.secrets["private_exponent"]), "little")
         a_bytes, b_bytes = req1[4:136], ans1[4:136]
-        a, b = int.from_bytes(a_bytes, "little"), int.from_bytes(b_bytes, "little")
-        self.expect(a_bytes[128:132] == bytes(4), "phase 1: the 33rd limb of A is zero")
-        self.expect(1 < a < P - 1, "phase 1: 1 < A < P - 1")
-        self.expect(req1[156:160] == bytes(4), "phase 1: request bytes 156-159 are zero")
-        session_id = u32(ans1, 0)
-        y = int.from_bytes(bytes.fromhex(secrets["private_exponent"]), "little")
-        self.expect(pow(2, y, P) == b, "phase 1: B = 2^y mod P for the driver's exponent")
-        self.expect(ans1[136:160] == bytes.fromhex(secrets["driver_nonce"]), "phase 1: driver nonce field")
+        self.expect(pow(2, y, P) == int.from_bytes(b_bytes, "little"), "phase 1: B = 2^y mod P (the secrets line)")
+        auth = hmac.new(bytes.fromhex(self.secrets["handshake_key"]), req1[136:160] + ans1[136:160],
+                        hashlib.sha1).digest()
+        z = pow(int.from_bytes(a_bytes, "little"), y, P).to_bytes(132, "little")
+        return {"client_proof": hmac.new(auth, a_bytes + b_bytes, hashlib.sha1).digest(),
+                "driver_proof": hmac.new(auth, b_bytes + a_bytes, hashlib.sha1).digest(),
+                "kek": hashlib.sha1(z).digest()[:16]}
 
-        handshake_key = bytes.fromhex(secrets["handshake_key"])
-        self.expect(len(handshake_key) == 16, "handshake key of 16 bytes")
-        auth = hmac.new(handshake_key, req1[136:160] + ans1[136:160], hashlib.sha1).digest()
-        self.expect(len(req2) == 28 and req2[0:4] == b"Ini2", "phase 2: 28 bytes, tag Ini2")
-        self.expect(u32(req2, 4) == session_id, "phase 2: carries S")
-        self.expect(req2[8:28] == hmac.new(auth, a_bytes + b_bytes, hashlib.sha1).digest(),
-                    "phase 2: client proof = HMAC(auth key, A || B)")
-        self.expect(p2["ok"] and p2["returned"] == 20 and ans2 == hmac.new(auth, b_bytes + a_bytes, hashlib.sha1).digest(),
-                    "phase 2: driver proof = HMAC(auth key, B || A)")
+    def end_session(self, c, where):
+        req = c["in_b"]
+        self.expect(len(req) == 4 and c["capacity"] == 0, "%s: end of session sends 4, offers none" % where)
+        self.expect(self.sessions is True, "%s: end of session on a driver without sessions" % where)
+        sid = u32(req, 0) if len(req) >= 4 else None
+        self.verified.add(self.index)
+        self.expect(sid in self.given, "%s: end of session names a session the driver gave and was not ended" % where)
+        self.given.discard(sid)
+        if sid == self.unfinished:
+            self.unfinished = None
+        if sid == self.session_id:
+            self.state, self.cipher = NONE, None
 
-        kek = hashlib.sha1(pow(a, y, P).to_bytes(132, "little")).digest()[:16]
-        self.expect(len(req3) == 24 and req3[0:4] == b"Ini3", "phase 3: 24 bytes, tag Ini3")
-        self.expect(u32(req3, 4) == session_id, "phase 3: carries S")
-        k = Blowfish(kek).decipher(req3[8:24])
-        self.expect(k == bytes.fromhex(secrets["session_key"]),
-                    "phase 3: K deciphered under SHA-1(Z)[0:16] is the driver's session key")
-        confirmation = Blowfish(k).decipher(ans3) if len(ans3) == 8 else b""
-        self.expect(p3["ok"] and p3["returned"] == 8 and confirmation == bytes.fromhex(secrets["confirmation"]),
-                    "phase 3: answer deciphers to the confirmation block")
-        self.expect(all(0x41 <= ch <= 0x7A for ch in confirmation), "confirmation block is eight letters")
-        return k, session_id
+    def model(self, c, where):
+        self.expect(c["in_b"] == b"" and c["capacity"] == 128, "%s: model query sends nothing, offers 128" % where)
+        rec = c["out_b"]
+        if c["ok"] and len(rec) == 128:
+            self.expect(all(0x20 <= ch < 0x7F for ch in rec[40:52]),
+                        "%s: model record: the short form at offsets 40-51" % where)
 
-    def check_capsules(self, calls, key, session_id, sessions):
-        cipher = Blowfish(key) if sessions and key else None
-        sequence = 0
-        for i, c in enumerate(calls):
-            if c["code"] != IOCTL_CAPSULE:
-                continue
-            req = c["in_b"]
-            if not self.expect(len(req) >= 16 and len(req) % 8 == 0, "capsule %d: request length" % i):
-                continue
-            n = u32(req, 0)
-            self.expect(u32(req, 4) == capsule_size(n) == len(req), "capsule %d: request size field" % i)
-            self.expect(u32(req, 8) == (session_id if sessions else 0), "capsule %d: session id field" % i)
-            self.expect(req[-4:] == bytes(4), "capsule %d: request trailer zero" % i)
-            body = req[12:-4]
-            if sessions:
-                if not self.expect(cipher is not None, "capsule %d: a session key exists" % i):
-                    continue
-                body = cipher.decipher(body)
-            self.expect(body[n:] == b"\0" * (len(body) - n), "capsule %d: request padding zero" % i)
-            in_len, out_len = u32(body, 12), u32(body, 16)
-            self.expect(u32(body, 0) == sequence, "capsule %d: sequence %d expected, %d sent" % (i, sequence, u32(body, 0)))
-            self.expect(u32(body, 4) == n == in_len + 24, "capsule %d: request size = input + 24" % i)
-            self.expect(u32(body, 8) == IOCTL_FUNCTION, "capsule %d: code IOCTL_MISC_FUNCTION" % i)
-            self.expect(body[20 + in_len:n] == bytes(4), "capsule %d: request ends in 4 zeros" % i)
-            self.expect(c.get("outCapacity", capsule_size(out_len)) == capsule_size(out_len),
-                        "capsule %d: reply capsule offered" % i)
-            packet = body[20:20 + in_len]
-            if self.expect(len(packet) >= 8, "capsule %d: packet header" % i):
-                self.expect(u16(packet, 2) == in_len and u16(packet, 4) == out_len and u16(packet, 6) == 0,
-                            "capsule %d: packet lengths match the request" % i)
-                if packet[0] == 0x11:
-                    self.expect(packet[1] == 1 and in_len == 22 and out_len == 22 and u16(packet, 8) == 0x8002
-                                and packet[10:22] == bytes(12), "capsule %d: flat-pad query packet" % i)
-                else:
-                    self.expect(packet[0] == 0x42 and packet[1] == 2 and in_len == 10 and out_len == 14,
-                                "capsule %d: battery query packet (function 0x%02x)" % (i, packet[0]))
-            if c["ok"] or c["returned"] != 0:
-                sequence += 1
+    # --- capsules ----------------------------------------------------------
+    def capsule(self, c, where):
+        req = c["in_b"]
+        if not self.expect(len(req) >= 16 and len(req) % 8 == 0, "%s: request capsule length" % where):
+            return
+        n = u32(req, 0)
+        self.expect(u32(req, 4) == capsule_size(n) == len(req), "%s: request size field" % where)
+        self.expect(req[-4:] == bytes(4), "%s: request trailer zero" % where)
+        if self.sessions:
+            self.expect(self.state == ESTABLISHED, "%s: a capsule without an established session" % where)
+            self.expect(u32(req, 8) == self.session_id, "%s: session id field carries S" % where)
+        else:
+            self.expect(self.sessions is False, "%s: a capsule before the probe" % where)
+            self.expect(u32(req, 8) == 0, "%s: session id field 0 without sessions" % where)
+        body = req[12:-4]
+        if self.sessions:
+            if self.cipher is None:
+                return  # enciphered under a key this transcript does not hold
+            body = self.cipher.decipher(body)
+        self.verified.add(self.index)
+        if not self.expect(n >= 24 and len(body) >= n, "%s: payload holds a request" % where):
+            return
+        self.expect(body[n:] == bytes(len(body) - n), "%s: request padding zero" % where)
+        in_len, out_len, seq = u32(body, 12), u32(body, 16), u32(body, 0)
+        if not self.sessions and seq == 0:
+            self.sequence = 0  # a new client (or the first call)
+        self.expect(seq == self.sequence, "%s: sequence %d expected, %d sent" % (where, self.sequence, seq))
+        self.expect(u32(body, 4) == n == in_len + 24, "%s: request size = input + 24" % where)
+        self.expect(u32(body, 8) == IOCTL_FUNCTION, "%s: code IOCTL_MISC_FUNCTION" % where)
+        self.expect(body[20 + in_len:n] == bytes(4), "%s: request ends in 4 zeros" % where)
+        self.expect(c["capacity"] == capsule_size(out_len), "%s: reply capsule of 16 + output rounded up" % where)
+        packet = body[20:20 + in_len]
+        if self.expect(len(packet) >= 8, "%s: packet header" % where):
+            self.expect(u16(packet, 2) == in_len and u16(packet, 4) == out_len and u16(packet, 6) == 0,
+                        "%s: packet lengths match the request, reserved 0" % where)
+            if packet[0] == 0x11:
+                self.expect(packet[1] == 1 and in_len == 22 and out_len == 22 and packet[8:10] == b"\x02\x80"
+                            and packet[10:22] == bytes(12), "%s: flat-pad query packet" % where)
+            else:
+                self.expect(packet[0] == 0x42 and packet[1] == 2 and in_len == 10 and out_len == 14,
+                            "%s: battery query packet (function 0x%02x)" % (where, packet[0]))
+                self.expect(len(packet) >= 10 and packet[9] == 0, "%s: battery index little-endian, below 256" % where)
+        if c["ok"] or c["returned"] != 0:
+            self.sequence += 1
 
-            rep = c["out_b"]
-            if not c["ok"] or len(rep) < 12:
-                continue
-            rn = u32(rep, 0)
-            self.expect(u32(rep, 4) == capsule_size(rn) == len(rep) == c["returned"], "capsule %d: reply size field" % i)
-            self.expect(rn <= out_len, "capsule %d: reply payload within the output length" % i)
-            self.expect(rep[-4:] == bytes(4), "capsule %d: reply trailer zero" % i)
-            rbody = cipher.decipher(rep[12:-4]) if cipher else rep[12:-4]
-            self.expect(rbody[rn:] == b"\0" * (len(rbody) - rn), "capsule %d: reply padding zero" % i)
-            if rn >= 8:
-                self.expect(u16(rbody, 2) == u16(packet, 2) and u16(rbody, 4) == u16(packet, 4),
-                            "capsule %d: the answer keeps the packet's lengths" % i)
+
+def transcripts(args, match):
+    for a in args:
+        if os.path.isdir(a):
+            for name in sorted(os.listdir(a)):
+                if name.endswith(".jsonl") and name.startswith(match):
+                    yield os.path.join(a, name)
+        else:
+            yield a
+
+
+def check(lines):
+    checker = Checker()
+    try:
+        checker.run(lines)
+    except (KeyError, ValueError, IndexError, TypeError, struct.error) as e:
+        checker.faults.append("malformed transcript: %r" % e)
+    return checker
+
+
+def bit_flips(path, lines):
+    """Flips one bit in each request, one request at a time; every flip must be
+    found. Returns the flips that went unnoticed."""
+    missed = []
+    verified = check(lines).verified
+    calls = [l for l in lines if "code" in l]
+    for i, line in enumerate(calls):
+        if i not in verified:
+            continue
+        data = bytearray.fromhex(line["in"])
+        bit = (i * 37) % (8 * len(data))
+        if line["code"] == IOCTL_CAPSULE and data[8:12] == bytes(4) and 40 * 8 <= bit < 41 * 8:
+            bit += 64  # a plain battery query's index may be any pack number
+        flipped = [dict(l) for l in calls]
+        flipped[i]["in"] = data.hex()
+        lines_flipped = flipped + [l for l in lines if "code" not in l]
+        data[bit // 8] ^= 1 << (bit % 8)
+        flipped[i]["in"] = data.hex()
+        if not check(lines_flipped).faults:
+            missed.append("%s: exchange %d, bit %d flipped unnoticed" % (path, i, bit))
+    return missed
 
 
 def self_test():
@@ -228,20 +358,39 @@ def self_test():
 
 def main(argv):
     self_test()
-    if len(argv) < 2:
+    args, minimum, flips, match = [], 0, False, ""
+    it = iter(argv[1:])
+    for a in it:
+        if a == "--min":
+            minimum = int(next(it))
+        elif a == "--match":
+            match = next(it)
+        elif a == "--bit-flips":
+            flips = True
+        else:
+            args.append(a)
+    if not args:
         print(__doc__)
         return 2
-    status = 0
-    for path in argv[1:]:
-        checker = Checker()
-        try:
-            with open(path) as f:
-                checker.run([json.loads(line) for line in f if line.strip()])
-        except (KeyError, ValueError, IndexError, struct.error) as e:
-            checker.faults.append("malformed transcript: %r" % e)
+    status, count, problems = 0, 0, 0
+    for path in transcripts(args, match):
+        with open(path) as f:
+            lines = [json.loads(line) for line in f if line.strip()]
+        checker = check(lines)
+        count += 1
+        problems += len(checker.faults)
         status |= bool(checker.faults)
-        print("%s: %d of %d checks failed" % (path, len(checker.faults), checker.checked))
-        print("".join("  %s\n" % fault for fault in checker.faults), end="")
+        if checker.faults:
+            print("%s: %d of %d checks failed" % (path, len(checker.faults), checker.checked))
+            print("".join("  %s\n" % fault for fault in checker.faults), end="")
+        if flips and not checker.faults:
+            missed = bit_flips(path, lines)
+            status |= bool(missed)
+            print("".join("  %s\n" % m for m in missed), end="")
+    print("%d transcripts checked, %d problems" % (count, problems))
+    if count < minimum:
+        print("fewer transcripts than the %d required" % minimum)
+        status = 1
     return status
 
 

@@ -1,6 +1,6 @@
 // The session handshake: success, drivers without sessions, and every
-// failure branch the substitute can be made to take. The two whole runs write
-// the transcripts check_transcript.py recomputes (capsule layout, ciphering,
+// failure branch the substitute can be made to take. Every test leaves its
+// transcript, which check_transcript.py recomputes (capsule layout, ciphering,
 // session ids and sequence numbers are checked there).
 #include "channel_fixture.h"
 
@@ -107,7 +107,6 @@ TEST_F(ChannelTest, DriverWithoutSessionsTakesPlainCapsules) {
     EXPECT_EQ(Inspect::Sequence(c), 2u);
     c.CloseDriver();
     EXPECT_EQ(Count(IOCTL_MISC_END_SESSION), 0);
-    EXPECT_TRUE(SimControl::WriteTranscript("driver_channel_no_sessions")) << GetLastError();
 }
 
 // One whole run as the update session makes it.
@@ -141,10 +140,36 @@ TEST_F(ChannelTest, SessionCarriesEncipheredCapsulesAndCloseEndsIt) {
     EXPECT_EQ(Inspect::SessionId(c), 0u);
     EXPECT_EQ(Inspect::Sequence(c), 0u);
     EXPECT_EQ(Inspect::Device(c), INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(SimControl::WriteTranscript("driver_channel_session")) << GetLastError();
     const size_t count = Exchanges().size();
     c.CloseDriver();  // a second close does nothing
     EXPECT_EQ(Exchanges().size(), count);
+}
+
+// A second handshake on the same object ends the first session at the
+// driver before it starts, also when the new one then fails.
+TEST_F(ChannelTest, SecondInitializeEndsTheSessionItReplaces) {
+    SimControl::AddFault(&scenario, SIM_TARGET_PHASE2, SIM_FAULT_FAIL, 0, SIM_STATUS_UNSUCCESSFUL, 2);
+    Apply();
+    CMiscCommon c(text);
+    OpenAndInitialize(c);
+    BYTE status;
+    WORD v[4], extra = 0;
+    ASSERT_EQ(FlatPad(c, &status, v, &extra), 0u);
+    const DWORD first = Inspect::SessionId(c);
+    ASSERT_EQ(c._Initialize(), 0u) << text;
+    EXPECT_TRUE(EndSessionSent(first));
+    const DWORD second = Inspect::SessionId(c);
+    EXPECT_NE(second, first);
+    EXPECT_EQ(Inspect::Sequence(c), 0u);
+    EXPECT_EQ(FlatPad(c, &status, v, &extra), 0u) << text;
+
+    EXPECT_EQ(c._Initialize(), 2u);  // the third handshake fails in phase 2
+    EXPECT_TRUE(EndSessionSent(second));
+    EXPECT_EQ(Inspect::Context(c), nullptr);
+    EXPECT_EQ(Inspect::SessionId(c), 0u);
+    EXPECT_EQ(Summary().sessionState, uint32_t(SIM_SESSION_NONE));
+    c.CloseDriver();
+    EXPECT_EQ(Count(IOCTL_MISC_END_SESSION), 3);  // first, second, and the failed third
 }
 
 }  // namespace

@@ -191,4 +191,26 @@ TEST_F(ChannelTest, ModelNumberRejectsBadArgumentsAndAnUnusableRecord) {
     EXPECT_EQ(c.GetModelNumber(buffer, &size), 8u);
 }
 
+// What the driver refuses as a client fault reaches the test through the
+// control device: counted, with the first one's reason and exchange. This
+// scenario is not strict, and the record is cleared before the test ends.
+TEST_F(ChannelTest, DriverRecordsAClientFaultAsAViolation) {
+    scenario.strict = 0;
+    Apply();
+    CMiscCommon c(text);
+    ASSERT_EQ(c.OpenDriver(), 0u);
+    BYTE record[256];
+    DWORD returned = 0;
+    EXPECT_FALSE(DeviceIoControl(Inspect::Device(c), IOCTL_MISC_GET_MODEL_NUMBER, nullptr, 0, record,
+                                 sizeof(record), &returned, nullptr));  // room for 256, the record is 128
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    const SimSummary s = Summary();
+    EXPECT_EQ(s.violations, 1u);
+    EXPECT_EQ(s.firstViolation, uint32_t(SIM_REJECT_OUT_CAPACITY));
+    EXPECT_EQ(s.firstViolationExchange, 0u);
+    c.CloseDriver();
+    EXPECT_TRUE(SimControl::Reset());
+}
+
 }  // namespace
+

@@ -2,6 +2,8 @@
 // deciphered and how many payload bytes are handed on.
 #include "driver_channel/capsule.h"
 
+#include "crypto/bytes.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -13,8 +15,8 @@ namespace {
 std::vector<uint8_t> Reply(uint32_t bufferSize, uint32_t payloadLength, uint32_t sizeField) {
     std::vector<uint8_t> r(bufferSize, 0);
     if (bufferSize >= 8) {
-        WriteLe32(r.data(), payloadLength);
-        WriteLe32(r.data() + 4, sizeField);
+        Bytes::WriteLe32(r.data(), payloadLength);
+        Bytes::WriteLe32(r.data() + 4, sizeField);
     }
     return r;
 }
@@ -50,7 +52,8 @@ TEST_P(PlanReplyTest, Decides) {
     EXPECT_EQ(plan.badValue, c.check == ReplyCheck::Ok ? plan.badValue : c.badValue);
 }
 
-// Flat-pad sized replies: outSize 22, a 40-byte buffer of 3 blocks.
+// Flat-pad sized replies (outSize 22, a 40-byte buffer of 3 blocks) and
+// battery sized ones (outSize 14, a 32-byte buffer of 2 blocks).
 INSTANTIATE_TEST_SUITE_P(
     Replies, PlanReplyTest,
     ::testing::Values(
@@ -59,21 +62,31 @@ INSTANTIATE_TEST_SUITE_P(
         PlanCase{"EmptyPayload", 40, 16, 22, 0, 16, true, ReplyCheck::Ok, 0, 0, false, 0},
         PlanCase{"NothingReturned", 40, 0, 22, 0, 0, true, ReplyCheck::TooShort, 0, 0, false, 0},
         PlanCase{"ElevenBytes", 40, 11, 22, 22, 40, true, ReplyCheck::TooShort, 0, 0, false, 11},
+        PlanCase{"ElevenBytesPlain", 40, 11, 22, 22, 40, false, ReplyCheck::TooShort, 0, 0, false, 11},
         PlanCase{"HeaderOnly", 40, 12, 22, 0, 16, true, ReplyCheck::Ok, 0, 0, false, 0},
         PlanCase{"ReturnedBeyondBuffer", 40, 4096, 22, 22, 40, true, ReplyCheck::Ok, 3, 22, false, 0},
         PlanCase{"MoreThanOffered", 40, 40, 22, 24, 40, true, ReplyCheck::Ok, 3, 22, true, 0},
         PlanCase{"MoreThanOfferedHuge", 40, 40, 22, 0xFFFFFFFF, 40, true, ReplyCheck::Ok, 3, 22, true, 0},
+        // A driver that counts only what it answered: header and payload
+        // (26 for the battery query), or header and padded payload. The
+        // payload comes from the zeroed buffer whatever the count.
+        PlanCase{"BatteryHeaderAndPayload", 32, 26, 14, 14, 32, true, ReplyCheck::Ok, 2, 14, false, 0},
+        PlanCase{"BatteryHeaderAndPadded", 32, 28, 14, 14, 32, true, ReplyCheck::Ok, 2, 14, false, 0},
+        PlanCase{"BatteryHeaderAndPayloadPlain", 32, 26, 14, 14, 32, false, ReplyCheck::Ok, 0, 14, false, 0},
+        PlanCase{"FlatPadHeaderAndPayload", 40, 34, 22, 22, 40, true, ReplyCheck::Ok, 3, 22, false, 0},
+        // Without a cipher the size field is never read.
+        PlanCase{"PlainSizeFieldZero", 40, 40, 22, 22, 0, false, ReplyCheck::Ok, 0, 22, false, 0},
+        PlanCase{"PlainSizeFieldHuge", 40, 40, 22, 22, 0xFFFFFFF8u, false, ReplyCheck::Ok, 0, 22, false, 0},
+        // Enciphered: the size field names whole blocks, cut to the buffer.
+        PlanCase{"SizeFieldZero", 40, 40, 22, 22, 0, true, ReplyCheck::BadSizeField, 0, 0, false, 0},
         PlanCase{"SizeBelow16", 40, 40, 22, 0, 8, true, ReplyCheck::BadSizeField, 0, 0, false, 8},
-        PlanCase{"SizeNotBlockMultiple", 40, 40, 22, 22, 36, true, ReplyCheck::BadSizeField, 0, 0, false, 36},
-        PlanCase{"SizeBeyondBuffer", 40, 40, 22, 22, 48, true, ReplyCheck::BadSizeField, 0, 0, false, 48},
-        PlanCase{"SizeWrapsAround", 40, 40, 22, 22, 0xFFFFFFF8u, true, ReplyCheck::BadSizeField, 0, 0, false, 0xFFFFFFF8u},
+        PlanCase{"SizeFourPastTheBlocks", 40, 40, 22, 22, 44, true, ReplyCheck::Ok, 3, 22, false, 0},
+        PlanCase{"SizeBeyondBuffer", 40, 40, 22, 22, 48, true, ReplyCheck::Ok, 3, 22, false, 0},
+        PlanCase{"SizeWrapsAround", 40, 40, 22, 22, 0xFFFFFFF8u, true, ReplyCheck::Ok, 3, 22, false, 0},
+        PlanCase{"SizeNotBlockMultipleShort", 40, 40, 22, 22, 36, true, ReplyCheck::BadPayloadLength, 0, 0, false, 22},
         PlanCase{"PayloadBeyondSizeField", 40, 40, 22, 22, 32, true, ReplyCheck::BadPayloadLength, 0, 0, false, 22},
-        // Only whole returned blocks are deciphered; payload in a block that
-        // did not come back is refused rather than handed on as zeros.
-        PlanCase{"ReturnedCutsBlocks", 40, 30, 22, 22, 40, true, ReplyCheck::BadPayloadLength, 0, 0, false, 22},
-        PlanCase{"ReturnedCutsUnusedBlock", 40, 30, 22, 10, 40, true, ReplyCheck::Ok, 2, 10, false, 0},
-        PlanCase{"PlainCutByReturned", 40, 30, 22, 18, 40, false, ReplyCheck::Ok, 0, 18, false, 0},
-        PlanCase{"PlainBeyondReturned", 40, 30, 22, 19, 40, false, ReplyCheck::BadPayloadLength, 0, 0, false, 19}),
+        PlanCase{"SizeSixteenWithPayload", 40, 40, 22, 1, 16, true, ReplyCheck::BadPayloadLength, 0, 0, false, 1},
+        PlanCase{"SizeShortButPayloadFits", 40, 40, 22, 10, 32, true, ReplyCheck::Ok, 2, 10, false, 0}),
     [](const ::testing::TestParamInfo<PlanCase>& info) { return std::string(info.param.name); });
 
 bool XorBlock(void* context, uint32_t* left, uint32_t* right) {

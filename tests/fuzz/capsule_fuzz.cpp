@@ -37,8 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     ReplyPlan plan;
     if (PlanReply(reply, bufferSize, returned, outSize, enciphered, &plan) == ReplyCheck::Ok) {
-        const uint32_t available = returned < bufferSize ? returned : bufferSize;
-        if (kOffsetPayload + plan.blocks * kBlockSize > available || plan.copyLength > outSize ||
+        if (returned < kHeaderSize || kMinimumSize + plan.blocks * kBlockSize > bufferSize ||
+            plan.copyLength > outSize || (!enciphered && plan.blocks != 0) ||
             (enciphered && plan.copyLength > plan.blocks * kBlockSize) ||
             plan.truncated != (plan.payloadLength > outSize))
             abort();

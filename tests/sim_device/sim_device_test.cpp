@@ -198,9 +198,9 @@ TEST_F(SimDeviceTest, DriverWithoutSessionsModelRecordAndUnknownCodes) {
     EXPECT_EQ(Call(kIoctlMiscCapsule, c, 40).status, 0u);  // plain, with session id 0
 
     EXPECT_EQ(Call(kIoctlMiscGetModelNumber, {}, 127).status, uint32_t(SIM_STATUS_BUFFER_TOO_SMALL));
-    Result model = Call(kIoctlMiscGetModelNumber, {}, 256);
-    EXPECT_EQ(model.returned, 128u);
-    EXPECT_EQ(model.out[128], 0xCC);  // nothing beyond the record
+    EXPECT_EQ(Call(kIoctlMiscGetModelNumber, {}, 256).status, uint32_t(SIM_STATUS_INVALID_PARAMETER));
+    EXPECT_EQ(Call(kIoctlMiscGetModelNumber, {0}, 128).status, uint32_t(SIM_STATUS_INVALID_PARAMETER));
+    EXPECT_EQ(Call(kIoctlMiscGetModelNumber, {}, 128).returned, 128u);
     EXPECT_EQ(Call(kIoctlMiscFunction, {}, 0).status, uint32_t(SIM_STATUS_INVALID_DEVICE_REQUEST));
     EXPECT_EQ(Call(SIM_CTL_SET_SCENARIO, {}, 0).status, uint32_t(SIM_STATUS_INVALID_DEVICE_REQUEST));
 }
@@ -242,6 +242,10 @@ TEST_F(SimDeviceTest, RefusesWrongClientMessages) {
         {"packet output length", 4, [](Bytes& m) { m[12 + 20 + 4] = 21; }, nullptr, 0, BAD, SIM_REJECT_PACKET},
         {"packet reserved", 4, [](Bytes& m) { m[12 + 20 + 6] = 1; }, nullptr, 0, BAD, SIM_REJECT_PACKET},
         {"reply room", 4, nullptr, nullptr, 39, SMALL, SIM_REJECT_OUT_CAPACITY},
+        {"reply room beyond the capsule", 4, nullptr, nullptr, 48, BAD, SIM_REJECT_OUT_CAPACITY},
+        {"phase1 answer room beyond 160", 1, nullptr, nullptr, 161, BAD, SIM_REJECT_OUT_CAPACITY},
+        {"phase2 answer room beyond 20", 2, nullptr, nullptr, 28, BAD, SIM_REJECT_OUT_CAPACITY},
+        {"flat-pad item bytes", 4, [](Bytes& m) { m[32 + 10] = 1; }, nullptr, 0, BAD, SIM_REJECT_PACKET},
     };
     for (const auto& w : cases) {
         SCOPED_TRACE(w.name);
@@ -267,6 +271,79 @@ TEST_F(SimDeviceTest, RefusesWrongClientMessages) {
         EXPECT_EQ(r.returned, 0u);
         EXPECT_EQ(LastExchange().rejection, w.reject);
         EXPECT_EQ(LastExchange().win32Error, SimStatusToWin32Error(w.status));
+    }
+}
+
+// The order of a session's messages, values that must not come twice, the
+// battery index's byte order and the sequence without sessions; each refusal
+// is counted as a violation of the client, the first one named.
+TEST_F(SimDeviceTest, RecordsViolationsOfOrderRepetitionAndByteOrder) {
+    Load(scenario);
+    client.Handshake();
+    EXPECT_EQ(Summary().violations, 0u);
+    MiniClient again;  // the same nonce and exponent
+    EXPECT_EQ(Call(kIoctlMiscHandshake, again.Phase1(), 160).status, uint32_t(SIM_STATUS_ACCESS_DENIED));
+    Bytes end(4);
+    Put32(end.data(), client.session);
+    EXPECT_EQ(Call(kIoctlMiscEndSession, end, 4).status, uint32_t(SIM_STATUS_INVALID_PARAMETER));  // no output
+    EXPECT_EQ(Call(kIoctlMiscEndSession, end, 0).status, 0u);
+    EXPECT_EQ(Call(kIoctlMiscHandshake, again.Phase1(), 160).status, uint32_t(SIM_STATUS_INVALID_PARAMETER));
+    EXPECT_EQ(LastExchange().rejection, uint32_t(SIM_REJECT_REPEATED));
+    const SimSummary s = Summary();
+    EXPECT_EQ(s.violations, 3u);
+    EXPECT_EQ(s.firstViolation, uint32_t(SIM_REJECT_STATE));
+    EXPECT_EQ(s.firstViolationExchange, 3u);
+
+    scenario.flags = 0;
+    Load(scenario);
+    client.sessions = false;
+    EXPECT_EQ(Call(kIoctlMiscHandshake, {}, 0).status, uint32_t(SIM_STATUS_NOT_SUPPORTED));
+    EXPECT_EQ(Summary().violations, 0u);  // the probe's answer is no refusal
+    Bytes bigEndianOne = BatteryPacket(0);
+    bigEndianOne[9] = 1;
+    EXPECT_EQ(Call(kIoctlMiscCapsule, client.Capsule(bigEndianOne, 14), 32).status,
+              uint32_t(SIM_STATUS_INVALID_PARAMETER));
+    EXPECT_EQ(LastExchange().rejection, uint32_t(SIM_REJECT_BATTERY_INDEX));
+    for (uint32_t sequence : {0u, 1u}) {
+        client.sequence = sequence;
+        EXPECT_EQ(Call(kIoctlMiscCapsule, client.Capsule(BatteryPacket(0), 14), 32).status, 0u) << sequence;
+    }
+    EXPECT_EQ(Call(kIoctlMiscCapsule, client.Capsule(BatteryPacket(0), 14), 32).status,
+              uint32_t(SIM_STATUS_ACCESS_DENIED));  // 1 again
+    EXPECT_EQ(LastExchange().rejection, uint32_t(SIM_REJECT_SEQUENCE));
+    EXPECT_EQ(Summary().violations, 2u);
+}
+
+// Every reply shape the scenario can ask for, on the battery query (14
+// output bytes, a 32-byte reply capsule), and the status-4 answers.
+TEST_F(SimDeviceTest, ShapesRepliesAsTheScenarioAsks) {
+    const struct {
+        uint8_t returnedMode, sizeMode;
+        uint32_t returned, sizeField;
+    } cases[] = {{SIM_RETURNED_CAPSULE, SIM_REPLYSIZE_RIGHT, 32, 32}, {SIM_RETURNED_PADDED, SIM_REPLYSIZE_ZERO, 28, 0},
+                 {SIM_RETURNED_PAYLOAD, SIM_REPLYSIZE_ODD, 26, 36},   {SIM_RETURNED_CAPSULE, SIM_REPLYSIZE_LARGE, 32, 40}};
+    scenario.flags = 0;
+    client.sessions = false;
+    for (const auto& c : cases) {
+        scenario.replyReturned = c.returnedMode;
+        scenario.replySizeField = c.sizeMode;
+        Load(scenario);
+        Result r = Call(kIoctlMiscCapsule, client.Capsule(BatteryPacket(0), 14), 32);
+        EXPECT_EQ(r.status, 0u);
+        EXPECT_EQ(r.returned, c.returned);
+        EXPECT_EQ(Get32(&r.out[0]), 14u);
+        EXPECT_EQ(Get32(&r.out[4]), c.sizeField);
+        EXPECT_EQ(r.out[12 + 10] | r.out[12 + 11] << 8, 0x4A6F);  // the date
+    }
+    scenario.replyReturned = SIM_RETURNED_CAPSULE;
+    scenario.replySizeField = SIM_REPLYSIZE_RIGHT;
+    scenario.status4Count = 2;
+    Load(scenario);
+    const uint8_t statuses[] = {4, 4, 0, 4, 4, 1};  // pack 0 asked three times, then pack 1
+    for (int i = 0; i < 6; ++i) {
+        client.sequence = uint32_t(i);
+        Result r = Call(kIoctlMiscCapsule, client.Capsule(BatteryPacket(i < 3 ? 0 : 1), 14), 32);
+        EXPECT_EQ(r.out[12], statuses[i]) << i;
     }
 }
 

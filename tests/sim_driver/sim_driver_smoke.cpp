@@ -74,6 +74,8 @@ TEST(SimDriverSmoke, ProbeModelRecordAndFaultsAcrossTheKernelBoundary) {
     EXPECT_EQ(summary.opens, 1u);
     EXPECT_EQ(summary.closes, 1u);
     EXPECT_EQ(summary.exchangeCount, 6u);
+    EXPECT_EQ(summary.violations, 0u);
+    EXPECT_TRUE(SimControl::WriteTranscript(sizeof(void*) == 4 ? "sim_driver.smoke.32" : "sim_driver.smoke.64"));
 }
 
 }  // namespace
