@@ -130,6 +130,9 @@ void StartAttempt(HWND hWnd)
     ShowWindow(g_hProgress, SW_SHOW);
     g_nScreen = SCREEN_UPDATING;
     Redraw(hWnd);
+    // No worker runs until UPDATE_START is handled: a destruction before
+    // then has nothing to wait for. UPDATE_START clears the event again.
+    SetEvent(g_WorkerContext.hDoneEvent);
     PostMessageW(hWnd, WM_APP_UPDATE, UPDATE_START, 0);
 }
 

@@ -575,6 +575,36 @@ void CheckUpdatingScreen()
     CheckCloseWaitsForWorker(0);
 }
 
+// A close request right after Yes, before UPDATE_START is handled: no
+// worker exists yet, so the destruction has nothing to wait for. A
+// watchdog signals the done event after 3 s, so that a wait for a worker
+// that never came shows as a failure and not as a hang.
+DWORD WINAPI DoneWatchdog(void* pEvents)
+{
+    HANDLE* h = static_cast<HANDLE*>(pEvents);  // {stop, done}
+    if (WaitForSingleObject(h[0], 3000) == WAIT_TIMEOUT) SetEvent(h[1]);
+    return 0;
+}
+
+void CheckCloseBeforeWorker()
+{
+    ReportLine("# close before the worker starts");
+    CHECK(DriveTo(SCREEN_NOTICE, {kUntilCancel}));
+    Command(IDC_YES);  // UPDATE_START stays queued: nothing is pumped
+    HANDLE events[2] = {CreateEventW(NULL, TRUE, FALSE, NULL), NULL};
+    DuplicateHandle(GetCurrentProcess(), g_WorkerContext.hDoneEvent, GetCurrentProcess(), &events[1], 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    HANDLE hThread = CreateThread(NULL, 0, DoneWatchdog, events, 0, NULL);
+    const DWORD dwStart = Now();
+    SendMessageW(s_hWnd, WM_CLOSE, 0, 0);
+    const DWORD dwWaited = Now() - dwStart;
+    SetEvent(events[0]);
+    WaitForSingleObject(hThread, INFINITE);
+    for (HANDLE h : {hThread, events[0], events[1]}) CloseHandle(h);
+    CHECK(g_nScreen == SCREEN_UPDATING && dwWaited < 1000, "waited %lu ms", dwWaited);
+    CHECK(Ended(false) && StubCalls().empty());
+}
+
 void CheckRetry()
 {
     ReportLine("# retry");
@@ -1095,7 +1125,7 @@ int wmain(int argc, wchar_t** argv)
     ReleaseDC(NULL, hdc);
     if (mode == L"check") {
         for (void (*pCheck)() : {CheckFittedText, CheckWorkerGuards, CheckNoticeScreen, CheckSuccessfulAttempt,
-                                 CheckUpdatingScreen, CheckRetry, CheckPower, CheckDisplayChanges, CheckNoticePixels,
+                                 CheckUpdatingScreen, CheckCloseBeforeWorker, CheckRetry, CheckPower, CheckDisplayChanges, CheckNoticePixels,
                                  CheckOtherScreenPixels, CheckSmallWindows, CheckHygiene})
             pCheck();
     } else {
