@@ -234,6 +234,15 @@ LRESULT OnCommand(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
         nId = IDC_NO;
     }
 
+    // While an attempt runs the buttons are hidden, yet a queued click, the
+    // second click of a double click (an owner-drawn button reports it as a
+    // command too) or any stray command can still arrive here: none may
+    // restart the computer or end the run under the reflash tool. A close
+    // request goes its own way (WM_CLOSE).
+    if (g_nScreen == SCREEN_UPDATING && (nId == IDC_YES || nId == IDC_NO || nId == IDC_OK)) {
+        return 0;
+    }
+
     switch (nId) {
     case IDC_YES:
         if (g_nScreen == SCREEN_NOTICE) {

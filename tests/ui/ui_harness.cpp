@@ -605,6 +605,42 @@ void CheckCloseBeforeWorker()
     CHECK(Ended(false) && StubCalls().empty());
 }
 
+// Button commands while an attempt runs change nothing: each button's id,
+// as a click or as the second half of a double click, and a real double
+// click whose first click starts the attempt (notice: Yes; retry: OK).
+void CheckStrayCommands()
+{
+    ReportLine("# button commands during an attempt");
+    CHECK(DriveTo(SCREEN_UPDATING, {kUntilCancel}));
+    for (int nId : {IDC_YES, IDC_NO, IDC_OK})
+        for (WORD wCode : {WORD(BN_CLICKED), WORD(BN_DOUBLECLICKED)})
+            SendMessageW(s_hWnd, WM_COMMAND, MAKEWPARAM(nId, wCode), 0);
+    PumpFor(100);
+    CHECK(IsWindow(s_hWnd) && !s_bQuit && !g_bRestart && g_nScreen == SCREEN_UPDATING && !StubCalls()[0].bCancelSeen);
+    CloseMain();
+
+    const struct {
+        UINT nScreen;
+        std::vector<StubStep> steps;
+        HWND* phButton;
+        size_t nCall;  // the second click finds this attempt's worker waiting
+    } doubleClicks[] = {{SCREEN_NOTICE, {kUntilCancel}, &g_hYesButton, 0},
+                        {SCREEN_RETRY, {kExit1, kUntilCancel}, &g_hOkButton, 1}};
+    for (const auto& c : doubleClicks) {
+        CHECK(DriveTo(c.nScreen, c.steps));
+        const HWND hButton = *c.phButton;
+        const LPARAM pt = MAKELPARAM(10, 10);
+        for (UINT uMsg : {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_LBUTTONUP})
+            PostMessageW(hButton, uMsg, uMsg == WM_LBUTTONUP ? 0 : MK_LBUTTON, pt);
+        CHECK(WaitStubWaiting());
+        PumpFor(200);
+        CHECK(IsWindow(s_hWnd) && !s_bQuit && !g_bRestart && g_nScreen == SCREEN_UPDATING &&
+              StubCalls().size() == c.nCall + 1 && !StubCalls()[c.nCall].bCancelSeen, "double click, screen %u",
+              c.nScreen);
+        CloseMain();
+    }
+}
+
 void CheckRetry()
 {
     ReportLine("# retry");
@@ -1125,7 +1161,7 @@ int wmain(int argc, wchar_t** argv)
     ReleaseDC(NULL, hdc);
     if (mode == L"check") {
         for (void (*pCheck)() : {CheckFittedText, CheckWorkerGuards, CheckNoticeScreen, CheckSuccessfulAttempt,
-                                 CheckUpdatingScreen, CheckCloseBeforeWorker, CheckRetry, CheckPower, CheckDisplayChanges, CheckNoticePixels,
+                                 CheckUpdatingScreen, CheckCloseBeforeWorker, CheckStrayCommands, CheckRetry, CheckPower, CheckDisplayChanges, CheckNoticePixels,
                                  CheckOtherScreenPixels, CheckSmallWindows, CheckHygiene})
             pCheck();
     } else {
