@@ -108,7 +108,7 @@ std::vector<StubCall> StubCalls() { return Lock(), s_calls; }
 // status and failing CreateEventW.
 std::set<HGDIOBJ> s_liveGdi;
 std::set<HANDLE> s_liveHandles;
-long s_gdiCreated = 0, s_deletedBad = 0, s_failCreateEvents = 0;
+long s_gdiCreated = 0, s_deletedBad = 0, s_failCreateEvents = 0, s_failGetMessage = 0;
 HDC s_recentDcs[32];
 size_t s_nextDc = 0;
 RECT s_lastDraw;
@@ -140,6 +140,7 @@ decltype(&CloseHandle) s_CloseHandle;
 decltype(&GetSystemPowerStatus) s_GetSystemPowerStatus;
 decltype(&DrawTextExW) s_DrawTextExW;
 decltype(&_beginthreadex) s__beginthreadex;
+decltype(&GetMessageW) s_GetMessageW;
 
 template <typename T>
 T Track(T h, bool bGdi)
@@ -195,6 +196,17 @@ HANDLE WINAPI Hook_CreateEventW(LPSECURITY_ATTRIBUTES pSa, BOOL bManual, BOOL bI
     return Track(s_CreateEventW(pSa, bManual, bInitial, pszName), false);
 }
 
+// The message loop's retrieval, failing (-1) while s_failGetMessage is set.
+BOOL WINAPI Hook_GetMessageW(LPMSG pMsg, HWND hWnd, UINT uMin, UINT uMax)
+{
+    if (s_failGetMessage > 0) {
+        --s_failGetMessage;
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    return s_GetMessageW(pMsg, hWnd, uMin, uMax);
+}
+
 BOOL WINAPI Hook_CloseHandle(HANDLE h) { return Lock(), s_liveHandles.erase(h), s_CloseHandle(h); }
 BOOL WINAPI Hook_GetSystemPowerStatus(LPSYSTEM_POWER_STATUS p)
 {
@@ -247,7 +259,7 @@ bool InstallHooks()
 #define HOOK(f) Patch(#f, &Hook_##f, &s_##f)
     return HOOK(CreateFontW) & HOOK(CreatePen) & HOOK(CreateSolidBrush) & HOOK(DeleteObject) & HOOK(SelectObject) &
            HOOK(CreateEventW) & HOOK(CloseHandle) & HOOK(GetSystemPowerStatus) & HOOK(DrawTextExW) &
-           HOOK(_beginthreadex);
+           HOOK(_beginthreadex) & HOOK(GetMessageW);
 #undef HOOK
 }
 
@@ -603,6 +615,25 @@ void CheckCloseBeforeWorker()
     for (HANDLE h : {hThread, events[0], events[1]}) CloseHandle(h);
     CHECK(g_nScreen == SCREEN_UPDATING && dwWaited < 1000, "waited %lu ms", dwWaited);
     CHECK(Ended(false) && StubCalls().empty());
+}
+
+// The program's message loop when a message cannot be retrieved during an
+// attempt: it destroys the window before it returns, so the worker is
+// cancelled and waited for, and it leaves no quit message behind (one would
+// end the final message box at once).
+void CheckMessageLoopFailure()
+{
+    ReportLine("# message loop, failed retrieval");
+    CHECK(DriveTo(SCREEN_UPDATING, {kUntilCancelLinger}));
+    s_failGetMessage = 1;
+    const DWORD dwStart = Now();
+    const UINT nQuit = RunMessageLoop(s_hWnd);
+    const DWORD dwTook = Now() - dwStart;
+    s_failGetMessage = 0;
+    MSG msg;
+    CHECK(!IsWindow(s_hWnd) && nQuit == 0 && dwTook >= 350 && StubCalls()[0].bCancelSeen, "took %lu ms", dwTook);
+    CHECK(!PeekMessageW(&msg, NULL, WM_QUIT, WM_QUIT, PM_REMOVE));
+    CloseMain();
 }
 
 // Button commands while an attempt runs change nothing: each button's id,
@@ -1161,7 +1192,7 @@ int wmain(int argc, wchar_t** argv)
     ReleaseDC(NULL, hdc);
     if (mode == L"check") {
         for (void (*pCheck)() : {CheckFittedText, CheckWorkerGuards, CheckNoticeScreen, CheckSuccessfulAttempt,
-                                 CheckUpdatingScreen, CheckCloseBeforeWorker, CheckStrayCommands, CheckRetry, CheckPower, CheckDisplayChanges, CheckNoticePixels,
+                                 CheckUpdatingScreen, CheckCloseBeforeWorker, CheckStrayCommands, CheckMessageLoopFailure, CheckRetry, CheckPower, CheckDisplayChanges, CheckNoticePixels,
                                  CheckOtherScreenPixels, CheckSmallWindows, CheckHygiene})
             pCheck();
     } else {
