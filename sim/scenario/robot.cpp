@@ -584,10 +584,11 @@ void HandleMessageBox(HWND box, Report& rep, Observed& obs) {
     wchar_t caption[256] = {};
     GetWindowTextW(box, caption, 256);
     // A box of the system's own (ShellExecuteExW reports a program that
-    // cannot start this way, as the tool asks for no silence) is noted and
-    // closed, but is not the tool's message.
+    // cannot start this way unless told to keep silent) is a fault: on the
+    // worker thread it would stand behind the top-most window and hold the
+    // attempt. It is closed, but is not the tool's message.
     if (wcscmp(caption, L"Quillmere") != 0 && !MessageIdOf(text)) {
-        rep.Note("system dialog '" + qmsim::Narrow(caption) + "': " + qmsim::Narrow(text));
+        rep.Fail("system dialog '" + qmsim::Narrow(caption) + "': " + qmsim::Narrow(text));
         return;
     }
     unsigned id = MessageIdOf(text);
@@ -704,14 +705,19 @@ void CheckVendorLibrary(Report& rep) {
     if (loaded && !unloaded) rep.Fail("the vendor library was not freed");
 }
 
-// Makes the information tool impossible to start: as soon as it has been
-// extracted, it is replaced by bytes that are not a program.
-DWORD WINAPI SpoilInfoTool(LPVOID) {
+// Makes a vendor tool impossible to start: as soon as it has been
+// extracted, it is replaced by bytes that are not a program. The argument
+// names the tool's two files (64-bit and 32-bit build).
+const wchar_t* const kInfoToolNames[2] = {L"KvInfo64.exe", L"KvInfo32.exe"};
+const wchar_t* const kReflashToolNames[2] = {L"KvReflash_x64.exe", L"KvReflash_x86.exe"};
+
+DWORD WINAPI SpoilTool(LPVOID names) {
+    const wchar_t* const* tool = static_cast<const wchar_t* const*>(names);
     const std::wstring temp = TempDir();
     for (int round = 0; round < 2000; ++round) {
         for (const std::wstring& d : ListDir(temp)) {
             if (LowerW(d).compare(0, 3, L"fwu") != 0) continue;
-            for (const wchar_t* n : {L"KvInfo64.exe", L"KvInfo32.exe"}) {
+            for (const wchar_t* n : {tool[0], tool[1]}) {
                 std::wstring p = temp + L"\\" + d + L"\\" + n;
                 // Opening without write sharing succeeds only once the tool has finished writing it.
                 HANDLE h = CreateFileW(p.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -875,9 +881,11 @@ int wmain(int argc, wchar_t** argv) {
     HANDLE sameSession = nullptr;
     if (second == "before") sameSession = CreateMutexW(nullptr, FALSE, kProductMutex);
 
-    HANDLE spoiler = nullptr;
+    HANDLE spoilers[2] = {nullptr, nullptr};
     if (qmsim::Lower(sc.Get("info.check")) == "unstartable")
-        spoiler = CreateThread(nullptr, 0, SpoilInfoTool, nullptr, 0, nullptr);
+        spoilers[0] = CreateThread(nullptr, 0, SpoilTool, const_cast<wchar_t**>(kInfoToolNames), 0, nullptr);
+    if (qmsim::Lower(sc.Get("reflash")) == "unstartable")
+        spoilers[1] = CreateThread(nullptr, 0, SpoilTool, const_cast<wchar_t**>(kReflashToolNames), 0, nullptr);
 
     PROCESS_INFORMATION pi;
     if (!StartProduct(exe, cwd, elevated, &pi, &err)) {
@@ -923,10 +931,8 @@ int wmain(int argc, wchar_t** argv) {
     rep.Note("run took " + std::to_string(GetTickCount() - started) + " ms");
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
-    if (spoiler) {
-        WaitForSingleObject(spoiler, 0);
-        CloseHandle(spoiler);
-    }
+    for (HANDLE spoiler : spoilers)
+        if (spoiler) CloseHandle(spoiler);
     if (second == "after") SecondStartRefused(exe, cwd, elevated, rep, "after the first run");
 
     // ---- expected outcome ---------------------------------------------------
