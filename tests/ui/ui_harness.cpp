@@ -347,6 +347,43 @@ Image CaptureScreen(const RECT& rc)
     return img;
 }
 
+// Screen nScreen painted by PaintContent into a w x h bitmap, white as the
+// window's background; g_nScreen is not touched. *pbDcRestored tells
+// whether the paint left the DC's font, pen, brush, text colour and
+// background mode as it found them.
+Image PaintToImage(UINT nScreen, int w, int h, bool* pbDcRestored = NULL)
+{
+    Image img;
+    img.w = w;
+    img.h = h;
+    img.px.assign(size_t(w) * h, 0);
+    HDC hScreen = GetDC(NULL), hMem = CreateCompatibleDC(hScreen);
+    BITMAPINFO bmi = {Header(img), {}};
+    void* pBits = NULL;
+    if (HBITMAP hBitmap = CreateDIBSection(hMem, &bmi, DIB_RGB_COLORS, &pBits, NULL, 0)) {
+        HGDIOBJ hOld = SelectObject(hMem, hBitmap);
+        PatBlt(hMem, 0, 0, w, h, WHITENESS);
+        const HGDIOBJ before[3] = {GetCurrentObject(hMem, OBJ_FONT), GetCurrentObject(hMem, OBJ_PEN),
+                                   GetCurrentObject(hMem, OBJ_BRUSH)};
+        const COLORREF color = GetTextColor(hMem);
+        const int nMode = GetBkMode(hMem);
+        PaintContent(hMem, RECT{0, 0, w, h}, nScreen);
+        GdiFlush();
+        if (pbDcRestored != NULL)
+            *pbDcRestored = GetCurrentObject(hMem, OBJ_FONT) == before[0] &&
+                            GetCurrentObject(hMem, OBJ_PEN) == before[1] &&
+                            GetCurrentObject(hMem, OBJ_BRUSH) == before[2] && GetTextColor(hMem) == color &&
+                            GetBkMode(hMem) == nMode;
+        std::transform(static_cast<DWORD*>(pBits), static_cast<DWORD*>(pBits) + img.px.size(), img.px.begin(),
+                       [](DWORD c) { return c & 0x00FFFFFFu; });
+        SelectObject(hMem, hOld);
+        DeleteObject(hBitmap);
+    }
+    DeleteDC(hMem);
+    ReleaseDC(NULL, hScreen);
+    return img;
+}
+
 bool SaveBmp(const Image& img, const wchar_t* pszPath)
 {
     FILE* f = _wfopen(pszPath, L"wb");
@@ -460,11 +497,28 @@ void Key(WPARAM vk)
     PumpFor(60);
 }
 
-// Which of Yes, No, OK and the progress bar are visible.
-bool Shows(bool bYes, bool bNo, bool bOk, bool bBar)
+// What each screen shows, as the description of the screens gives it: the
+// visible buttons, the progress bar, and the focus on arriving there (none
+// on the updating screen, which has no visible button).
+struct ScreenView {
+    const char* name;
+    bool bYes, bNo, bOk, bBar;
+    HWND* phFocus;
+};
+const ScreenView kNoticeView = {"notice", true, true, false, false, &g_hNoButton};
+const ScreenView kUpdatingView = {"updating", false, false, false, true, NULL};
+const ScreenView kCompletedView = {"completed", true, true, false, true, &g_hYesButton};
+const ScreenView kRetryView = {"retry", false, false, true, true, &g_hOkButton};
+const ScreenView kFailedView = {"failed", false, false, true, false, &g_hOkButton};
+
+// The window shows v: its buttons and bar, and the focus where v puts it.
+bool Shows(const ScreenView& v)
 {
-    return !IsWindowVisible(g_hYesButton) == !bYes && !IsWindowVisible(g_hNoButton) == !bNo &&
-           !IsWindowVisible(g_hOkButton) == !bOk && !IsWindowVisible(g_hProgress) == !bBar;
+    const bool bOk = !IsWindowVisible(g_hYesButton) == !v.bYes && !IsWindowVisible(g_hNoButton) == !v.bNo &&
+                     !IsWindowVisible(g_hOkButton) == !v.bOk && !IsWindowVisible(g_hProgress) == !v.bBar &&
+                     (v.phFocus == NULL || GetFocus() == *v.phFocus);
+    if (!bOk) ReportLine("  not the %s screen's controls", v.name);
+    return bOk;
 }
 
 // The main window's client area on the screen; a child's rectangle in the client area.
@@ -499,7 +553,7 @@ void CheckNoticeScreen()
 {
     ReportLine("# notice screen");
     CHECK(DriveTo(SCREEN_NOTICE, {}));
-    CHECK(Shows(true, true, false, false) && GetFocus() == g_hNoButton && QueryEnd() == 0);
+    CHECK(Shows(kNoticeView) && QueryEnd() == 0);
     CHECK(g_nForegroundTimer == TIMER_FOREGROUND);
     // Buttons 40 pixels above the bottom, 20 apart around the middle; the bar
     // across the middle, 30 pixels from the sides.
@@ -546,7 +600,7 @@ void CheckSuccessfulAttempt()
           calls[1].program == g_szInfoToolPath && calls[1].args == L"/I 2149928" && calls[1].dwTimeoutMs == 5000 &&
           calls[1].bTerminate && calls[1].bHasCancel);
     PumpFor(100);
-    CHECK(Shows(true, true, false, true) && GetFocus() == g_hYesButton && BarPos() == PROGRESS_MAX);
+    CHECK(Shows(kCompletedView) && BarPos() == 179);
     CHECK(g_nLimitTimer == 0 && g_nProgressTimer == 0 && QueryEnd() == 0);
     Key(VK_RETURN);  // on Yes: restart
     CHECK(Ended(true));
@@ -562,7 +616,7 @@ void CheckUpdatingScreen()
 {
     ReportLine("# updating screen, limit timer, close during an attempt");
     CHECK(DriveTo(SCREEN_UPDATING, {kUntilCancel}));
-    CHECK(Shows(false, false, false, true) && QueryEnd() == 0);
+    CHECK(Shows(kUpdatingView) && QueryEnd() == 0);
     CHECK(g_nLimitTimer == TIMER_LIMIT && g_nProgressTimer == TIMER_PROGRESS);
     // Keys do nothing: no button is visible, and Escape needs No.
     Key(VK_ESCAPE);
@@ -577,7 +631,7 @@ void CheckUpdatingScreen()
     PostMessageW(s_hWnd, WM_TIMER, TIMER_LIMIT, 0);
     CHECK(WaitScreen(SCREEN_FAILED) && StubCalls().size() == 1 && StubCalls()[0].bCancelSeen);
     PumpFor(50);
-    CHECK(Shows(false, false, true, false) && GetFocus() == g_hOkButton && g_nRetriesLeft == 1);
+    CHECK(Shows(kFailedView) && g_nRetriesLeft == 1);
     Key(VK_ESCAPE);
     CHECK(!s_bQuit);
     Key(VK_RETURN);
@@ -598,21 +652,29 @@ DWORD WINAPI DoneWatchdog(void* pEvents)
     return 0;
 }
 
-void CheckCloseBeforeWorker()
+// Runs fn, which should end the window, with the watchdog armed on the
+// window's done event; returns how long fn took.
+DWORD ClosedWithin(const std::function<void()>& fn)
 {
-    ReportLine("# close before the worker starts");
-    CHECK(DriveTo(SCREEN_NOTICE, {kUntilCancel}));
-    Command(IDC_YES);  // UPDATE_START stays queued: nothing is pumped
     HANDLE events[2] = {CreateEventW(NULL, TRUE, FALSE, NULL), NULL};
     DuplicateHandle(GetCurrentProcess(), g_WorkerContext.hDoneEvent, GetCurrentProcess(), &events[1], 0, FALSE,
                     DUPLICATE_SAME_ACCESS);
     HANDLE hThread = CreateThread(NULL, 0, DoneWatchdog, events, 0, NULL);
     const DWORD dwStart = Now();
-    SendMessageW(s_hWnd, WM_CLOSE, 0, 0);
-    const DWORD dwWaited = Now() - dwStart;
+    fn();
+    const DWORD dwTook = Now() - dwStart;
     SetEvent(events[0]);
     WaitForSingleObject(hThread, INFINITE);
     for (HANDLE h : {hThread, events[0], events[1]}) CloseHandle(h);
+    return dwTook;
+}
+
+void CheckCloseBeforeWorker()
+{
+    ReportLine("# close before the worker starts");
+    CHECK(DriveTo(SCREEN_NOTICE, {kUntilCancel}));
+    Command(IDC_YES);  // UPDATE_START stays queued: nothing is pumped
+    const DWORD dwWaited = ClosedWithin([] { SendMessageW(s_hWnd, WM_CLOSE, 0, 0); });
     CHECK(g_nScreen == SCREEN_UPDATING && dwWaited < 1000, "waited %lu ms", dwWaited);
     CHECK(Ended(false) && StubCalls().empty());
 }
@@ -680,14 +742,14 @@ void CheckRetry()
     CHECK(DriveTo(SCREEN_RETRY, {kExit1, kOk, {0, 2, false, 0}}));
     PumpFor(50);
     CHECK(StubCalls().size() == 1 && g_nRetriesLeft == 0 && BarPos() == PROGRESS_MAX && QueryEnd() == 0);
-    CHECK(Shows(false, false, true, true) && GetFocus() == g_hOkButton);
+    CHECK(Shows(kRetryView));
     Key(VK_ESCAPE);
     CHECK(!s_bQuit && g_nScreen == SCREEN_RETRY);
     Key(VK_RETURN);
     CHECK(WaitScreen(SCREEN_FAILED));
     PumpFor(50);
     CHECK(StubCalls().size() == 3 && g_nRetriesLeft == -1 && QueryEnd() == 0);
-    CHECK(Shows(false, false, true, false) && GetFocus() == g_hOkButton);
+    CHECK(Shows(kFailedView));
     Command(IDC_OK);
     CHECK(Ended(true) && StubCalls().size() == 3);
 
@@ -995,37 +1057,17 @@ void CheckOtherScreenPixels()
     CloseMain();
 }
 
-// Every screen painted into windows from tiny to small over a magenta
-// backdrop: nothing may crash or be drawn outside the window.
-void CheckSmallWindows()
+// Every screen painted at sizes from tiny to small: nothing may crash, and
+// the paint leaves the device context as it found it.
+void CheckSmallSizes()
 {
-    ReportLine("# small windows");
-    HWND hBackdrop = CreateWindowExW(0, L"static", L"", WS_POPUP | WS_VISIBLE, 0, 0, GetSystemMetrics(SM_CXSCREEN),
-                                     GetSystemMetrics(SM_CYSCREEN), NULL, NULL, g_hInstance, NULL);
-    CHECK(DriveTo(SCREEN_NOTICE, {}));
-    const RECT rcArea = {0, 0, 800, 600};
-    for (const SIZE& s : {SIZE{1, 1}, SIZE{7, 5}, SIZE{60, 40}, SIZE{160, 120}, SIZE{420, 300}}) {
-        SetWindowPos(s_hWnd, NULL, 200, 150, s.cx, s.cy, SWP_NOZORDER | SWP_NOACTIVATE);
+    ReportLine("# small sizes");
+    for (const SIZE& sz : {SIZE{1, 1}, SIZE{7, 5}, SIZE{60, 40}, SIZE{160, 120}, SIZE{420, 300}})
         for (UINT nScreen : kScreens) {
-            g_nScreen = nScreen;
-            HDC hdc = GetDC(hBackdrop);
-            HBRUSH hMagenta = CreateSolidBrush(RGB(255, 0, 255));
-            FillRect(hdc, &rcArea, hMagenta);
-            DeleteObject(hMagenta);
-            ReleaseDC(hBackdrop, hdc);
-            Repaint();
-            PumpFor(30);
-            const Image img = CaptureScreen(rcArea);
-            int nOutside = 0;
-            for (int y = 0; y < img.h; ++y)
-                for (int x = 0; x < img.w; ++x)
-                    nOutside += (x < 200 || x >= 200 + s.cx || y < 150 || y >= 150 + s.cy) && img.at(x, y) != 0xFF00FF;
-            CHECK(nOutside == 0, "%ldx%ld screen %u: %d pixels outside", s.cx, s.cy, nScreen, nOutside);
+            bool bRestored = false;
+            PaintToImage(nScreen, sz.cx, sz.cy, &bRestored);
+            CHECK(bRestored, "%ldx%ld screen %u", sz.cx, sz.cy, nScreen);
         }
-    }
-    g_nScreen = SCREEN_NOTICE;
-    CloseMain();
-    DestroyWindow(hBackdrop);
 }
 
 // ---------------------------------------------------------------------------
@@ -1056,19 +1098,17 @@ void CheckCounts(const char* pszWhat, const ResourceCounts& start, long nGdiStar
 void CheckHygiene()
 {
     ReportLine("# resource hygiene");
-    // 100 repaints of each screen.
+    // 100 paints of each screen into a bitmap, and 100 of the window.
     CHECK(DriveTo(SCREEN_NOTICE, {}));
     Repaint();
     PumpFor(50);
     ResourceCounts start = Counts();
     long nGdiStart = ProcessGdiObjects();
-    for (UINT nScreen : kScreens) {
-        g_nScreen = nScreen;
-        for (int i = 0; i < 100; ++i) Repaint();
-    }
-    CHECK(Counts().gdiCreated - start.gdiCreated >= 500);
-    CheckCounts("500 repaints", start, nGdiStart);
-    g_nScreen = SCREEN_NOTICE;
+    for (UINT nScreen : kScreens)
+        for (int i = 0; i < 100; ++i) PaintToImage(nScreen, 640, 480);
+    for (int i = 0; i < 100; ++i) Repaint();
+    CHECK(Counts().gdiCreated - start.gdiCreated >= 600);
+    CheckCounts("600 paints", start, nGdiStart);
     CloseMain();
 
     // Whole runs with a retry. The process's counts are taken after a first
@@ -1193,7 +1233,7 @@ int wmain(int argc, wchar_t** argv)
     if (mode == L"check") {
         for (void (*pCheck)() : {CheckFittedText, CheckWorkerGuards, CheckNoticeScreen, CheckSuccessfulAttempt,
                                  CheckUpdatingScreen, CheckCloseBeforeWorker, CheckStrayCommands, CheckMessageLoopFailure, CheckRetry, CheckPower, CheckDisplayChanges, CheckNoticePixels,
-                                 CheckOtherScreenPixels, CheckSmallWindows, CheckHygiene})
+                                 CheckOtherScreenPixels, CheckSmallSizes, CheckHygiene})
             pCheck();
     } else {
         RunScreens(mode == L"shots", argv[2], argv[argc - 2]);
