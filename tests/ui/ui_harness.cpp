@@ -109,6 +109,10 @@ std::vector<StubCall> StubCalls() { return Lock(), s_calls; }
 std::set<HGDIOBJ> s_liveGdi;
 std::set<HANDLE> s_liveHandles;
 long s_gdiCreated = 0, s_deletedBad = 0, s_failCreateEvents = 0, s_failGetMessage = 0;
+// Failures on demand: the limit timer (id 10), the worker thread, and the
+// nth creation of a child control of one class.
+long s_failLimitTimer = 0, s_failThread = 0, s_failControlNth = 0;
+const wchar_t* s_failControlClass = NULL;
 HDC s_recentDcs[32];
 size_t s_nextDc = 0;
 RECT s_lastDraw;
@@ -141,6 +145,8 @@ decltype(&GetSystemPowerStatus) s_GetSystemPowerStatus;
 decltype(&DrawTextExW) s_DrawTextExW;
 decltype(&_beginthreadex) s__beginthreadex;
 decltype(&GetMessageW) s_GetMessageW;
+decltype(&SetTimer) s_SetTimer;
+decltype(&CreateWindowExW) s_CreateWindowExW;
 
 template <typename T>
 T Track(T h, bool bGdi)
@@ -160,6 +166,7 @@ HBRUSH WINAPI Hook_CreateSolidBrush(COLORREF c) { return Track(s_CreateSolidBrus
 uintptr_t __cdecl Hook__beginthreadex(void* pSecurity, unsigned nStack, unsigned(__stdcall* pStart)(void*),
                                       void* pArg, unsigned nFlags, unsigned* pnThreadId)
 {
+    if (s_failThread > 0) return --s_failThread, 0;
     return Track(s__beginthreadex(pSecurity, nStack, pStart, pArg, nFlags, pnThreadId), false);
 }
 
@@ -205,6 +212,23 @@ BOOL WINAPI Hook_GetMessageW(LPMSG pMsg, HWND hWnd, UINT uMin, UINT uMax)
         return -1;
     }
     return s_GetMessageW(pMsg, hWnd, uMin, uMax);
+}
+
+UINT_PTR WINAPI Hook_SetTimer(HWND hWnd, UINT_PTR nId, UINT uElapse, TIMERPROC pProc)
+{
+    if (nId == 10 && s_failLimitTimer > 0) return --s_failLimitTimer, 0;
+    return s_SetTimer(hWnd, nId, uElapse, pProc);
+}
+
+HWND WINAPI Hook_CreateWindowExW(DWORD dwEx, LPCWSTR pszClass, LPCWSTR pszName, DWORD dwStyle, int x, int y, int w,
+                                 int h, HWND hParent, HMENU hMenu, HINSTANCE hInst, LPVOID pParam)
+{
+    if (s_failControlClass != NULL && !IS_INTRESOURCE(pszClass) && lstrcmpiW(pszClass, s_failControlClass) == 0 &&
+        --s_failControlNth == 0) {
+        s_failControlClass = NULL;
+        return NULL;
+    }
+    return s_CreateWindowExW(dwEx, pszClass, pszName, dwStyle, x, y, w, h, hParent, hMenu, hInst, pParam);
 }
 
 BOOL WINAPI Hook_CloseHandle(HANDLE h) { return Lock(), s_liveHandles.erase(h), s_CloseHandle(h); }
@@ -259,7 +283,7 @@ bool InstallHooks()
 #define HOOK(f) Patch(#f, &Hook_##f, &s_##f)
     return HOOK(CreateFontW) & HOOK(CreatePen) & HOOK(CreateSolidBrush) & HOOK(DeleteObject) & HOOK(SelectObject) &
            HOOK(CreateEventW) & HOOK(CloseHandle) & HOOK(GetSystemPowerStatus) & HOOK(DrawTextExW) &
-           HOOK(_beginthreadex) & HOOK(GetMessageW);
+           HOOK(_beginthreadex) & HOOK(GetMessageW) & HOOK(SetTimer) & HOOK(CreateWindowExW);
 #undef HOOK
 }
 
@@ -789,11 +813,18 @@ void CheckPower()
               "ac %d battery %d quit %d", c.bAc, c.bBattery, int(s_quitCode));
         CloseMain();
     }
-    // The adapter unplugged before the second attempt.
-    CHECK(DriveTo(SCREEN_RETRY, {kExit1, kOk, kOk}));
-    SetPowerStatus(true, 0, 1);
-    Command(IDC_OK);
-    CHECK(Ended(false, IDS_CONNECT_AC_ADAPTER) && StubCalls().size() == 1);
+    // The adapter unplugged, or the battery removed, before the second
+    // attempt: the run ends with that message, without a second flash.
+    const struct {
+        BYTE bAc, bBattery;
+        WPARAM nQuit;
+    } second[] = {{0, 1, 134}, {1, 128, 142}};
+    for (const auto& c : second) {
+        CHECK(DriveTo(SCREEN_RETRY, {kExit1, kOk, kOk}));
+        SetPowerStatus(true, c.bAc, c.bBattery);
+        Command(IDC_OK);
+        CHECK(Ended(false, c.nQuit) && StubCalls().size() == 1, "second attempt, quit %d", int(s_quitCode));
+    }
 }
 
 void CheckWorkerGuards()
@@ -807,16 +838,49 @@ void CheckWorkerGuards()
     CHECK(WaitForSingleObject(hDone, 0) == WAIT_TIMEOUT && StubCalls().empty());
     CloseHandle(hDone);
 
-    // An event that cannot be created fails the window's creation, quickly,
-    // without a quit message for the caller's loop and without leaks.
-    const ResourceCounts before = Counts();
-    s_failCreateEvents = 1;
-    const DWORD dwStart = Now();
-    CHECK(CreateMain() == NULL && Now() - dwStart < 2000);
-    s_failCreateEvents = 0;
-    MSG msg;
-    CHECK(!PeekMessageW(&msg, NULL, WM_QUIT, WM_QUIT, PM_REMOVE));
-    CHECK(Counts().handlesLive == before.handlesLive && Counts().gdiLive == before.gdiLive);
+    // An event or a child control that cannot be created fails the window's
+    // creation, quickly, without a quit message for the caller's loop, a
+    // running timer or leaks.
+    const struct {
+        const char* name;
+        long nEvents;
+        const wchar_t* pszClass;
+        long nNth;
+    } missing[] = {{"first event", 1, NULL, 0},        {"progress bar", 0, L"msctls_progress32", 1},
+                   {"Yes button", 0, L"button", 1},   {"OK button", 0, L"button", 3}};
+    for (const auto& c : missing) {
+        const ResourceCounts before = Counts();
+        s_failCreateEvents = c.nEvents;
+        s_failControlClass = c.pszClass;
+        s_failControlNth = c.nNth;
+        const DWORD dwStart = Now();
+        CHECK(CreateMain() == NULL && Now() - dwStart < 2000, "%s", c.name);
+        s_failCreateEvents = 0;
+        s_failControlClass = NULL;
+        MSG msg;
+        CHECK(!PeekMessageW(&msg, NULL, WM_QUIT, WM_QUIT, PM_REMOVE) && g_nForegroundTimer == 0, "%s", c.name);
+        CHECK(Counts().handlesLive == before.handlesLive && Counts().gdiLive == before.gdiLive, "%s", c.name);
+    }
+
+    // UPDATE_START cannot start the limit timer or the worker thread, on the
+    // first attempt or the second: the run ends at once with 135.
+    const struct {
+        const char* name;
+        UINT nScreen;
+        std::vector<StubStep> steps;
+        long* pnFail;
+    } starts[] = {{"limit timer", SCREEN_NOTICE, {}, &s_failLimitTimer},
+                  {"worker thread", SCREEN_NOTICE, {}, &s_failThread},
+                  {"second worker thread", SCREEN_RETRY, {kExit1}, &s_failThread}};
+    for (const auto& c : starts) {
+        CHECK(DriveTo(c.nScreen, c.steps), "%s", c.name);
+        const size_t nCalls = StubCalls().size();
+        *c.pnFail = 1;
+        const DWORD dwWaited = ClosedWithin([&] { Command(c.nScreen == SCREEN_NOTICE ? IDC_YES : IDC_OK); PumpFor(100); });
+        *c.pnFail = 0;
+        CHECK(dwWaited < 1000 && Ended(false, 135) && StubCalls().size() == nCalls && g_nLimitTimer == 0 &&
+              g_nProgressTimer == 0, "%s: %lu ms, quit %d", c.name, dwWaited, int(s_quitCode));
+    }
 }
 
 void CheckDisplayChanges()
@@ -1070,6 +1134,39 @@ void CheckSmallSizes()
         }
 }
 
+// The notice at heights from where it fits at no size up to where it fits
+// with its contact frame: no text spills out of the notice frame's sides,
+// and a contact frame is drawn only around its text, inside the notice frame.
+void CheckNoticeHeights()
+{
+    ReportLine("# the notice at small heights");
+    const int w = GetSystemMetrics(SM_CXSCREEN);
+    int nEmpty = 0, nFull = 0;
+    for (int h = 240; h <= 720; h += 8) {
+        const Image img = PaintToImage(SCREEN_NOTICE, w, h);
+        const std::vector<HLine> lines = FindLines(img, 200, 60, h);
+        if (lines.size() < 2) continue;  // no room for the frame
+        const HLine &nTop = lines.front(), &nBottom = lines.back();
+        char what[64];
+        snprintf(what, sizeof(what), "notice frame at height %d", h);
+        CHECK(lines.size() == 2 || lines.size() == 4, "%s: %u lines", what, unsigned(lines.size()));
+        CHECK(AllWhite(img, nTop.x0 - 6, nTop.y0, nTop.x0 - 3, nBottom.y1, what) &&
+              AllWhite(img, nTop.x1 + 3, nTop.y0, nTop.x1 + 6, nBottom.y1, what));
+        if (lines.size() == 4) {
+            const HLine &cTop = lines[1], &cBottom = lines[2];
+            CHECK(cTop.x0 > nTop.x0 + 3 && cTop.x1 < nTop.x1 - 3 &&
+                  !InkBox(img, cTop.x0 + 2, cTop.y1 + 1, cTop.x1 - 2, cBottom.y0 - 1, IsBlack).Empty(),
+                  "contact frame at height %d", h);
+            ++nFull;
+        }
+        nEmpty += InkBox(img, nTop.x0 + 3, nTop.y1 + 1, nTop.x1 - 3, nBottom.y0 - 1, NotWhite).Empty();
+    }
+    // The sweep must have met both ends: a notice that fits at no size (an
+    // empty frame) and one that fits with its contact frame.
+    CHECK(nEmpty > 0 && nFull > 0, "empty frames %d, with contact frame %d", nEmpty, nFull);
+    ReportLine("  %d heights with an empty frame, %d with the contact frame", nEmpty, nFull);
+}
+
 // ---------------------------------------------------------------------------
 // Resource hygiene.
 
@@ -1233,7 +1330,7 @@ int wmain(int argc, wchar_t** argv)
     if (mode == L"check") {
         for (void (*pCheck)() : {CheckFittedText, CheckWorkerGuards, CheckNoticeScreen, CheckSuccessfulAttempt,
                                  CheckUpdatingScreen, CheckCloseBeforeWorker, CheckStrayCommands, CheckMessageLoopFailure, CheckRetry, CheckPower, CheckDisplayChanges, CheckNoticePixels,
-                                 CheckOtherScreenPixels, CheckSmallSizes, CheckHygiene})
+                                 CheckOtherScreenPixels, CheckSmallSizes, CheckNoticeHeights, CheckHygiene})
             pCheck();
     } else {
         RunScreens(mode == L"shots", argv[2], argv[argc - 2]);
