@@ -134,6 +134,14 @@ void BuildOsVersionRequest(OsVersionRequest* pRequest);
 bool IsSupportedOs();
 
 // ---------------------------------------------------------------------------
+// The message loop of the main window hWnd: every message goes through
+// IsDialogMessageW for it first. Returns the quit code (WM_QUIT's wParam),
+// or 0. When a message cannot be retrieved, the window is destroyed first,
+// so a running attempt is cancelled and waited for before the caller
+// deletes the work files; its quit message is then taken from the queue.
+UINT RunMessageLoop(HWND hWnd);
+
+// ---------------------------------------------------------------------------
 // The whole update run on the user-interface thread. Returns the message id
 // that ended it (0 for none); the process itself always exits with 0.
 UINT UpdateSession(HINSTANCE hInstance);

@@ -21,7 +21,10 @@ DWORD RunChildProcess(LPCWSTR pszProgramPath, LPCWSTR pszCommandArgs, HANDLE hCa
     SHELLEXECUTEINFOW sei;
     ZeroMemory(&sei, sizeof(sei));
     sei.cbSize = sizeof(sei);
-    sei.fMask = SEE_MASK_NOCLOSEPROCESS;
+    // No error box for a program that cannot start: the caller hears
+    // RUN_ERROR. On the worker thread such a box would stand behind the
+    // top-most main window, and the attempt would never end.
+    sei.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
     sei.hwnd = NULL;
     sei.lpVerb = L"open";
     sei.lpFile = pszProgramPath;

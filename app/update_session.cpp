@@ -233,23 +233,7 @@ UINT RunMainWindow()
         ShowWindow(hWnd, SW_SHOWMAXIMIZED);
         UpdateWindow(hWnd);
 
-        MSG msg;
-        ZeroMemory(&msg, sizeof(msg));
-        for (;;) {
-            const BOOL bGot = GetMessageW(&msg, NULL, 0, 0);
-            if (bGot == 0 || bGot == -1) {
-                // WM_QUIT, or a failed retrieval, which would otherwise
-                // spin here for ever.
-                break;
-            }
-            if (!IsDialogMessageW(hWnd, &msg)) {
-                TranslateMessage(&msg);
-                DispatchMessageW(&msg);
-            }
-        }
-        if (msg.message == WM_QUIT && msg.wParam != 0) {
-            id = static_cast<UINT>(msg.wParam);
-        }
+        id = RunMessageLoop(hWnd);
     }
 
     // The class owns its background brush from a successful registration

@@ -72,6 +72,56 @@ void Redraw(HWND hWnd)
     RedrawWindow(hWnd, NULL, NULL, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
 }
 
+// What each screen shows of the four controls, and where the focus goes
+// when the window changes to it. The progress bar is shown, hidden, or left
+// as it was (full, after an attempt).
+enum BarChange { BAR_KEEP, BAR_SHOW, BAR_HIDE };
+struct ScreenControls {
+    bool bYes, bNo, bOk;
+    BarChange bar;
+    HWND* phFocus;  // NULL: the focus is not moved
+};
+const ScreenControls kScreenControls[] = {
+    // by g_nScreen
+    {true, true, false, BAR_HIDE, &g_hNoButton},     // SCREEN_NOTICE (as created)
+    {false, false, false, BAR_SHOW, NULL},           // SCREEN_UPDATING
+    {true, true, false, BAR_KEEP, &g_hYesButton},    // SCREEN_COMPLETED
+    {false, false, true, BAR_HIDE, &g_hOkButton},    // SCREEN_FAILED
+    {false, false, true, BAR_KEEP, &g_hOkButton},    // SCREEN_RETRY
+};
+static_assert(sizeof(kScreenControls) / sizeof(kScreenControls[0]) == SCREEN_RETRY + 1, "one row per screen");
+
+void ApplyControls(const ScreenControls& c)
+{
+    ShowWindow(g_hYesButton, c.bYes ? SW_SHOW : SW_HIDE);
+    ShowWindow(g_hNoButton, c.bNo ? SW_SHOW : SW_HIDE);
+    ShowWindow(g_hOkButton, c.bOk ? SW_SHOW : SW_HIDE);
+    if (c.bar != BAR_KEEP) {
+        ShowWindow(g_hProgress, c.bar == BAR_SHOW ? SW_SHOW : SW_HIDE);
+    }
+    if (c.phFocus != NULL) {
+        SetFocus(*c.phFocus);
+    }
+}
+
+// The two orders of a screen change: an attempt's start shows its controls
+// before the screen is set and painted; a result's screen is set and
+// painted first, and the controls follow.
+enum ChangeOrder { CONTROLS_FIRST, PAINT_FIRST };
+
+void ChangeScreen(HWND hWnd, UINT nScreen, ChangeOrder order)
+{
+    const ScreenControls& c = kScreenControls[nScreen];
+    if (order == CONTROLS_FIRST) {
+        ApplyControls(c);
+    }
+    g_nScreen = nScreen;
+    Redraw(hWnd);
+    if (order == PAINT_FIRST) {
+        ApplyControls(c);
+    }
+}
+
 LRESULT OnCreate(HWND hWnd)
 {
     s_bCreateFailed = false;
@@ -124,12 +174,10 @@ void OnSize(WPARAM wParam, LPARAM lParam)
 
 void StartAttempt(HWND hWnd)
 {
-    ShowWindow(g_hYesButton, SW_HIDE);
-    ShowWindow(g_hNoButton, SW_HIDE);
-    ShowWindow(g_hOkButton, SW_HIDE);
-    ShowWindow(g_hProgress, SW_SHOW);
-    g_nScreen = SCREEN_UPDATING;
-    Redraw(hWnd);
+    ChangeScreen(hWnd, SCREEN_UPDATING, CONTROLS_FIRST);
+    // No worker runs until UPDATE_START is handled: a destruction before
+    // then has nothing to wait for. UPDATE_START clears the event again.
+    SetEvent(g_WorkerContext.hDoneEvent);
     PostMessageW(hWnd, WM_APP_UPDATE, UPDATE_START, 0);
 }
 
@@ -156,27 +204,11 @@ void OnUpdateStart(HWND hWnd)
     RestartTimer(hWnd, &g_nProgressTimer, TIMER_PROGRESS, PROGRESS_PERIOD_MS);
 }
 
-void ShowFailedScreen(HWND hWnd)
-{
-    g_nScreen = SCREEN_FAILED;
-    Redraw(hWnd);
-    ShowWindow(g_hYesButton, SW_HIDE);
-    ShowWindow(g_hNoButton, SW_HIDE);
-    ShowWindow(g_hOkButton, SW_SHOW);
-    ShowWindow(g_hProgress, SW_HIDE);
-    SetFocus(g_hOkButton);
-}
-
 void OnUpdateResult(HWND hWnd, DWORD dwResult)
 {
     switch (dwResult) {
     case 0:
-        g_nScreen = SCREEN_COMPLETED;
-        Redraw(hWnd);
-        ShowWindow(g_hYesButton, SW_SHOW);
-        ShowWindow(g_hNoButton, SW_SHOW);
-        ShowWindow(g_hOkButton, SW_HIDE);
-        SetFocus(g_hYesButton);
+        ChangeScreen(hWnd, SCREEN_COMPLETED, PAINT_FIRST);
         break;
     case RESULT_AC_OFFLINE:
         g_nQuitCode = IDS_CONNECT_AC_ADAPTER;
@@ -187,21 +219,12 @@ void OnUpdateResult(HWND hWnd, DWORD dwResult)
         DestroyWindow(hWnd);
         break;
     case RUN_TIMEOUT:
-        ShowFailedScreen(hWnd);
+        ChangeScreen(hWnd, SCREEN_FAILED, PAINT_FIRST);
         break;
     default: {
         const LONG nOld = g_nRetriesLeft;
         g_nRetriesLeft = nOld - 1;
-        if (nOld > 0) {
-            g_nScreen = SCREEN_RETRY;
-            Redraw(hWnd);
-            ShowWindow(g_hYesButton, SW_HIDE);
-            ShowWindow(g_hNoButton, SW_HIDE);
-            ShowWindow(g_hOkButton, SW_SHOW);
-            SetFocus(g_hOkButton);
-        } else {
-            ShowFailedScreen(hWnd);
-        }
+        ChangeScreen(hWnd, nOld > 0 ? SCREEN_RETRY : SCREEN_FAILED, PAINT_FIRST);
         break;
     }
     }
@@ -229,6 +252,15 @@ LRESULT OnCommand(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
             return DefWindowProcW(hWnd, uMsg, wParam, lParam);
         }
         nId = IDC_NO;
+    }
+
+    // While an attempt runs the buttons are hidden, yet a queued click, the
+    // second click of a double click (an owner-drawn button reports it as a
+    // command too) or any stray command can still arrive here: none may
+    // restart the computer or end the run under the reflash tool. A close
+    // request goes its own way (WM_CLOSE).
+    if (g_nScreen == SCREEN_UPDATING && (nId == IDC_YES || nId == IDC_NO || nId == IDC_OK)) {
+        return 0;
     }
 
     switch (nId) {

@@ -165,21 +165,21 @@ void PaintFailed(HDC hdc, int W, int H)
 
 }  // namespace
 
-LRESULT PaintScreen(HWND hWnd)
+void PaintContent(HDC hdc, const RECT& rcClient, UINT nScreen)
 {
-    PAINTSTRUCT ps;
-    HDC hdc = BeginPaint(hWnd, &ps);
-    if (hdc == NULL) {
-        return 0;
+    const int W = rcClient.right - rcClient.left;
+    const int H = rcClient.bottom - rcClient.top;
+    // The layout is computed from (0, 0); a client rectangle elsewhere moves
+    // the origin for the time of the paint.
+    POINT oldOrigin = {0, 0};
+    const bool bMoved = rcClient.left != 0 || rcClient.top != 0;
+    if (bMoved) {
+        OffsetViewportOrgEx(hdc, rcClient.left, rcClient.top, &oldOrigin);
     }
-    RECT rcClient = {0, 0, 0, 0};
-    GetClientRect(hWnd, &rcClient);
-    const int W = rcClient.right;
-    const int H = rcClient.bottom;
 
     const int nOldMode = SetBkMode(hdc, TRANSPARENT);
     const COLORREF oldColor = GetTextColor(hdc);
-    switch (g_nScreen) {
+    switch (nScreen) {
     case SCREEN_NOTICE:
         PaintNotice(hdc, W, H);
         break;
@@ -202,6 +202,21 @@ LRESULT PaintScreen(HWND hWnd)
     if (nOldMode != 0) {
         SetBkMode(hdc, nOldMode);
     }
+    if (bMoved) {
+        SetViewportOrgEx(hdc, oldOrigin.x, oldOrigin.y, NULL);
+    }
+}
+
+LRESULT PaintScreen(HWND hWnd)
+{
+    PAINTSTRUCT ps;
+    HDC hdc = BeginPaint(hWnd, &ps);
+    if (hdc == NULL) {
+        return 0;
+    }
+    RECT rcClient = {0, 0, 0, 0};
+    GetClientRect(hWnd, &rcClient);
+    PaintContent(hdc, rcClient, g_nScreen);
     EndPaint(hWnd, &ps);
     return 0;
 }

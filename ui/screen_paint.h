@@ -18,8 +18,13 @@
 #define UI_SUPPORT_TOLL_FREE_NUMBER L"0120-XXX-XXX"
 #endif
 
-// WM_PAINT: paints the screen named by g_nScreen over the whole client area.
-// Returns 0.
+// Paints screen nScreen (a SCREEN_ value) into hdc over the rectangle
+// rcClient, which stands for the window's client area: any device context
+// will do, a memory bitmap's as well as the window's.
+void PaintContent(HDC hdc, const RECT& rcClient, UINT nScreen);
+
+// WM_PAINT: paints the screen named by g_nScreen over the whole client area
+// (BeginPaint, PaintContent, EndPaint). Returns 0.
 LRESULT PaintScreen(HWND hWnd);
 
 // WM_DRAWITEM: draws one of the owner-drawn buttons (face, focus border and

@@ -405,82 +405,173 @@ bool DisplayChangesRefitOnce(HWND w, HANDLE process, int count, DWORD gap, Repor
     return true;
 }
 
+// ---- the window actions ----------------------------------------------------
+
+// One action of `window.actions`, split at ':' (part[0] is the verb).
+struct Action {
+    HWND w;
+    HANDLE process;
+    std::vector<std::string> part;
+    Report& rep;
+    std::string Arg(size_t i = 1) const { return part.size() > i ? part[i] : ""; }
+};
+
+// The visible button named yes, no or ok; NULL (and a failure) otherwise.
+HWND ShownButton(const Action& a) {
+    const std::string name = a.Arg();
+    int id = name == "yes" ? 1000 : name == "no" ? 1001 : name == "ok" ? 1002 : 0;
+    HWND b = id ? GetDlgItem(a.w, id) : nullptr;
+    if (!b || !IsWindowVisible(b)) {
+        a.rep.Fail("button " + name + " is not shown");
+        return nullptr;
+    }
+    return b;
+}
+
+// Each returns false when the run of actions must stop.
+bool ActClose(Action& a) {
+    PostMessageW(a.w, WM_CLOSE, 0, 0);
+    return true;
+}
+
+bool ActKey(Action& a) {
+    const std::string k = a.Arg();
+    WORD vk = k == "enter" ? VK_RETURN : k == "escape" ? VK_ESCAPE : k == "tab" ? VK_TAB : k == "space" ? VK_SPACE : 0;
+    if (!vk) {
+        a.rep.Fail("unknown key " + k);
+        return false;
+    }
+    Foreground(a.w);
+    PressKey(vk);
+    return true;
+}
+
+// BM_CLICK: the button gets a press and a release of the left mouse button,
+// as from a click on it, and tells its parent. (A single click injected with
+// SendInput into Wine's virtual desktop proved unreliable under load.)
+bool ActClick(Action& a) {
+    HWND b = ShownButton(a);
+    if (!b) return false;
+    Foreground(a.w);
+    PostMessageW(b, BM_CLICK, 0, 0);
+    return true;
+}
+
+// A real double click on the button: the pointer is put on its middle and
+// two presses and releases go through SendInput at once, so the second
+// press is queued before the first click has been handled, as when the
+// tool is busy.
+bool ActDoubleClick(Action& a) {
+    HWND b = ShownButton(a);
+    if (!b) return false;
+    Foreground(a.w);
+    RECT r = {};
+    GetWindowRect(b, &r);
+    const int x = (r.left + r.right) / 2, y = (r.top + r.bottom) / 2;
+    SetCursorPos(x, y);
+    INPUT in[5] = {};
+    for (INPUT& i : in) i.type = INPUT_MOUSE;
+    in[0].mi.dx = MulDiv(x, 65535, GetSystemMetrics(SM_CXSCREEN) - 1);
+    in[0].mi.dy = MulDiv(y, 65535, GetSystemMetrics(SM_CYSCREEN) - 1);
+    in[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+    in[1].mi.dwFlags = in[3].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+    in[2].mi.dwFlags = in[4].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    if (SendInput(5, in, sizeof(INPUT)) != 5) {
+        a.rep.Fail("the double click could not be sent");
+        return false;
+    }
+    return true;
+}
+
+// A command as a stray click would send it: WM_COMMAND with the id and
+// notification 0, posted to the main window.
+bool ActCommand(Action& a) {
+    unsigned long long id = 0;
+    if (!qmsim::ParseNumber(a.Arg(), id) || id > 0xFFFF) {
+        a.rep.Fail("bad command id '" + a.Arg() + "'");
+        return false;
+    }
+    PostMessageW(a.w, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(id), 0), 0);
+    return true;
+}
+
+bool ActAwait(Action& a) {
+    const std::string want = a.Arg();
+    unsigned long long limit = 30000, least = 0;
+    if (a.part.size() > 2) qmsim::ParseNumber(a.part[2], limit);
+    if (a.part.size() > 3) qmsim::ParseNumber(a.part[3], least);
+    DWORD start = GetTickCount();
+    std::string now;
+    while ((now = ScreenOf(a.w)) != want && GetTickCount() - start < limit && !Exited(a.process, 50)) {
+    }
+    DWORD took = GetTickCount() - start;
+    if (now != want) {
+        a.rep.Fail("screen " + want + " did not come (last seen: " + now + ")");
+        return false;
+    }
+    a.rep.Note("screen " + want + " after " + std::to_string(took) + " ms");
+    if (took < least) {
+        a.rep.Fail("screen " + want + " came after " + std::to_string(took) + " ms, not before " +
+                   std::to_string(least) + " ms");
+        return false;
+    }
+    return true;
+}
+
+bool ActEndSession(Action& a) { return EndSessionRefused(a.w, a.rep); }
+
+bool ActDisplay(Action& a) {
+    unsigned long long count = 3, gap = 200;
+    if (a.part.size() > 1) qmsim::ParseNumber(a.part[1], count);
+    if (a.part.size() > 2) qmsim::ParseNumber(a.part[2], gap);
+    return DisplayChangesRefitOnce(a.w, a.process, static_cast<int>(count), static_cast<DWORD>(gap), a.rep);
+}
+
+bool ActWait(Action& a) {
+    unsigned long long ms = 0;
+    qmsim::ParseNumber(a.Arg(), ms);
+    Sleep(static_cast<DWORD>(ms));
+    return true;
+}
+
+bool ActShot(Action& a) {
+    Shot(a.Arg().empty() ? "window" : a.Arg());
+    return true;
+}
+
+bool ActPower(Action& a) {
+    if (!WriteAcOnline(a.part[0] == "plug")) a.rep.Fail("cannot change the AC adapter state");
+    return true;
+}
+
+// The verbs of `window.actions`.
+const struct {
+    const char* name;
+    bool (*run)(Action&);
+} kVerbs[] = {
+    {"close", ActClose},     {"key", ActKey},       {"click", ActClick},         {"dblclick", ActDoubleClick},
+    {"command", ActCommand}, {"await", ActAwait},   {"endsession", ActEndSession}, {"display", ActDisplay},
+    {"wait", ActWait},       {"shot", ActShot},     {"unplug", ActPower},        {"plug", ActPower},
+};
+
 // Runs the scenario's window actions; false when one failed.
 bool RunWindowActions(HWND w, HANDLE process, const std::string& actions, Report& rep, Observed& obs) {
     for (const std::string& raw : qmsim::Split(actions, ',')) {
-        std::string a = qmsim::Lower(raw);
-        std::vector<std::string> part = qmsim::Split(a, ':');
-        if (part.empty()) continue;
-        const std::string& verb = part[0];
-        std::string arg = part.size() > 1 ? part[1] : "";
+        const std::string text = qmsim::Lower(raw);
+        Action a = {w, process, qmsim::Split(text, ':'), rep};
+        if (a.part.empty()) continue;
         if (Exited(process)) {
-            rep.Fail("the tool ended before action '" + a + "'");
+            rep.Fail("the tool ended before action '" + text + "'");
             return false;
         }
-        obs.actionLog.push_back(a);
-        if (verb == "close") {
-            PostMessageW(w, WM_CLOSE, 0, 0);
-        } else if (verb == "key") {
-            WORD vk = arg == "enter" ? VK_RETURN : arg == "escape" ? VK_ESCAPE : arg == "tab" ? VK_TAB
-                    : arg == "space" ? VK_SPACE : 0;
-            if (!vk) {
-                rep.Fail("unknown key " + arg);
-                return false;
-            }
-            Foreground(w);
-            PressKey(vk);
-        } else if (verb == "click") {
-            int id = arg == "yes" ? 1000 : arg == "no" ? 1001 : arg == "ok" ? 1002 : 0;
-            HWND b = id ? GetDlgItem(w, id) : nullptr;
-            if (!b || !IsWindowVisible(b)) {
-                rep.Fail("button " + arg + " is not shown");
-                return false;
-            }
-            // BM_CLICK: the button gets a press and a release of the left
-            // mouse button, as from a click on it, and tells its parent.
-            // (Pointer events injected with SendInput into Wine's virtual
-            // desktop proved unreliable under load.)
-            Foreground(w);
-            PostMessageW(b, BM_CLICK, 0, 0);
-        } else if (verb == "await") {
-            unsigned long long limit = 30000, least = 0;
-            if (part.size() > 2) qmsim::ParseNumber(part[2], limit);
-            if (part.size() > 3) qmsim::ParseNumber(part[3], least);
-            DWORD start = GetTickCount();
-            std::string now;
-            while ((now = ScreenOf(w)) != arg && GetTickCount() - start < limit && !Exited(process, 50)) {
-            }
-            DWORD took = GetTickCount() - start;
-            if (now != arg) {
-                rep.Fail("screen " + arg + " did not come (last seen: " + now + ")");
-                return false;
-            }
-            rep.Note("screen " + arg + " after " + std::to_string(took) + " ms");
-            if (took < least) {
-                rep.Fail("screen " + arg + " came after " + std::to_string(took) + " ms, not before " +
-                         std::to_string(least) + " ms");
-                return false;
-            }
-        } else if (verb == "endsession") {
-            if (!EndSessionRefused(w, rep)) return false;
-        } else if (verb == "display") {
-            unsigned long long count = 3, gap = 200;
-            if (part.size() > 1) qmsim::ParseNumber(part[1], count);
-            if (part.size() > 2) qmsim::ParseNumber(part[2], gap);
-            if (!DisplayChangesRefitOnce(w, process, static_cast<int>(count), static_cast<DWORD>(gap), rep))
-                return false;
-        } else if (verb == "wait") {
-            unsigned long long ms = 0;
-            qmsim::ParseNumber(arg, ms);
-            Sleep(static_cast<DWORD>(ms));
-        } else if (verb == "shot") {
-            Shot(arg.empty() ? "window" : arg);
-        } else if (verb == "unplug" || verb == "plug") {
-            if (!WriteAcOnline(verb == "plug")) rep.Fail("cannot change the AC adapter state");
-        } else {
-            rep.Fail("unknown action " + a);
+        obs.actionLog.push_back(text);
+        const auto* verb = std::find_if(std::begin(kVerbs), std::end(kVerbs),
+                                        [&](const auto& v) { return a.part[0] == v.name; });
+        if (verb == std::end(kVerbs)) {
+            rep.Fail("unknown action " + text);
             return false;
         }
+        if (!verb->run(a)) return false;
         Sleep(100);
     }
     return true;
@@ -493,10 +584,11 @@ void HandleMessageBox(HWND box, Report& rep, Observed& obs) {
     wchar_t caption[256] = {};
     GetWindowTextW(box, caption, 256);
     // A box of the system's own (ShellExecuteExW reports a program that
-    // cannot start this way, as the tool asks for no silence) is noted and
-    // closed, but is not the tool's message.
+    // cannot start this way unless told to keep silent) is a fault: on the
+    // worker thread it would stand behind the top-most window and hold the
+    // attempt. It is closed, but is not the tool's message.
     if (wcscmp(caption, L"Quillmere") != 0 && !MessageIdOf(text)) {
-        rep.Note("system dialog '" + qmsim::Narrow(caption) + "': " + qmsim::Narrow(text));
+        rep.Fail("system dialog '" + qmsim::Narrow(caption) + "': " + qmsim::Narrow(text));
         return;
     }
     unsigned id = MessageIdOf(text);
@@ -613,14 +705,19 @@ void CheckVendorLibrary(Report& rep) {
     if (loaded && !unloaded) rep.Fail("the vendor library was not freed");
 }
 
-// Makes the information tool impossible to start: as soon as it has been
-// extracted, it is replaced by bytes that are not a program.
-DWORD WINAPI SpoilInfoTool(LPVOID) {
+// Makes a vendor tool impossible to start: as soon as it has been
+// extracted, it is replaced by bytes that are not a program. The argument
+// names the tool's two files (64-bit and 32-bit build).
+const wchar_t* const kInfoToolNames[2] = {L"KvInfo64.exe", L"KvInfo32.exe"};
+const wchar_t* const kReflashToolNames[2] = {L"KvReflash_x64.exe", L"KvReflash_x86.exe"};
+
+DWORD WINAPI SpoilTool(LPVOID names) {
+    const wchar_t* const* tool = static_cast<const wchar_t* const*>(names);
     const std::wstring temp = TempDir();
     for (int round = 0; round < 2000; ++round) {
         for (const std::wstring& d : ListDir(temp)) {
             if (LowerW(d).compare(0, 3, L"fwu") != 0) continue;
-            for (const wchar_t* n : {L"KvInfo64.exe", L"KvInfo32.exe"}) {
+            for (const wchar_t* n : {tool[0], tool[1]}) {
                 std::wstring p = temp + L"\\" + d + L"\\" + n;
                 // Opening without write sharing succeeds only once the tool has finished writing it.
                 HANDLE h = CreateFileW(p.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -784,9 +881,11 @@ int wmain(int argc, wchar_t** argv) {
     HANDLE sameSession = nullptr;
     if (second == "before") sameSession = CreateMutexW(nullptr, FALSE, kProductMutex);
 
-    HANDLE spoiler = nullptr;
+    HANDLE spoilers[2] = {nullptr, nullptr};
     if (qmsim::Lower(sc.Get("info.check")) == "unstartable")
-        spoiler = CreateThread(nullptr, 0, SpoilInfoTool, nullptr, 0, nullptr);
+        spoilers[0] = CreateThread(nullptr, 0, SpoilTool, const_cast<wchar_t**>(kInfoToolNames), 0, nullptr);
+    if (qmsim::Lower(sc.Get("reflash")) == "unstartable")
+        spoilers[1] = CreateThread(nullptr, 0, SpoilTool, const_cast<wchar_t**>(kReflashToolNames), 0, nullptr);
 
     PROCESS_INFORMATION pi;
     if (!StartProduct(exe, cwd, elevated, &pi, &err)) {
@@ -832,10 +931,8 @@ int wmain(int argc, wchar_t** argv) {
     rep.Note("run took " + std::to_string(GetTickCount() - started) + " ms");
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
-    if (spoiler) {
-        WaitForSingleObject(spoiler, 0);
-        CloseHandle(spoiler);
-    }
+    for (HANDLE spoiler : spoilers)
+        if (spoiler) CloseHandle(spoiler);
     if (second == "after") SecondStartRefused(exe, cwd, elevated, rep, "after the first run");
 
     // ---- expected outcome ---------------------------------------------------

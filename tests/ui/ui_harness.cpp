@@ -108,7 +108,11 @@ std::vector<StubCall> StubCalls() { return Lock(), s_calls; }
 // status and failing CreateEventW.
 std::set<HGDIOBJ> s_liveGdi;
 std::set<HANDLE> s_liveHandles;
-long s_gdiCreated = 0, s_deletedBad = 0, s_failCreateEvents = 0;
+long s_gdiCreated = 0, s_deletedBad = 0, s_failCreateEvents = 0, s_failGetMessage = 0;
+// Failures on demand: the limit timer (id 10), the worker thread, and the
+// nth creation of a child control of one class.
+long s_failLimitTimer = 0, s_failThread = 0, s_failControlNth = 0;
+const wchar_t* s_failControlClass = NULL;
 HDC s_recentDcs[32];
 size_t s_nextDc = 0;
 RECT s_lastDraw;
@@ -140,6 +144,9 @@ decltype(&CloseHandle) s_CloseHandle;
 decltype(&GetSystemPowerStatus) s_GetSystemPowerStatus;
 decltype(&DrawTextExW) s_DrawTextExW;
 decltype(&_beginthreadex) s__beginthreadex;
+decltype(&GetMessageW) s_GetMessageW;
+decltype(&SetTimer) s_SetTimer;
+decltype(&CreateWindowExW) s_CreateWindowExW;
 
 template <typename T>
 T Track(T h, bool bGdi)
@@ -159,6 +166,7 @@ HBRUSH WINAPI Hook_CreateSolidBrush(COLORREF c) { return Track(s_CreateSolidBrus
 uintptr_t __cdecl Hook__beginthreadex(void* pSecurity, unsigned nStack, unsigned(__stdcall* pStart)(void*),
                                       void* pArg, unsigned nFlags, unsigned* pnThreadId)
 {
+    if (s_failThread > 0) return --s_failThread, 0;
     return Track(s__beginthreadex(pSecurity, nStack, pStart, pArg, nFlags, pnThreadId), false);
 }
 
@@ -193,6 +201,34 @@ HANDLE WINAPI Hook_CreateEventW(LPSECURITY_ATTRIBUTES pSa, BOOL bManual, BOOL bI
         return NULL;
     }
     return Track(s_CreateEventW(pSa, bManual, bInitial, pszName), false);
+}
+
+// The message loop's retrieval, failing (-1) while s_failGetMessage is set.
+BOOL WINAPI Hook_GetMessageW(LPMSG pMsg, HWND hWnd, UINT uMin, UINT uMax)
+{
+    if (s_failGetMessage > 0) {
+        --s_failGetMessage;
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    return s_GetMessageW(pMsg, hWnd, uMin, uMax);
+}
+
+UINT_PTR WINAPI Hook_SetTimer(HWND hWnd, UINT_PTR nId, UINT uElapse, TIMERPROC pProc)
+{
+    if (nId == 10 && s_failLimitTimer > 0) return --s_failLimitTimer, 0;
+    return s_SetTimer(hWnd, nId, uElapse, pProc);
+}
+
+HWND WINAPI Hook_CreateWindowExW(DWORD dwEx, LPCWSTR pszClass, LPCWSTR pszName, DWORD dwStyle, int x, int y, int w,
+                                 int h, HWND hParent, HMENU hMenu, HINSTANCE hInst, LPVOID pParam)
+{
+    if (s_failControlClass != NULL && !IS_INTRESOURCE(pszClass) && lstrcmpiW(pszClass, s_failControlClass) == 0 &&
+        --s_failControlNth == 0) {
+        s_failControlClass = NULL;
+        return NULL;
+    }
+    return s_CreateWindowExW(dwEx, pszClass, pszName, dwStyle, x, y, w, h, hParent, hMenu, hInst, pParam);
 }
 
 BOOL WINAPI Hook_CloseHandle(HANDLE h) { return Lock(), s_liveHandles.erase(h), s_CloseHandle(h); }
@@ -247,7 +283,7 @@ bool InstallHooks()
 #define HOOK(f) Patch(#f, &Hook_##f, &s_##f)
     return HOOK(CreateFontW) & HOOK(CreatePen) & HOOK(CreateSolidBrush) & HOOK(DeleteObject) & HOOK(SelectObject) &
            HOOK(CreateEventW) & HOOK(CloseHandle) & HOOK(GetSystemPowerStatus) & HOOK(DrawTextExW) &
-           HOOK(_beginthreadex);
+           HOOK(_beginthreadex) & HOOK(GetMessageW) & HOOK(SetTimer) & HOOK(CreateWindowExW);
 #undef HOOK
 }
 
@@ -325,6 +361,43 @@ Image CaptureScreen(const RECT& rc)
         HGDIOBJ hOld = SelectObject(hMem, hBitmap);
         BitBlt(hMem, 0, 0, img.w, img.h, hScreen, rc.left, rc.top, SRCCOPY);
         GdiFlush();
+        std::transform(static_cast<DWORD*>(pBits), static_cast<DWORD*>(pBits) + img.px.size(), img.px.begin(),
+                       [](DWORD c) { return c & 0x00FFFFFFu; });
+        SelectObject(hMem, hOld);
+        DeleteObject(hBitmap);
+    }
+    DeleteDC(hMem);
+    ReleaseDC(NULL, hScreen);
+    return img;
+}
+
+// Screen nScreen painted by PaintContent into a w x h bitmap, white as the
+// window's background; g_nScreen is not touched. *pbDcRestored tells
+// whether the paint left the DC's font, pen, brush, text colour and
+// background mode as it found them.
+Image PaintToImage(UINT nScreen, int w, int h, bool* pbDcRestored = NULL)
+{
+    Image img;
+    img.w = w;
+    img.h = h;
+    img.px.assign(size_t(w) * h, 0);
+    HDC hScreen = GetDC(NULL), hMem = CreateCompatibleDC(hScreen);
+    BITMAPINFO bmi = {Header(img), {}};
+    void* pBits = NULL;
+    if (HBITMAP hBitmap = CreateDIBSection(hMem, &bmi, DIB_RGB_COLORS, &pBits, NULL, 0)) {
+        HGDIOBJ hOld = SelectObject(hMem, hBitmap);
+        PatBlt(hMem, 0, 0, w, h, WHITENESS);
+        const HGDIOBJ before[3] = {GetCurrentObject(hMem, OBJ_FONT), GetCurrentObject(hMem, OBJ_PEN),
+                                   GetCurrentObject(hMem, OBJ_BRUSH)};
+        const COLORREF color = GetTextColor(hMem);
+        const int nMode = GetBkMode(hMem);
+        PaintContent(hMem, RECT{0, 0, w, h}, nScreen);
+        GdiFlush();
+        if (pbDcRestored != NULL)
+            *pbDcRestored = GetCurrentObject(hMem, OBJ_FONT) == before[0] &&
+                            GetCurrentObject(hMem, OBJ_PEN) == before[1] &&
+                            GetCurrentObject(hMem, OBJ_BRUSH) == before[2] && GetTextColor(hMem) == color &&
+                            GetBkMode(hMem) == nMode;
         std::transform(static_cast<DWORD*>(pBits), static_cast<DWORD*>(pBits) + img.px.size(), img.px.begin(),
                        [](DWORD c) { return c & 0x00FFFFFFu; });
         SelectObject(hMem, hOld);
@@ -448,11 +521,28 @@ void Key(WPARAM vk)
     PumpFor(60);
 }
 
-// Which of Yes, No, OK and the progress bar are visible.
-bool Shows(bool bYes, bool bNo, bool bOk, bool bBar)
+// What each screen shows, as the description of the screens gives it: the
+// visible buttons, the progress bar, and the focus on arriving there (none
+// on the updating screen, which has no visible button).
+struct ScreenView {
+    const char* name;
+    bool bYes, bNo, bOk, bBar;
+    HWND* phFocus;
+};
+const ScreenView kNoticeView = {"notice", true, true, false, false, &g_hNoButton};
+const ScreenView kUpdatingView = {"updating", false, false, false, true, NULL};
+const ScreenView kCompletedView = {"completed", true, true, false, true, &g_hYesButton};
+const ScreenView kRetryView = {"retry", false, false, true, true, &g_hOkButton};
+const ScreenView kFailedView = {"failed", false, false, true, false, &g_hOkButton};
+
+// The window shows v: its buttons and bar, and the focus where v puts it.
+bool Shows(const ScreenView& v)
 {
-    return !IsWindowVisible(g_hYesButton) == !bYes && !IsWindowVisible(g_hNoButton) == !bNo &&
-           !IsWindowVisible(g_hOkButton) == !bOk && !IsWindowVisible(g_hProgress) == !bBar;
+    const bool bOk = !IsWindowVisible(g_hYesButton) == !v.bYes && !IsWindowVisible(g_hNoButton) == !v.bNo &&
+                     !IsWindowVisible(g_hOkButton) == !v.bOk && !IsWindowVisible(g_hProgress) == !v.bBar &&
+                     (v.phFocus == NULL || GetFocus() == *v.phFocus);
+    if (!bOk) ReportLine("  not the %s screen's controls", v.name);
+    return bOk;
 }
 
 // The main window's client area on the screen; a child's rectangle in the client area.
@@ -487,7 +577,7 @@ void CheckNoticeScreen()
 {
     ReportLine("# notice screen");
     CHECK(DriveTo(SCREEN_NOTICE, {}));
-    CHECK(Shows(true, true, false, false) && GetFocus() == g_hNoButton && QueryEnd() == 0);
+    CHECK(Shows(kNoticeView) && QueryEnd() == 0);
     CHECK(g_nForegroundTimer == TIMER_FOREGROUND);
     // Buttons 40 pixels above the bottom, 20 apart around the middle; the bar
     // across the middle, 30 pixels from the sides.
@@ -534,7 +624,7 @@ void CheckSuccessfulAttempt()
           calls[1].program == g_szInfoToolPath && calls[1].args == L"/I 2149928" && calls[1].dwTimeoutMs == 5000 &&
           calls[1].bTerminate && calls[1].bHasCancel);
     PumpFor(100);
-    CHECK(Shows(true, true, false, true) && GetFocus() == g_hYesButton && BarPos() == PROGRESS_MAX);
+    CHECK(Shows(kCompletedView) && BarPos() == 179);
     CHECK(g_nLimitTimer == 0 && g_nProgressTimer == 0 && QueryEnd() == 0);
     Key(VK_RETURN);  // on Yes: restart
     CHECK(Ended(true));
@@ -550,7 +640,7 @@ void CheckUpdatingScreen()
 {
     ReportLine("# updating screen, limit timer, close during an attempt");
     CHECK(DriveTo(SCREEN_UPDATING, {kUntilCancel}));
-    CHECK(Shows(false, false, false, true) && QueryEnd() == 0);
+    CHECK(Shows(kUpdatingView) && QueryEnd() == 0);
     CHECK(g_nLimitTimer == TIMER_LIMIT && g_nProgressTimer == TIMER_PROGRESS);
     // Keys do nothing: no button is visible, and Escape needs No.
     Key(VK_ESCAPE);
@@ -565,7 +655,7 @@ void CheckUpdatingScreen()
     PostMessageW(s_hWnd, WM_TIMER, TIMER_LIMIT, 0);
     CHECK(WaitScreen(SCREEN_FAILED) && StubCalls().size() == 1 && StubCalls()[0].bCancelSeen);
     PumpFor(50);
-    CHECK(Shows(false, false, true, false) && GetFocus() == g_hOkButton && g_nRetriesLeft == 1);
+    CHECK(Shows(kFailedView) && g_nRetriesLeft == 1);
     Key(VK_ESCAPE);
     CHECK(!s_bQuit);
     Key(VK_RETURN);
@@ -573,6 +663,99 @@ void CheckUpdatingScreen()
 
     CHECK(DriveTo(SCREEN_UPDATING, {kUntilCancelLinger}));
     CheckCloseWaitsForWorker(0);
+}
+
+// A close request right after Yes, before UPDATE_START is handled: no
+// worker exists yet, so the destruction has nothing to wait for. A
+// watchdog signals the done event after 3 s, so that a wait for a worker
+// that never came shows as a failure and not as a hang.
+DWORD WINAPI DoneWatchdog(void* pEvents)
+{
+    HANDLE* h = static_cast<HANDLE*>(pEvents);  // {stop, done}
+    if (WaitForSingleObject(h[0], 3000) == WAIT_TIMEOUT) SetEvent(h[1]);
+    return 0;
+}
+
+// Runs fn, which should end the window, with the watchdog armed on the
+// window's done event; returns how long fn took.
+DWORD ClosedWithin(const std::function<void()>& fn)
+{
+    HANDLE events[2] = {CreateEventW(NULL, TRUE, FALSE, NULL), NULL};
+    DuplicateHandle(GetCurrentProcess(), g_WorkerContext.hDoneEvent, GetCurrentProcess(), &events[1], 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    HANDLE hThread = CreateThread(NULL, 0, DoneWatchdog, events, 0, NULL);
+    const DWORD dwStart = Now();
+    fn();
+    const DWORD dwTook = Now() - dwStart;
+    SetEvent(events[0]);
+    WaitForSingleObject(hThread, INFINITE);
+    for (HANDLE h : {hThread, events[0], events[1]}) CloseHandle(h);
+    return dwTook;
+}
+
+void CheckCloseBeforeWorker()
+{
+    ReportLine("# close before the worker starts");
+    CHECK(DriveTo(SCREEN_NOTICE, {kUntilCancel}));
+    Command(IDC_YES);  // UPDATE_START stays queued: nothing is pumped
+    const DWORD dwWaited = ClosedWithin([] { SendMessageW(s_hWnd, WM_CLOSE, 0, 0); });
+    CHECK(g_nScreen == SCREEN_UPDATING && dwWaited < 1000, "waited %lu ms", dwWaited);
+    CHECK(Ended(false) && StubCalls().empty());
+}
+
+// The program's message loop when a message cannot be retrieved during an
+// attempt: it destroys the window before it returns, so the worker is
+// cancelled and waited for, and it leaves no quit message behind (one would
+// end the final message box at once).
+void CheckMessageLoopFailure()
+{
+    ReportLine("# message loop, failed retrieval");
+    CHECK(DriveTo(SCREEN_UPDATING, {kUntilCancelLinger}));
+    s_failGetMessage = 1;
+    const DWORD dwStart = Now();
+    const UINT nQuit = RunMessageLoop(s_hWnd);
+    const DWORD dwTook = Now() - dwStart;
+    s_failGetMessage = 0;
+    MSG msg;
+    CHECK(!IsWindow(s_hWnd) && nQuit == 0 && dwTook >= 350 && StubCalls()[0].bCancelSeen, "took %lu ms", dwTook);
+    CHECK(!PeekMessageW(&msg, NULL, WM_QUIT, WM_QUIT, PM_REMOVE));
+    CloseMain();
+}
+
+// Button commands while an attempt runs change nothing: each button's id,
+// as a click or as the second half of a double click, and a real double
+// click whose first click starts the attempt (notice: Yes; retry: OK).
+void CheckStrayCommands()
+{
+    ReportLine("# button commands during an attempt");
+    CHECK(DriveTo(SCREEN_UPDATING, {kUntilCancel}));
+    for (int nId : {IDC_YES, IDC_NO, IDC_OK})
+        for (WORD wCode : {WORD(BN_CLICKED), WORD(BN_DOUBLECLICKED)})
+            SendMessageW(s_hWnd, WM_COMMAND, MAKEWPARAM(nId, wCode), 0);
+    PumpFor(100);
+    CHECK(IsWindow(s_hWnd) && !s_bQuit && !g_bRestart && g_nScreen == SCREEN_UPDATING && !StubCalls()[0].bCancelSeen);
+    CloseMain();
+
+    const struct {
+        UINT nScreen;
+        std::vector<StubStep> steps;
+        HWND* phButton;
+        size_t nCall;  // the second click finds this attempt's worker waiting
+    } doubleClicks[] = {{SCREEN_NOTICE, {kUntilCancel}, &g_hYesButton, 0},
+                        {SCREEN_RETRY, {kExit1, kUntilCancel}, &g_hOkButton, 1}};
+    for (const auto& c : doubleClicks) {
+        CHECK(DriveTo(c.nScreen, c.steps));
+        const HWND hButton = *c.phButton;
+        const LPARAM pt = MAKELPARAM(10, 10);
+        for (UINT uMsg : {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_LBUTTONUP})
+            PostMessageW(hButton, uMsg, uMsg == WM_LBUTTONUP ? 0 : MK_LBUTTON, pt);
+        CHECK(WaitStubWaiting());
+        PumpFor(200);
+        CHECK(IsWindow(s_hWnd) && !s_bQuit && !g_bRestart && g_nScreen == SCREEN_UPDATING &&
+              StubCalls().size() == c.nCall + 1 && !StubCalls()[c.nCall].bCancelSeen, "double click, screen %u",
+              c.nScreen);
+        CloseMain();
+    }
 }
 
 void CheckRetry()
@@ -583,14 +766,14 @@ void CheckRetry()
     CHECK(DriveTo(SCREEN_RETRY, {kExit1, kOk, {0, 2, false, 0}}));
     PumpFor(50);
     CHECK(StubCalls().size() == 1 && g_nRetriesLeft == 0 && BarPos() == PROGRESS_MAX && QueryEnd() == 0);
-    CHECK(Shows(false, false, true, true) && GetFocus() == g_hOkButton);
+    CHECK(Shows(kRetryView));
     Key(VK_ESCAPE);
     CHECK(!s_bQuit && g_nScreen == SCREEN_RETRY);
     Key(VK_RETURN);
     CHECK(WaitScreen(SCREEN_FAILED));
     PumpFor(50);
     CHECK(StubCalls().size() == 3 && g_nRetriesLeft == -1 && QueryEnd() == 0);
-    CHECK(Shows(false, false, true, false) && GetFocus() == g_hOkButton);
+    CHECK(Shows(kFailedView));
     Command(IDC_OK);
     CHECK(Ended(true) && StubCalls().size() == 3);
 
@@ -630,11 +813,18 @@ void CheckPower()
               "ac %d battery %d quit %d", c.bAc, c.bBattery, int(s_quitCode));
         CloseMain();
     }
-    // The adapter unplugged before the second attempt.
-    CHECK(DriveTo(SCREEN_RETRY, {kExit1, kOk, kOk}));
-    SetPowerStatus(true, 0, 1);
-    Command(IDC_OK);
-    CHECK(Ended(false, IDS_CONNECT_AC_ADAPTER) && StubCalls().size() == 1);
+    // The adapter unplugged, or the battery removed, before the second
+    // attempt: the run ends with that message, without a second flash.
+    const struct {
+        BYTE bAc, bBattery;
+        WPARAM nQuit;
+    } second[] = {{0, 1, 134}, {1, 128, 142}};
+    for (const auto& c : second) {
+        CHECK(DriveTo(SCREEN_RETRY, {kExit1, kOk, kOk}));
+        SetPowerStatus(true, c.bAc, c.bBattery);
+        Command(IDC_OK);
+        CHECK(Ended(false, c.nQuit) && StubCalls().size() == 1, "second attempt, quit %d", int(s_quitCode));
+    }
 }
 
 void CheckWorkerGuards()
@@ -648,16 +838,49 @@ void CheckWorkerGuards()
     CHECK(WaitForSingleObject(hDone, 0) == WAIT_TIMEOUT && StubCalls().empty());
     CloseHandle(hDone);
 
-    // An event that cannot be created fails the window's creation, quickly,
-    // without a quit message for the caller's loop and without leaks.
-    const ResourceCounts before = Counts();
-    s_failCreateEvents = 1;
-    const DWORD dwStart = Now();
-    CHECK(CreateMain() == NULL && Now() - dwStart < 2000);
-    s_failCreateEvents = 0;
-    MSG msg;
-    CHECK(!PeekMessageW(&msg, NULL, WM_QUIT, WM_QUIT, PM_REMOVE));
-    CHECK(Counts().handlesLive == before.handlesLive && Counts().gdiLive == before.gdiLive);
+    // An event or a child control that cannot be created fails the window's
+    // creation, quickly, without a quit message for the caller's loop, a
+    // running timer or leaks.
+    const struct {
+        const char* name;
+        long nEvents;
+        const wchar_t* pszClass;
+        long nNth;
+    } missing[] = {{"first event", 1, NULL, 0},        {"progress bar", 0, L"msctls_progress32", 1},
+                   {"Yes button", 0, L"button", 1},   {"OK button", 0, L"button", 3}};
+    for (const auto& c : missing) {
+        const ResourceCounts before = Counts();
+        s_failCreateEvents = c.nEvents;
+        s_failControlClass = c.pszClass;
+        s_failControlNth = c.nNth;
+        const DWORD dwStart = Now();
+        CHECK(CreateMain() == NULL && Now() - dwStart < 2000, "%s", c.name);
+        s_failCreateEvents = 0;
+        s_failControlClass = NULL;
+        MSG msg;
+        CHECK(!PeekMessageW(&msg, NULL, WM_QUIT, WM_QUIT, PM_REMOVE) && g_nForegroundTimer == 0, "%s", c.name);
+        CHECK(Counts().handlesLive == before.handlesLive && Counts().gdiLive == before.gdiLive, "%s", c.name);
+    }
+
+    // UPDATE_START cannot start the limit timer or the worker thread, on the
+    // first attempt or the second: the run ends at once with 135.
+    const struct {
+        const char* name;
+        UINT nScreen;
+        std::vector<StubStep> steps;
+        long* pnFail;
+    } starts[] = {{"limit timer", SCREEN_NOTICE, {}, &s_failLimitTimer},
+                  {"worker thread", SCREEN_NOTICE, {}, &s_failThread},
+                  {"second worker thread", SCREEN_RETRY, {kExit1}, &s_failThread}};
+    for (const auto& c : starts) {
+        CHECK(DriveTo(c.nScreen, c.steps), "%s", c.name);
+        const size_t nCalls = StubCalls().size();
+        *c.pnFail = 1;
+        const DWORD dwWaited = ClosedWithin([&] { Command(c.nScreen == SCREEN_NOTICE ? IDC_YES : IDC_OK); PumpFor(100); });
+        *c.pnFail = 0;
+        CHECK(dwWaited < 1000 && Ended(false, 135) && StubCalls().size() == nCalls && g_nLimitTimer == 0 &&
+              g_nProgressTimer == 0, "%s: %lu ms, quit %d", c.name, dwWaited, int(s_quitCode));
+    }
 }
 
 void CheckDisplayChanges()
@@ -898,37 +1121,50 @@ void CheckOtherScreenPixels()
     CloseMain();
 }
 
-// Every screen painted into windows from tiny to small over a magenta
-// backdrop: nothing may crash or be drawn outside the window.
-void CheckSmallWindows()
+// Every screen painted at sizes from tiny to small: nothing may crash, and
+// the paint leaves the device context as it found it.
+void CheckSmallSizes()
 {
-    ReportLine("# small windows");
-    HWND hBackdrop = CreateWindowExW(0, L"static", L"", WS_POPUP | WS_VISIBLE, 0, 0, GetSystemMetrics(SM_CXSCREEN),
-                                     GetSystemMetrics(SM_CYSCREEN), NULL, NULL, g_hInstance, NULL);
-    CHECK(DriveTo(SCREEN_NOTICE, {}));
-    const RECT rcArea = {0, 0, 800, 600};
-    for (const SIZE& s : {SIZE{1, 1}, SIZE{7, 5}, SIZE{60, 40}, SIZE{160, 120}, SIZE{420, 300}}) {
-        SetWindowPos(s_hWnd, NULL, 200, 150, s.cx, s.cy, SWP_NOZORDER | SWP_NOACTIVATE);
+    ReportLine("# small sizes");
+    for (const SIZE& sz : {SIZE{1, 1}, SIZE{7, 5}, SIZE{60, 40}, SIZE{160, 120}, SIZE{420, 300}})
         for (UINT nScreen : kScreens) {
-            g_nScreen = nScreen;
-            HDC hdc = GetDC(hBackdrop);
-            HBRUSH hMagenta = CreateSolidBrush(RGB(255, 0, 255));
-            FillRect(hdc, &rcArea, hMagenta);
-            DeleteObject(hMagenta);
-            ReleaseDC(hBackdrop, hdc);
-            Repaint();
-            PumpFor(30);
-            const Image img = CaptureScreen(rcArea);
-            int nOutside = 0;
-            for (int y = 0; y < img.h; ++y)
-                for (int x = 0; x < img.w; ++x)
-                    nOutside += (x < 200 || x >= 200 + s.cx || y < 150 || y >= 150 + s.cy) && img.at(x, y) != 0xFF00FF;
-            CHECK(nOutside == 0, "%ldx%ld screen %u: %d pixels outside", s.cx, s.cy, nScreen, nOutside);
+            bool bRestored = false;
+            PaintToImage(nScreen, sz.cx, sz.cy, &bRestored);
+            CHECK(bRestored, "%ldx%ld screen %u", sz.cx, sz.cy, nScreen);
         }
+}
+
+// The notice at heights from where it fits at no size up to where it fits
+// with its contact frame: no text spills out of the notice frame's sides,
+// and a contact frame is drawn only around its text, inside the notice frame.
+void CheckNoticeHeights()
+{
+    ReportLine("# the notice at small heights");
+    const int w = GetSystemMetrics(SM_CXSCREEN);
+    int nEmpty = 0, nFull = 0;
+    for (int h = 240; h <= 720; h += 8) {
+        const Image img = PaintToImage(SCREEN_NOTICE, w, h);
+        const std::vector<HLine> lines = FindLines(img, 200, 60, h);
+        if (lines.size() < 2) continue;  // no room for the frame
+        const HLine &nTop = lines.front(), &nBottom = lines.back();
+        char what[64];
+        snprintf(what, sizeof(what), "notice frame at height %d", h);
+        CHECK(lines.size() == 2 || lines.size() == 4, "%s: %u lines", what, unsigned(lines.size()));
+        CHECK(AllWhite(img, nTop.x0 - 6, nTop.y0, nTop.x0 - 3, nBottom.y1, what) &&
+              AllWhite(img, nTop.x1 + 3, nTop.y0, nTop.x1 + 6, nBottom.y1, what));
+        if (lines.size() == 4) {
+            const HLine &cTop = lines[1], &cBottom = lines[2];
+            CHECK(cTop.x0 > nTop.x0 + 3 && cTop.x1 < nTop.x1 - 3 &&
+                  !InkBox(img, cTop.x0 + 2, cTop.y1 + 1, cTop.x1 - 2, cBottom.y0 - 1, IsBlack).Empty(),
+                  "contact frame at height %d", h);
+            ++nFull;
+        }
+        nEmpty += InkBox(img, nTop.x0 + 3, nTop.y1 + 1, nTop.x1 - 3, nBottom.y0 - 1, NotWhite).Empty();
     }
-    g_nScreen = SCREEN_NOTICE;
-    CloseMain();
-    DestroyWindow(hBackdrop);
+    // The sweep must have met both ends: a notice that fits at no size (an
+    // empty frame) and one that fits with its contact frame.
+    CHECK(nEmpty > 0 && nFull > 0, "empty frames %d, with contact frame %d", nEmpty, nFull);
+    ReportLine("  %d heights with an empty frame, %d with the contact frame", nEmpty, nFull);
 }
 
 // ---------------------------------------------------------------------------
@@ -959,19 +1195,17 @@ void CheckCounts(const char* pszWhat, const ResourceCounts& start, long nGdiStar
 void CheckHygiene()
 {
     ReportLine("# resource hygiene");
-    // 100 repaints of each screen.
+    // 100 paints of each screen into a bitmap, and 100 of the window.
     CHECK(DriveTo(SCREEN_NOTICE, {}));
     Repaint();
     PumpFor(50);
     ResourceCounts start = Counts();
     long nGdiStart = ProcessGdiObjects();
-    for (UINT nScreen : kScreens) {
-        g_nScreen = nScreen;
-        for (int i = 0; i < 100; ++i) Repaint();
-    }
-    CHECK(Counts().gdiCreated - start.gdiCreated >= 500);
-    CheckCounts("500 repaints", start, nGdiStart);
-    g_nScreen = SCREEN_NOTICE;
+    for (UINT nScreen : kScreens)
+        for (int i = 0; i < 100; ++i) PaintToImage(nScreen, 640, 480);
+    for (int i = 0; i < 100; ++i) Repaint();
+    CHECK(Counts().gdiCreated - start.gdiCreated >= 600);
+    CheckCounts("600 paints", start, nGdiStart);
     CloseMain();
 
     // Whole runs with a retry. The process's counts are taken after a first
@@ -1095,8 +1329,8 @@ int wmain(int argc, wchar_t** argv)
     ReleaseDC(NULL, hdc);
     if (mode == L"check") {
         for (void (*pCheck)() : {CheckFittedText, CheckWorkerGuards, CheckNoticeScreen, CheckSuccessfulAttempt,
-                                 CheckUpdatingScreen, CheckRetry, CheckPower, CheckDisplayChanges, CheckNoticePixels,
-                                 CheckOtherScreenPixels, CheckSmallWindows, CheckHygiene})
+                                 CheckUpdatingScreen, CheckCloseBeforeWorker, CheckStrayCommands, CheckMessageLoopFailure, CheckRetry, CheckPower, CheckDisplayChanges, CheckNoticePixels,
+                                 CheckOtherScreenPixels, CheckSmallSizes, CheckNoticeHeights, CheckHygiene})
             pCheck();
     } else {
         RunScreens(mode == L"shots", argv[2], argv[argc - 2]);
