@@ -763,8 +763,8 @@ int wmain(int argc, wchar_t** argv) {
         return 1;
     }
 
-    const std::wstring exe = qmsim::Widen(sc.Get("robot.product", "C:\\qmsim\\app\\Quillmere.exe"));
-    const std::wstring cwd = qmsim::Widen(sc.Get("robot.cwd", "C:\\qmsim\\bin"));
+    const std::wstring exe = L"C:\\qmsim\\app\\Quillmere.exe";
+    const std::wstring cwd = L"C:\\qmsim\\bin";
     const bool elevated = qmsim::Lower(sc.Get("start", "user")) == "elevated";
     const std::string second = qmsim::Lower(sc.Get("second.start", "none"));
     // The runner allows a scenario `timeout` seconds (150 by default); the
