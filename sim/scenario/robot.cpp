@@ -11,7 +11,9 @@
 // actions and at every message box (see sim/scenario/run.py).
 #include "sim/scenario/driver_setup.h"
 #include "sim/tools/sim_scenario.h"
+#include "expected_values.h"
 
+#include <commctrl.h>
 #include <tlhelp32.h>
 
 #include <algorithm>
@@ -23,35 +25,15 @@ namespace {
 
 const wchar_t kProductMutex[] = L"Velmorant_Quillmere_20160204_Mutex";
 const wchar_t kGlobalMutex[] = L"Global\\Velmorant_Quillmere_20160204_Mutex";
-const wchar_t kWindowClass[] = L"Velmorant_Quillmere_20160204_WndClass";
+const wchar_t* const kWindowClass = expected::kClassName;
 const wchar_t kResultPath[] = L"C:\\qmsim\\result.txt";
 const wchar_t kShotDir[] = L"C:\\qmsim\\shots";
 const char kImageName[] = "FW2149928-kt2379-004_touchthr_40.img";
 
-// The message texts the tool may show, by id.
-struct MessageText {
-    unsigned id;
-    const wchar_t* text;
-};
-const MessageText kMessages[] = {
-    {133, L"System Interface Device - 0021へのアクセスに失敗しました。\n\nSystem Interface Device - 0021が有効になっていることを確認してください。"},
-    {134, L"ACアダプターを接続してください。"},
-    {135, L"アプリケーションの起動に失敗しました。"},
-    {136, L"この機種はサポートしていません。"},
-    {137, L"現在のOSでは使用できません。"},
-    {138, L"セットアップユーティリティで「フラットパッド」が無効に設定されています。"},
-    {139, L"タッチパッドのデバイスが見つかりません。"},
-    {140, L"タッチパッドが無効に設定されています。"},
-    {141, L"ファームウェアのアップデートは必要ありません。"},
-    {142, L"バッテリーパックを装着してください。"},
-    {143, L"Korvane SMBus Driverが無効に設定されています。"},
-    {144, L"別のユーザーが実行中です。"},
-    {145, L"「管理者として実行」を選択しないでください。"},
-    {146, L"管理者権限で実行してください。"},
-};
-
+// The message texts the tool may show, by id, come from the transcribed
+// table (tests/expected/quillmere.json, made into expected_values.h).
 unsigned MessageIdOf(const std::wstring& text) {
-    for (const MessageText& m : kMessages)
+    for (const expected::Message& m : expected::kMessages)
         if (text == m.text) return m.id;
     return 0;
 }
@@ -405,6 +387,84 @@ bool DisplayChangesRefitOnce(HWND w, HANDLE process, int count, DWORD gap, Repor
     return true;
 }
 
+std::string Hex(unsigned long long v) {
+    char buf[24];
+    wsprintfA(buf, "0x%08lX", static_cast<unsigned long>(v));
+    return buf;
+}
+
+// The product's own window class, window and child controls as the running
+// program has them, against the transcribed table (expected_values.h). Read
+// on the notice screen, the first one. The system adds WS_CLIPSIBLINGS to
+// every top-level window and WS_MAXIMIZE once it is shown maximised; nothing
+// else may differ.
+void CheckWindowAgainstTable(HWND w, Report& rep) {
+    const unsigned classStyle = static_cast<unsigned>(GetClassLongPtrW(w, GCL_STYLE));
+    if (classStyle != expected::kClassStyle)
+        rep.Fail("class style " + Hex(classStyle) + ", expected " + Hex(expected::kClassStyle));
+    // Wine keeps a class's icon and brush in the process that registered it
+    // (GetClassLongPtrW answers 0 to another process), so the brush is
+    // checked by its effect: the client area's lower right corner, right of
+    // the buttons and below the notice frame, shows only the background.
+    RECT rc = {};
+    GetClientRect(w, &rc);
+    POINT corner = {rc.right - 8, rc.bottom - 8};
+    ClientToScreen(w, &corner);
+    HDC screen = GetDC(nullptr);
+    COLORREF px = GetPixel(screen, corner.x, corner.y);
+    ReleaseDC(nullptr, screen);
+    if (px != expected::kBackground)
+        rep.Fail("background " + Hex(px) + " in the client area's corner, expected " + Hex(expected::kBackground));
+
+    const unsigned style = static_cast<unsigned>(GetWindowLongPtrW(w, GWL_STYLE));
+    const unsigned exStyle = static_cast<unsigned>(GetWindowLongPtrW(w, GWL_EXSTYLE));
+    if ((style & ~static_cast<unsigned>(WS_CLIPSIBLINGS | WS_MAXIMIZE)) != expected::kWindowStyle || !IsZoomed(w))
+        rep.Fail("window style " + Hex(style) + (IsZoomed(w) ? "" : ", not maximised") + ", expected " +
+                 Hex(expected::kWindowStyle) + " shown maximised");
+    if (exStyle != expected::kWindowExStyle)
+        rep.Fail("window extended style " + Hex(exStyle) + ", expected " + Hex(expected::kWindowExStyle));
+    wchar_t caption[64] = {};
+    GetWindowTextW(w, caption, 64);
+    if (wcscmp(caption, expected::kTitle) != 0) rep.Fail("window caption '" + qmsim::Narrow(caption) + "'");
+
+    // Each new control goes below its siblings, so the children come in the order of creation.
+    std::vector<HWND> children;
+    for (HWND c = GetWindow(w, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) children.push_back(c);
+    const size_t n = sizeof expected::kControls / sizeof expected::kControls[0];
+    if (children.size() != n) {
+        rep.Fail(std::to_string(children.size()) + " child windows, expected " + std::to_string(n));
+        return;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        const expected::Control& want = expected::kControls[i];
+        HWND c = children[i];
+        wchar_t cls[64] = {};
+        GetClassNameW(c, cls, 64);
+        const unsigned id = static_cast<unsigned>(GetDlgCtrlID(c));
+        const unsigned cstyle = static_cast<unsigned>(GetWindowLongPtrW(c, GWL_STYLE));
+        RECT r = {};
+        GetWindowRect(c, &r);
+        std::string which = "control " + std::to_string(i + 1) + " (" + qmsim::Narrow(want.cls) + " " +
+                            std::to_string(want.id) + ")";
+        if (_wcsicmp(cls, want.cls) != 0 || id != want.id || GetParent(c) != w)
+            rep.Fail(which + " is " + qmsim::Narrow(cls) + " " + std::to_string(id));
+        if (cstyle != want.style) rep.Fail(which + " style " + Hex(cstyle) + ", expected " + Hex(want.style));
+        if (want.width && (r.right - r.left != want.width || r.bottom - r.top != want.height))
+            rep.Fail(which + " size " + std::to_string(r.right - r.left) + "x" + std::to_string(r.bottom - r.top));
+        if (_wcsicmp(want.cls, PROGRESS_CLASSW) == 0) {
+            DWORD_PTR low = 99, high = 0, step = 0;
+            SendMessageTimeoutW(c, PBM_GETRANGE, TRUE, 0, SMTO_ABORTIFHUNG, 2000, &low);
+            SendMessageTimeoutW(c, PBM_GETRANGE, FALSE, 0, SMTO_ABORTIFHUNG, 2000, &high);
+            SendMessageTimeoutW(c, PBM_GETSTEP, 0, 0, SMTO_ABORTIFHUNG, 2000, &step);
+            if (low != expected::kProgressLow || high != expected::kProgressHigh || step != expected::kProgressStep)
+                rep.Fail("progress bar range " + std::to_string(low) + "-" + std::to_string(high) + " step " +
+                         std::to_string(step));
+        }
+    }
+    rep.Note("window class, window and controls as the table (class style " + Hex(classStyle) + ", background " +
+             Hex(px) + ", style " + Hex(style) + ", extended " + Hex(exStyle) + ")");
+}
+
 // Runs the scenario's window actions; false when one failed.
 bool RunWindowActions(HWND w, HANDLE process, const std::string& actions, Report& rep, Observed& obs) {
     for (const std::string& raw : qmsim::Split(actions, ',')) {
@@ -495,14 +555,14 @@ void HandleMessageBox(HWND box, Report& rep, Observed& obs) {
     // A box of the system's own (ShellExecuteExW reports a program that
     // cannot start this way, as the tool asks for no silence) is noted and
     // closed, but is not the tool's message.
-    if (wcscmp(caption, L"Quillmere") != 0 && !MessageIdOf(text)) {
+    if (wcscmp(caption, expected::kTitle) != 0 && !MessageIdOf(text)) {
         rep.Note("system dialog '" + qmsim::Narrow(caption) + "': " + qmsim::Narrow(text));
         return;
     }
     unsigned id = MessageIdOf(text);
     obs.messages.push_back(id);
     if (!id) rep.Fail("message box with an unknown text: " + qmsim::Narrow(text));
-    if (wcscmp(caption, L"Quillmere") != 0) rep.Fail("message box caption is '" + qmsim::Narrow(caption) + "'");
+    if (wcscmp(caption, expected::kTitle) != 0) rep.Fail("message box caption is '" + qmsim::Narrow(caption) + "'");
     // Wine 8 does not apply MB_TOPMOST to the box, so this is only noted.
     if (!(GetWindowLongW(box, GWL_EXSTYLE) & WS_EX_TOPMOST)) rep.Note("message box not top-most");
     rep.Note("message " + std::to_string(id));
@@ -816,6 +876,7 @@ int wmain(int argc, wchar_t** argv) {
                 rep.Note("window after " + std::to_string(obs.windowMs) + " ms");
                 NoteStartupCost(obs.windowMs, rep);
                 Sleep(300);
+                CheckWindowAgainstTable(t.hwnd, rep);  // the window appears on the notice screen
                 if (second == "window") SecondStartRefused(exe, cwd, elevated, rep, "while the window is shown");
                 RunWindowActions(t.hwnd, pi.hProcess, sc.Get("window.actions", "close"), rep, obs);
             }
