@@ -578,7 +578,7 @@ void PressOk(HWND box) {
 }
 
 void CheckLeftovers(const qmsim::Scenario& sc, const std::set<std::wstring>& tempBefore,
-                    const std::vector<std::wstring>& pendingBefore, bool expectExtracted, Report& rep) {
+                    const std::vector<std::wstring>& pendingBefore, const std::string& extracted, Report& rep) {
     const std::wstring temp = TempDir();
     for (const std::wstring& n : ListDir(temp))
         if (!tempBefore.count(n)) rep.Fail("left in the temporary directory: " + qmsim::Narrow(n));
@@ -605,10 +605,28 @@ void CheckLeftovers(const qmsim::Scenario& sc, const std::set<std::wstring>& tem
         if (i + 1 < added.size() && !added[i + 1].empty())
             rep.Fail("a reboot registration renames instead of deleting: " + qmsim::Narrow(added[i]));
     }
-    if (!expectExtracted) {
-        if (!sources.empty()) rep.Fail("reboot registrations made although nothing was to be extracted");
+    if (extracted != "yes") {
         for (const std::string& l : qmsim::RunLogLines())
             if (qmsim::StartsWith(l, "run ")) rep.Fail("a vendor tool ran: " + l);
+        if (extracted == "no" && !sources.empty())
+            rep.Fail("reboot registrations made although nothing was to be extracted");
+        if (extracted == "no" || sources.empty()) return;
+    }
+    // An extraction that failed part of the way registered the files written
+    // so far, in order, but not the log file or the folder.
+    if (extracted == "partial") {
+        if (sources.size() >= 4) rep.Fail(std::to_string(sources.size()) + " reboot registrations for a failed extraction");
+        std::wstring first = sources[0];
+        size_t cut = first.rfind(L'\\');
+        std::wstring folder = cut == std::wstring::npos ? L"" : first.substr(0, cut);
+        const char* names[3] = {kImageName, info, reflash};
+        for (size_t i = 0; i < sources.size() && i < 3; ++i)
+            if (LowerW(sources[i]) != LowerW(folder + L"\\" + qmsim::Widen(names[i])))
+                rep.Fail("registration " + std::to_string(i + 1) + " is " + qmsim::Narrow(sources[i]));
+        if (folder.compare(0, 4, L"\\??\\") == 0 &&
+            GetFileAttributesW(folder.substr(4).c_str()) != INVALID_FILE_ATTRIBUTES)
+            rep.Fail("the work folder is still there: " + qmsim::Narrow(folder));
+        rep.Note(std::to_string(sources.size()) + " of the files registered before the extraction failed");
         return;
     }
     if (sources.size() != 5) {
@@ -834,6 +852,12 @@ int wmain(int argc, wchar_t** argv) {
     if (qmsim::ParseNumber(sc.Get("timeout", "150"), scenarioSeconds) && scenarioSeconds > 150)
         timeoutMs = static_cast<DWORD>((scenarioSeconds - 60) * 1000);
 
+    // temp = readonly | full: the runner mounted a file system of its own at
+    // C:\qmsim\temp; the tool inherits it as its temporary directory.
+    if (qmsim::Lower(sc.Get("temp", "normal")) != "normal") {
+        SetEnvironmentVariableW(L"TMP", L"C:\\qmsim\\temp");
+        SetEnvironmentVariableW(L"TEMP", L"C:\\qmsim\\temp");
+    }
     std::set<std::wstring> tempBefore = ListDir(TempDir());
     std::vector<std::wstring> pendingBefore = PendingRenames();
 
@@ -946,7 +970,7 @@ int wmain(int argc, wchar_t** argv) {
     std::string leftover = qmsim::Lower(sc.Get("expect.leftover", "none"));
     if (leftover == "reflash-running") EndLeftReflash(pendingBefore, rep);
     else if (leftover != "none") rep.Fail("expect.leftover must be none or reflash-running");
-    bool expExtracted = qmsim::Lower(sc.Get("expect.extracted", expWindow ? "yes" : "no")) == "yes";
+    std::string expExtracted = qmsim::Lower(sc.Get("expect.extracted", expWindow ? "yes" : "no"));
     CheckLeftovers(sc, tempBefore, pendingBefore, expExtracted, rep);
     CheckVendorLibrary(rep);
     // expect.runs: the vendor tool runs, in order (info.check, reflash, info.verify).

@@ -115,6 +115,9 @@ LAPTOP_KEYS = (
      "so it cannot start"),
     ("info.verify", (RUNS,), "`exit 0`", "the information tool with \"/I 2149928\""),
     ("reflash", (RUNS,), "`exit 0`", "the reflash tool"),
+    ("temp", ("normal", "readonly", "full"), None,
+     "the tool's temporary directory: the user's own, or `C:\\qmsim\\temp` (TMP and TEMP) on a read-only file "
+     "system, or on one with room for the image only (64 KB), so that the work folder or the extraction fails"),
     ("tools.log", ("yes", "no"), None,
      "whether the tools leave a \"Log.txt\" in their working directory"),
     ("timeout", ("150", SECONDS), None,
@@ -129,10 +132,11 @@ EXPECT_KEYS = (
     ("expect.window.ms", (MS_RANGE, UNCHECKED), "(not checked)", "milliseconds from the start to the window"),
     ("expect.restart", ("no", "yes"), None,
      "the restart command \"/r /f /t 0\" recorded once by the substitute shutdown.exe"),
-    ("expect.extracted", ("yes", "no"), "`yes` when a window is expected, else `no`",
+    ("expect.extracted", ("yes", "no", "partial"), "`yes` when a window is expected, else `no`",
      "the five reboot-time deletions (image, information tool, reflash tool, Log.txt, work folder) in that "
      "order, in one FWUxxxx.tmp folder of the temporary directory; the information tool ran there under its "
-     "architecture's name; or: no registrations and no tool run"),
+     "architecture's name; or: no registrations and no tool run; `partial`: the first of those registrations "
+     "only, in order, and no tool run"),
     ("expect.payloads", ("x64", "x86"), "the prefix's",
      "which tool names the registrations and runs must carry"),
     ("expect.handshake", ("done", "none", UNCHECKED), "(not checked)",
@@ -451,6 +455,14 @@ def inner(cfg):
             remove(os.path.join(q, name))
         os.makedirs(os.path.join(q, "shots"))
 
+        # temp = readonly | full: the robot gives the tool C:\qmsim\temp as its
+        # temporary directory, on a file system of this scenario's own.
+        temp = sc.get("temp", "normal").lower()
+        temp_dir = os.path.join(q, "temp")
+        if temp != "normal":
+            os.makedirs(temp_dir, exist_ok=True)
+            subprocess.run(["mount", "-t", "tmpfs", "-o", "ro" if temp == "readonly" else "size=64k",
+                            "none", temp_dir], check=True)
         stop = threading.Event()
         watcher = None
         if cfg["shots"]:
@@ -486,6 +498,8 @@ def inner(cfg):
                 shutil.copy(p, os.path.join(out, name))
         ended = time.time()
         timing = {"wine start": (robot_started or ended) - started, "robot": ended - (robot_started or ended)}
+        if temp != "normal":
+            subprocess.run(["umount", "-l", temp_dir])
         if not result or not result.startswith("PASS"):
             subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             subprocess.run(["wineserver", "-w"], env=env, timeout=60)
