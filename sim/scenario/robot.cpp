@@ -878,6 +878,7 @@ int wmain(int argc, wchar_t** argv) {
         return 1;
     }
     const DWORD started = GetTickCount();
+    qmsim::LogRun("robot started the tool");
     DWORD elevation = ElevationOf(pi.hProcess);
     if (elevation != (elevated ? 2u : 3u))
         rep.Fail("the tool runs with elevation type " + std::to_string(elevation));
@@ -897,6 +898,7 @@ int wmain(int argc, wchar_t** argv) {
                 handled.insert(t.hwnd);
                 obs.windowSeen = true;
                 obs.windowMs = GetTickCount() - started;
+                qmsim::LogRun("robot saw the window");
                 rep.Note("window after " + std::to_string(obs.windowMs) + " ms");
                 NoteStartupCost(obs.windowMs, rep);
                 Sleep(300);

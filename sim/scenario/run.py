@@ -421,6 +421,10 @@ def inner(cfg):
         os.makedirs(os.path.join(q, d), exist_ok=True)
     shutil.copy(cfg["items"][0]["shutdown"], os.path.join(q, "bin", "shutdown.exe"))
     shutil.copy(cfg["items"][0]["robot"], os.path.join(q, "robot.exe"))
+    # The information tools in the tool's working directory as well, for the
+    # start-up floor program of `make bench-startup`, which runs one there.
+    for tool in cfg["items"][0]["info_tools"]:
+        shutil.copy(tool, os.path.join(q, "bin"))
 
     # Xvfb picks a free display itself and writes its number to the pipe.
     rfd, wfd = os.pipe()
@@ -451,7 +455,7 @@ def inner(cfg):
         if item["kvcom"]:
             shutil.copy(item["kvcom"], lib)
         shutil.copy(item["scenario_path"], os.path.join(q, "scenario.ini"))
-        for name in ("runs.log", "result.txt", "result.tmp", "robot.started", "shots"):
+        for name in ("runs.log", "times.log", "result.txt", "result.tmp", "robot.started", "shots"):
             remove(os.path.join(q, name))
         os.makedirs(os.path.join(q, "shots"))
 
@@ -474,7 +478,12 @@ def inner(cfg):
         if cfg["shots"]:
             args.append("/shots")
         started = time.time()
-        desktop = subprocess.Popen(args, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # QM_WINEDEBUG (e.g. +timestamp,+loaddll) traces the scenario's Wine
+        # processes into build/scenarios/out/<name>/wine.log.
+        trace = os.environ.get("QM_WINEDEBUG")
+        wine_log = open(os.path.join(out, "wine.log"), "w") if trace else subprocess.DEVNULL
+        desktop = subprocess.Popen(args, env=dict(env, WINEDEBUG=trace) if trace else env,
+                                   stdout=subprocess.DEVNULL, stderr=wine_log)
         deadline = started + item["timeout"]
         result = None
         robot_started = None
@@ -492,10 +501,12 @@ def inner(cfg):
         stop.set()
         if watcher:
             watcher.join()
-        for name in ("runs.log", "result.txt"):
+        for name in ("runs.log", "times.log", "result.txt"):
             p = os.path.join(q, name)
             if os.path.exists(p):
                 shutil.copy(p, os.path.join(out, name))
+        if trace:
+            wine_log.close()
         ended = time.time()
         timing = {"wine start": (robot_started or ended) - started, "robot": ended - (robot_started or ended)}
         if temp != "normal":
@@ -610,6 +621,9 @@ class Setup:
             f.write("\n".join(lines) + "\n")
         return {"name": name, "arch": arch, "timeout": timeout, "scenario": sc, "scenario_path": merged, "out_dir": out_dir,
                 "product": product, "robot": robot, "shutdown": shutdown, "kvcom": kvcom,
+                "info_tools": [p for p in (os.path.join(self.build, "win32", "payloads", "KvInfo32.exe"),
+                                           os.path.join(self.build, "win64", "payloads", "KvInfo64.exe"))
+                               if os.path.exists(p)],
                 # The library goes into the system folder of the tool's width.
                 "libdir": "syswow64" if (arch == "win64" and bits == "x86") else "system32"}, None
 
