@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Writes the transcribed table (quillmere.json) as C++ constants for the test
-programs that check the running product (the scenario robot):
+programs that check the running product (the scenario robot, the GUI harness):
 
     expected_header.py quillmere.json out.h
 """
@@ -43,6 +43,31 @@ def main():
     out += ["};",
             "const unsigned kProgressLow = %d, kProgressHigh = %d, kProgressStep = %d;" % (
                 *t["progress"]["range"], t["progress"]["step"]),
+            "// What each screen draws (g_nScreen value, text, colour); the contact text is the",
+            "// part before the toll-free number, then the part after it.",
+            "struct DrawnText { unsigned screen; const wchar_t* text; const wchar_t* textAfter; unsigned colour; };",
+            "const DrawnText kDrawn[] = {"]
+    texts, screens, colours = t["screen_texts"], t["screens"], t["colours"]
+    for name, value in screens["_values"].items():
+        for key, colour in screens[name]:
+            before, after = ((texts["contact.before_number"], texts["contact.after_number"]) if key == "contact"
+                             else (texts[key], None))
+            out.append("    {%d, %s, %s, %s}," % (value, wide(before), wide(after) if after is not None else "nullptr",
+                                                  number(colours[colour])))
+    out += ["};",
+            "struct Caption { unsigned screen; unsigned id; const wchar_t* text; };",
+            "const Caption kCaptions[] = {"]
+    for name, value in screens["_values"].items():
+        out += ["    {%d, %d, %s}," % (value, i, wide(texts["button.%d" % i])) for i in t["screen_buttons"][name]]
+    font = t["font"]
+    out += ["};",
+            "const wchar_t kFontFace[] = %s;" % wide(font["face"]),
+            "const int kFontWeight = %d;" % font["weight"],
+            "const int kCaptionPoints = %d;" % t["point_sizes"]["button_caption"],
+            "struct PixelHeight { int points, dpi, pixels; };",
+            "const PixelHeight kPixelHeights[] = {"]
+    out += ["    {%s, %s, %d}," % (pt, dpi, px) for pt, row in font["pixel_height"].items() for dpi, px in row.items()]
+    out += ["};",
             "}  // namespace expected", ""]
     with open(sys.argv[2], "w", encoding="utf-8") as f:
         f.write("\n".join(out))

@@ -23,6 +23,7 @@
 #include "ui/screen_paint.h"
 #include "ui/text_layout.h"
 #include "ui/update_worker.h"
+#include "expected_values.h"
 
 // Doubles of the globals the program's entry code defines.
 HINSTANCE g_hInstance = NULL;
@@ -203,11 +204,23 @@ BOOL WINAPI Hook_GetSystemPowerStatus(LPSYSTEM_POWER_STATUS p)
     return s_bPowerOk;
 }
 
+// Every text drawn (not measured), with its colour and font, for CheckDrawnTexts.
+struct DrawnText {
+    std::wstring text;
+    COLORREF colour;
+    LOGFONTW font;
+};
+std::vector<DrawnText> s_drawnTexts;
+
 int WINAPI Hook_DrawTextExW(HDC hdc, LPWSTR psz, int n, LPRECT prc, UINT uFormat, LPDRAWTEXTPARAMS p)
 {
     if (!(uFormat & DT_CALCRECT) && prc != NULL) {
         s_lastDraw = *prc;
         ++s_drawCalls;
+        DrawnText d = {std::wstring(psz, n < 0 ? wcslen(psz) : size_t(n)), GetTextColor(hdc), {}};
+        GetObjectW(GetCurrentObject(hdc, OBJ_FONT), sizeof d.font, &d.font);
+        Lock lock;
+        s_drawnTexts.push_back(d);
     }
     return s_DrawTextExW(hdc, psz, n, prc, uFormat, p);
 }
@@ -1039,6 +1052,78 @@ void RunScreens(bool bShots, const wchar_t* pszDir, const wchar_t* pszPrefix)
     }
 }
 
+// The texts each screen draws, against the transcribed table: each expected
+// text drawn once in its colour (the contact text around its number), the
+// visible buttons' captions, nothing else; every text in the table's face and
+// weight, the captions at the table's pixel height for this dpi.
+std::string Utf8(const std::wstring& w)
+{
+    std::string s(w.size() * 3, '\0');
+    s.resize(WideCharToMultiByte(CP_UTF8, 0, w.data(), int(w.size()), &s[0], int(s.size()), NULL, NULL));
+    return s;
+}
+
+void CheckDrawnTexts()
+{
+    ReportLine("# drawn texts");
+    for (const UINT& nScreen : kScreens) {
+        CHECK(DriveTo(nScreen, kStepsTo[nScreen]), "screen %u", nScreen);
+        PumpFor(100);
+        {
+            Lock lock;
+            s_drawnTexts.clear();
+        }
+        Repaint();
+        PumpFor(200);
+        std::vector<DrawnText> drawn;
+        {
+            Lock lock;
+            drawn.swap(s_drawnTexts);
+        }
+        HDC hdc = GetDC(s_hWnd);
+        const int nDpi = GetDeviceCaps(hdc, LOGPIXELSY);
+        ReleaseDC(s_hWnd, hdc);
+        int nCaptionPixels = 0;
+        for (const expected::PixelHeight& h : expected::kPixelHeights)
+            if (h.points == expected::kCaptionPoints && h.dpi == nDpi) nCaptionPixels = h.pixels;
+        std::vector<bool> used(drawn.size(), false);
+        auto take = [&](const std::wstring& before, const wchar_t* after, COLORREF colour) {
+            for (size_t i = 0; i < drawn.size(); ++i) {
+                const std::wstring& t = drawn[i].text;
+                const bool bMatch = after == nullptr ? t == before
+                    : t.size() >= before.size() + wcslen(after) && t.compare(0, before.size(), before) == 0 &&
+                      t.compare(t.size() - wcslen(after), std::wstring::npos, after) == 0;
+                if (!used[i] && bMatch && drawn[i].colour == colour) {
+                    used[i] = true;
+                    return int(i);
+                }
+            }
+            return -1;
+        };
+        for (const expected::DrawnText& e : expected::kDrawn)
+            if (e.screen == nScreen)
+                CHECK(take(e.text, e.textAfter, e.colour) >= 0, "screen %u: '%s' in 0x%06X", nScreen,
+                      Utf8(e.text).c_str(), e.colour);
+        for (const expected::Caption& c : expected::kCaptions) {
+            if (c.screen != nScreen) continue;
+            const int i = take(c.text, nullptr, RGB(0, 0, 0));
+            CHECK(i >= 0, "screen %u: caption '%s'", nScreen, Utf8(c.text).c_str());
+            if (i >= 0 && nCaptionPixels)
+                CHECK(drawn[i].font.lfHeight == -nCaptionPixels, "caption '%s' height %ld at %d dpi",
+                      Utf8(c.text).c_str(), drawn[i].font.lfHeight, nDpi);
+        }
+        for (size_t i = 0; i < drawn.size(); ++i) {
+            CHECK(used[i], "screen %u: unexpected text '%s' in 0x%06lX", nScreen, Utf8(drawn[i].text).c_str(),
+                  drawn[i].colour);
+            CHECK(wcscmp(drawn[i].font.lfFaceName, expected::kFontFace) == 0 &&
+                      drawn[i].font.lfWeight == expected::kFontWeight,
+                  "'%s' in '%s' weight %ld", Utf8(drawn[i].text).c_str(), Utf8(drawn[i].font.lfFaceName).c_str(),
+                  drawn[i].font.lfWeight);
+        }
+        CloseMain();
+    }
+}
+
 }  // namespace
 
 // The program's child runner, replaced: answers from the script.
@@ -1096,7 +1181,7 @@ int wmain(int argc, wchar_t** argv)
     if (mode == L"check") {
         for (void (*pCheck)() : {CheckFittedText, CheckWorkerGuards, CheckNoticeScreen, CheckSuccessfulAttempt,
                                  CheckUpdatingScreen, CheckRetry, CheckPower, CheckDisplayChanges, CheckNoticePixels,
-                                 CheckOtherScreenPixels, CheckSmallWindows, CheckHygiene})
+                                 CheckOtherScreenPixels, CheckSmallWindows, CheckHygiene, CheckDrawnTexts})
             pCheck();
     } else {
         RunScreens(mode == L"shots", argv[2], argv[argc - 2]);
