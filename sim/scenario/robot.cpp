@@ -664,6 +664,12 @@ void CheckLeftovers(const qmsim::Scenario& sc, const std::set<std::wstring>& tem
         if (l.find(" cwd=" + qmsim::Narrow(folder) + " ") == std::string::npos &&
             LowerW(qmsim::Widen(l)).find(L" cwd=" + LowerW(folder) + L" ") == std::wstring::npos)
             rep.Fail("a tool ran outside the work folder: " + l);
+        // Each run's arguments are the table's command line for it.
+        const size_t at = l.find(" args=");
+        for (const expected::CommandLine& c : expected::kCommandLines)
+            if (qmsim::StartsWith(l, std::string("run ") + c.run + " ") &&
+                (at == std::string::npos || l.substr(at + 6) != c.args))
+                rep.Fail(std::string("the ") + c.run + " run's arguments are not \"" + c.args + "\": " + l);
         if (qmsim::StartsWith(l, "run info.check ")) {
             ranCheck = true;
             if (l.find(std::string("exe=") + info + " ") == std::string::npos)
@@ -963,8 +969,12 @@ int wmain(int argc, wchar_t** argv) {
         if (!running && (restarts || !expRestart)) break;
         Sleep(100);
     }
+    // cmd.exe hands the shutdown program the rest of the table's "/C shutdown ..." line.
+    const std::string cmdArgs = expected::kRestartArgs, viaCmd = "/C shutdown ";
+    const std::string restartLine = "shutdown args=" + cmdArgs.substr(cmdArgs.compare(0, viaCmd.size(), viaCmd) == 0
+                                                                          ? viaCmd.size() : 0) + " ";
     for (const std::string& l : qmsim::RunLogLines())
-        if (qmsim::StartsWith(l, "shutdown ") && !qmsim::StartsWith(l, "shutdown args=/r /f /t 0 "))
+        if (qmsim::StartsWith(l, "shutdown ") && !qmsim::StartsWith(l, restartLine))
             rep.Fail("restart command: " + l);
     if (expRestart && restarts != 1) rep.Fail("restart recorded " + std::to_string(restarts) + " times");
     if (!expRestart && restarts) rep.Fail("a restart was recorded");

@@ -59,9 +59,18 @@ def main():
             "const Caption kCaptions[] = {"]
     for name, value in screens["_values"].items():
         out += ["    {%d, %d, %s}," % (value, i, wide(texts["button.%d" % i])) for i in t["screen_buttons"][name]]
-    font = t["font"]
+    cl = t["command_lines"]
     out += ["};",
-            "const wchar_t kFontFace[] = %s;" % wide(font["face"]),
+            "// The tools' command lines (after the program), by the run log's name of the run.",
+            "struct CommandLine { const char* run; const char* args; };",
+            "const CommandLine kCommandLines[] = {"]
+    out += ['    {"%s", "%s"},' % (run, cl[key]) for run, key in (("info.check", "info_check"),
+                                                             ("info.verify", "info_verify"), ("reflash", "reflash"))]
+    out += ["};",
+            'const char kRestartProgram[] = "%s";' % cl["restart"][0],
+            'const char kRestartArgs[] = "%s";' % cl["restart"][1]]
+    font = t["font"]
+    out += ["const wchar_t kFontFace[] = %s;" % wide(font["face"]),
             "const int kFontWeight = %d;" % font["weight"],
             "const int kCaptionPoints = %d;" % t["point_sizes"]["button_caption"],
             "struct PixelHeight { int points, dpi, pixels; };",
