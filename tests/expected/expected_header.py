@@ -69,6 +69,16 @@ def main():
     out += ["};",
             'const char kRestartProgram[] = "%s";' % cl["restart"][0],
             'const char kRestartArgs[] = "%s";' % cl["restart"][1]]
+    c, tm = t["colours"], t["timers"]
+    out += ["// Colours (COLORREF) and pen widths.",
+            "const unsigned kTextColour = %s, kHighlight = %s, kButtonFace = %s, kButtonPressed = %s, kFocusBorder = %s;"
+            % tuple(number(c[k]) for k in ("text", "highlight", "button_face", "button_pressed", "focus_border")),
+            "const int kFocusBorderWidth = %d, kNoticeFrameWidth = %d, kContactFrameWidth = %d;"
+            % (c["focus_border_width"], c["notice_frame_width"], c["contact_frame_width"]),
+            "struct Timer { unsigned id, periodMs; };",
+            "const Timer kTimerLimit = {%d, %d}, kTimerProgress = {%d, %d}, kTimerForeground = {%d, %d}, "
+            "kTimerDisplay = {%d, %d};" % tuple(v for k in ("limit", "progress", "foreground", "display")
+                                                 for v in (tm[k]["id"], tm[k]["period_ms"]))]
     font = t["font"]
     out += ["const wchar_t kFontFace[] = %s;" % wide(font["face"]),
             "const int kFontWeight = %d;" % font["weight"],

@@ -116,6 +116,10 @@ RECT s_lastDraw;
 int s_drawCalls = 0;
 bool s_bPowerOk = true;
 BYTE s_bAcLine = 1, s_bBatteryFlag = 1;
+// Timers started and pens and brushes made, for CheckTimersAndColours.
+std::vector<std::pair<UINT_PTR, UINT>> s_timersStarted;
+std::vector<std::pair<COLORREF, int>> s_pensMade;  // colour, width
+std::vector<COLORREF> s_brushesMade;
 
 struct ResourceCounts {
     long gdiLive, gdiCreated, deletedBad, handlesLive;
@@ -155,8 +159,14 @@ HFONT WINAPI Hook_CreateFontW(int a, int b, int c, int d, int e, DWORD f, DWORD 
 {
     return Track(s_CreateFontW(a, b, c, d, e, f, g, h, i, j, k, l, m, n), true);
 }
-HPEN WINAPI Hook_CreatePen(int nStyle, int nWidth, COLORREF c) { return Track(s_CreatePen(nStyle, nWidth, c), true); }
-HBRUSH WINAPI Hook_CreateSolidBrush(COLORREF c) { return Track(s_CreateSolidBrush(c), true); }
+HPEN WINAPI Hook_CreatePen(int nStyle, int nWidth, COLORREF c)
+{
+    return Lock(), s_pensMade.emplace_back(c, nWidth), Track(s_CreatePen(nStyle, nWidth, c), true);
+}
+HBRUSH WINAPI Hook_CreateSolidBrush(COLORREF c)
+{
+    return Lock(), s_brushesMade.push_back(c), Track(s_CreateSolidBrush(c), true);
+}
 uintptr_t __cdecl Hook__beginthreadex(void* pSecurity, unsigned nStack, unsigned(__stdcall* pStart)(void*),
                                       void* pArg, unsigned nFlags, unsigned* pnThreadId)
 {
@@ -212,6 +222,17 @@ struct DrawnText {
 };
 std::vector<DrawnText> s_drawnTexts;
 
+decltype(&SetTimer) s_SetTimer;
+
+UINT_PTR WINAPI Hook_SetTimer(HWND hWnd, UINT_PTR nId, UINT uElapse, TIMERPROC pProc)
+{
+    {
+        Lock lock;
+        s_timersStarted.emplace_back(nId, uElapse);
+    }
+    return s_SetTimer(hWnd, nId, uElapse, pProc);
+}
+
 int WINAPI Hook_DrawTextExW(HDC hdc, LPWSTR psz, int n, LPRECT prc, UINT uFormat, LPDRAWTEXTPARAMS p)
 {
     if (!(uFormat & DT_CALCRECT) && prc != NULL) {
@@ -260,7 +281,7 @@ bool InstallHooks()
 #define HOOK(f) Patch(#f, &Hook_##f, &s_##f)
     return HOOK(CreateFontW) & HOOK(CreatePen) & HOOK(CreateSolidBrush) & HOOK(DeleteObject) & HOOK(SelectObject) &
            HOOK(CreateEventW) & HOOK(CloseHandle) & HOOK(GetSystemPowerStatus) & HOOK(DrawTextExW) &
-           HOOK(_beginthreadex);
+           HOOK(_beginthreadex) & HOOK(SetTimer);
 #undef HOOK
 }
 
@@ -1124,6 +1145,69 @@ void CheckDrawnTexts()
     }
 }
 
+// Timer ids and periods, pen and brush colours and widths, against the
+// transcribed table: the timers an attempt and a display change start, and
+// the pens and brushes a paint of the notice screen makes (the focus on No).
+void CheckTimersAndColours()
+{
+    ReportLine("# timers and colours");
+    {
+        Lock lock;
+        s_timersStarted.clear();
+    }
+    CHECK(DriveTo(SCREEN_UPDATING, {kUntilCancel}));
+    SendMessageW(s_hWnd, WM_DISPLAYCHANGE, 32, 0);
+    PumpFor(50);
+    std::vector<std::pair<UINT_PTR, UINT>> started;
+    {
+        Lock lock;
+        started.swap(s_timersStarted);
+    }
+    for (const expected::Timer& t : {expected::kTimerForeground, expected::kTimerLimit, expected::kTimerProgress,
+                                     expected::kTimerDisplay})
+        CHECK(std::find(started.begin(), started.end(), std::make_pair(UINT_PTR(t.id), UINT(t.periodMs))) !=
+                  started.end(),
+              "timer %u with %u ms", t.id, t.periodMs);
+    for (const auto& t : started)
+        CHECK(t.first == expected::kTimerForeground.id || t.first == expected::kTimerLimit.id ||
+                  t.first == expected::kTimerProgress.id || t.first == expected::kTimerDisplay.id,
+              "timer %u started", unsigned(t.first));
+    CHECK(g_nLimitTimer == expected::kTimerLimit.id && g_nProgressTimer == expected::kTimerProgress.id &&
+              g_nForegroundTimer == expected::kTimerForeground.id && g_nDisplayTimer == expected::kTimerDisplay.id,
+          "stored ids %u %u %u %u", unsigned(g_nLimitTimer), unsigned(g_nProgressTimer), unsigned(g_nForegroundTimer),
+          unsigned(g_nDisplayTimer));
+    CloseMain();
+
+    CHECK(DriveTo(SCREEN_NOTICE, {}));
+    PumpFor(100);
+    {
+        Lock lock;
+        s_pensMade.clear();
+        s_brushesMade.clear();
+    }
+    Repaint();
+    PumpFor(200);
+    std::vector<std::pair<COLORREF, int>> pens;
+    std::vector<COLORREF> brushes;
+    {
+        Lock lock;
+        pens.swap(s_pensMade);
+        brushes.swap(s_brushesMade);
+    }
+    const std::pair<COLORREF, int> wantPens[] = {{expected::kTextColour, expected::kNoticeFrameWidth},
+                                                 {expected::kTextColour, expected::kContactFrameWidth},
+                                                 {expected::kFocusBorder, expected::kFocusBorderWidth}};
+    for (const auto& p : wantPens)
+        CHECK(std::find(pens.begin(), pens.end(), p) != pens.end(), "pen 0x%06lX %d px", p.first, p.second);
+    for (const auto& p : pens)
+        CHECK(std::find(std::begin(wantPens), std::end(wantPens), p) != std::end(wantPens), "pen 0x%06lX %d px made",
+              p.first, p.second);
+    CHECK(std::count(brushes.begin(), brushes.end(), COLORREF(expected::kButtonFace)) == 2, "two button faces");
+    for (COLORREF c : brushes)
+        CHECK(c == expected::kButtonFace || c == expected::kButtonPressed, "brush 0x%06lX made", c);
+    CloseMain();
+}
+
 }  // namespace
 
 // The program's child runner, replaced: answers from the script.
@@ -1181,7 +1265,8 @@ int wmain(int argc, wchar_t** argv)
     if (mode == L"check") {
         for (void (*pCheck)() : {CheckFittedText, CheckWorkerGuards, CheckNoticeScreen, CheckSuccessfulAttempt,
                                  CheckUpdatingScreen, CheckRetry, CheckPower, CheckDisplayChanges, CheckNoticePixels,
-                                 CheckOtherScreenPixels, CheckSmallWindows, CheckHygiene, CheckDrawnTexts})
+                                 CheckOtherScreenPixels, CheckSmallWindows, CheckHygiene, CheckDrawnTexts,
+                                 CheckTimersAndColours})
             pCheck();
     } else {
         RunScreens(mode == L"shots", argv[2], argv[argc - 2]);
