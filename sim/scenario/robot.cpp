@@ -23,12 +23,14 @@
 
 namespace {
 
-const wchar_t kProductMutex[] = L"Velmorant_Quillmere_20160204_Mutex";
-const wchar_t kGlobalMutex[] = L"Global\\Velmorant_Quillmere_20160204_Mutex";
+const wchar_t* const kProductMutex = expected::kSessionMutex;
+const wchar_t* const kGlobalMutex = expected::kGlobalMutex;
 const wchar_t* const kWindowClass = expected::kClassName;
 const wchar_t kResultPath[] = L"C:\\qmsim\\result.txt";
 const wchar_t kShotDir[] = L"C:\\qmsim\\shots";
-const char kImageName[] = "FW2149928-kt2379-004_touchthr_40.img";
+const char* const kImageName = expected::kPayloadFiles[2];
+// A work folder's name begins with the first three letters of the prefix ("FWU"), as GetTempFileNameW makes it.
+bool WorkFolderName(const std::wstring& name) { return _wcsnicmp(name.c_str(), expected::kWorkFolderPrefix, 3) == 0; }
 
 // The message texts the tool may show, by id, come from the transcribed
 // table (tests/expected/quillmere.json, made into expected_values.h).
@@ -596,8 +598,8 @@ void CheckLeftovers(const qmsim::Scenario& sc, const std::set<std::wstring>& tem
     GetNativeSystemInfo(&si);
     bool x64 = si.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64;
     std::string expectArch = qmsim::Lower(sc.Get("expect.payloads", x64 ? "x64" : "x86"));
-    const char* info = expectArch == "x64" ? "KvInfo64.exe" : "KvInfo32.exe";
-    const char* reflash = expectArch == "x64" ? "KvReflash_x64.exe" : "KvReflash_x86.exe";
+    const char* info = expected::kPayloadFiles[expectArch == "x64" ? 4 : 3];
+    const char* reflash = expected::kPayloadFiles[expectArch == "x64" ? 1 : 0];
 
     std::vector<std::wstring> sources;
     for (size_t i = 0; i < added.size(); i += 2) {
@@ -643,11 +645,11 @@ void CheckLeftovers(const qmsim::Scenario& sc, const std::set<std::wstring>& tem
     std::wstring leaf = slash == std::wstring::npos ? folder : folder.substr(slash + 1);
     if (LowerW(parent) != LowerW(temp)) rep.Fail("work folder not in the temporary directory: " + qmsim::Narrow(folder));
     // GetTempFileNameW: the prefix's first three letters, one to four hex digits, ".tmp".
-    bool nameOk = leaf.size() >= 8 && leaf.size() <= 11 && LowerW(leaf.substr(0, 3)) == L"fwu" &&
+    bool nameOk = leaf.size() >= 8 && leaf.size() <= 11 && WorkFolderName(leaf) &&
                   LowerW(leaf.substr(leaf.size() - 4)) == L".tmp";
     for (size_t i = 3; nameOk && i + 4 < leaf.size(); ++i) nameOk = iswxdigit(leaf[i]) != 0;
     if (!nameOk) rep.Fail("work folder name is not FWUxxxx.tmp: " + qmsim::Narrow(leaf));
-    const char* names[4] = {kImageName, info, reflash, "Log.txt"};
+    const char* names[4] = {kImageName, info, reflash, expected::kLogFile};
     for (int i = 0; i < 4; ++i) {
         std::wstring want = LowerW(prefix + folder + L"\\" + qmsim::Widen(names[i]));
         if (LowerW(sources[i]) != want)
@@ -703,7 +705,7 @@ DWORD WINAPI SpoilInfoTool(LPVOID) {
     const std::wstring temp = TempDir();
     for (int round = 0; round < 2000; ++round) {
         for (const std::wstring& d : ListDir(temp)) {
-            if (LowerW(d).compare(0, 3, L"fwu") != 0) continue;
+            if (!WorkFolderName(d)) continue;
             for (const wchar_t* n : {L"KvInfo64.exe", L"KvInfo32.exe"}) {
                 std::wstring p = temp + L"\\" + d + L"\\" + n;
                 // Opening without write sharing succeeds only once the tool has finished writing it.

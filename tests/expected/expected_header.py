@@ -69,6 +69,14 @@ def main():
     out += ["};",
             'const char kRestartProgram[] = "%s";' % cl["restart"][0],
             'const char kRestartArgs[] = "%s";' % cl["restart"][1]]
+    names, files = t["names"], {f["id"]: f["file"] for f in t["payloads"]["files"]}
+    out += ["const wchar_t kSessionMutex[] = %s;" % wide(names["session_mutex"]),
+            "const wchar_t kGlobalMutex[] = %s;" % wide(names["global_mutex"]),
+            "// The work folder's name begins with the prefix's first three letters.",
+            "const wchar_t kWorkFolderPrefix[] = %s;" % wide(names["work_folder_prefix"]),
+            'const char kLogFile[] = "%s";' % names["log_file"],
+            "// The payloads' file names by resource id (300 to 304).",
+            "const char* const kPayloadFiles[] = {%s};" % ", ".join('"%s"' % files[i] for i in range(300, 305))]
     c, tm = t["colours"], t["timers"]
     out += ["// Colours (COLORREF) and pen widths.",
             "const unsigned kTextColour = %s, kHighlight = %s, kButtonFace = %s, kButtonPressed = %s, kFocusBorder = %s;"
