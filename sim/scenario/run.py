@@ -30,6 +30,7 @@ import fcntl
 import hashlib
 import json
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -42,6 +43,209 @@ WINE32 = "/usr/lib/wine/wine"
 WINE64 = "/usr/lib/wine/wine64"
 SKIP = 77
 DEFAULT_TIMEOUT = 150   # seconds a scenario may take; the key "timeout" gives more
+
+
+class Form:
+    """A kind of value that is not one fixed word: its phrase in the README's
+    table and the pattern a value of that kind must match."""
+
+    def __init__(self, phrase, pattern, flags=re.IGNORECASE):
+        self.phrase = phrase
+        self.regex = re.compile(r"(?:%s)\Z" % pattern, flags)
+
+
+_RUN = r"(?:exit (?:\d+|0x[0-9a-f]+)(?: after \d+)?|hang)"
+NUMBER = Form("a number", r"\d+|0x[0-9a-f]+")
+VERSION = Form("any `a.b.c.d`", r"\d+\.\d+\.\d+\.\d+")
+MODEL = Form("any 12 characters", r"[!-~]{12}", 0)
+RUNS = Form("*runs*", r"%s(?: *, *%s)*" % (_RUN, _RUN))
+SECONDS = Form("seconds", r"\d+")
+MESSAGE_ID = Form("an id 133-146", r"13[3-9]|14[0-6]")
+MS_RANGE = Form("`MIN-MAX`", r"\d+-\d+")
+RUN_LIST = Form("a list", r"(?:info\.check|reflash|info\.verify)(?: *, *(?:info\.check|reflash|info\.verify))*")
+UNCHECKED = Form("empty (not checked)", "")
+ACTIONS_LIST = Form("a list of actions (below)", r".*")  # each action is checked against ACTIONS
+
+# Every key a scenario may set: (key, values, default, meaning). A value is
+# one of the words, or matches one of the forms; the first word is the
+# default unless a default is written out. The README's tables are these rows
+# (tests/scenarios/scenario_table_test.py keeps them equal).
+LAPTOP_KEYS = (
+    ("arch", ("win64", "win32"), None,
+     "64-bit Wine prefix (the 64-bit tools are extracted) or a 32-bit one"),
+    ("start", ("user", "elevated"), None,
+     "started with the limited token of a normal user, or fully elevated (\"run as administrator\")"),
+    ("other.user", ("no", "running"), None, "another logon session's run holds the machine-wide lock"),
+    ("second.start", ("none", "window", "message", "before", "after"), None,
+     "start the tool a second time in the same session while the first run's window is shown, while its "
+     "final message box is open, with the session lock already taken, or after it ended; the second start "
+     "must end silently within 15 s"),
+    ("driver", ("1.0.8.0", VERSION, "none"), None,
+     "the system-interface driver's \"DriverVersion\"; `none`: no device interface"),
+    ("driver.sessions", ("yes", "no"), "`yes` from 1.0.8 on, else `no`",
+     "whether the driver requires the authenticated session"),
+    ("driver.returned", ("capsule", "padded", "payload"), None,
+     "the byte count the driver reports, and so hands back, for every capsule reply: the whole reply "
+     "capsule, the header and padded payload (no trailer), or the header and the n payload bytes"),
+    ("driver.replysize", ("right", "zero", "odd", "large"), None,
+     "the size field of every reply capsule: 16 + n rounded up to 8, 0, that + 4 (16 + a multiple of 8 + 4), "
+     "or beyond the offered reply buffer"),
+    ("driver.status4", ("0", "1", "2"), None,
+     "how many answers in a row to each misc call carry status 4 before the real one"),
+    ("driver.strict", ("yes", "no"), None,
+     "`yes`: a request the driver refused as a fault of the client (a violation, see below) fails the "
+     "scenario; `no`: it is recorded only"),
+    ("handshake", ("ok", "fail"), None, "`fail`: the driver's proof in the handshake is wrong"),
+    ("model", ("VKRB2379JPN0", MODEL), None, "the model record's short form"),
+    ("flatpad", ("1", NUMBER, "fail"), None,
+     "value1 of the flat-pad setup item; `fail`: the query fails"),
+    ("flatpad.status", ("0", NUMBER), None, "the status byte of the flat-pad answer"),
+    ("battery0", ("answer", "silent"), None, "whether the battery pack query for index 0 answers"),
+    ("battery1", ("silent", "answer"), None, "whether the battery pack query for index 1 answers"),
+    ("ac", ("online", "offline", "none"), None,
+     "the AC adapter in the power supply (`none`: no adapter entry)"),
+    ("battery", ("present", "absent"), None, "the system battery in the power supply"),
+    ("kvcom", ("ok", "absent", "noexport", "createfail"), None,
+     "the touchpad vendor's library: installed, missing, without `KvCreateAPI`, or `KvCreateAPI` fails"),
+    ("kvcom.convention", ("stdcall", "cdecl"), None,
+     "the calling convention of the 32-bit library's `KvCreateAPI` export (the object slots stay stdcall); "
+     "the 64-bit library has one convention"),
+    ("kvcom.smbus", ("notfound", "found"), None,
+     "the (2, 2) device search (found means the SMBus driver is disabled)"),
+    ("kvcom.touchpad", ("found", "notfound"), None, "the (0, 2) device search"),
+    ("kvcom.device", ("ok", "fail"), None, "the device object creation"),
+    ("kvcom.property", ("0", NUMBER, "fail"), None, "property 0x10000171 (1 means disabled)"),
+    ("info.check", (RUNS, "unstartable"), "`exit 0`",
+     "the information tool with \"/I 1846958;2025418\"; `unstartable`: the robot spoils the extracted file "
+     "so it cannot start"),
+    ("info.verify", (RUNS,), "`exit 0`", "the information tool with \"/I 2149928\""),
+    ("reflash", (RUNS, "unstartable"), "`exit 0`",
+     "the reflash tool; `unstartable`: the robot spoils the extracted file so it cannot start"),
+    ("temp", ("normal", "readonly", "full"), None,
+     "the tool's temporary directory: the user's own, or `C:\\qmsim\\temp` (TMP and TEMP) on a read-only file "
+     "system, or on one with room for the image only (64 KB), so that the work folder or the extraction fails"),
+    ("tools.log", ("yes", "no"), None,
+     "whether the tools leave a \"Log.txt\" in their working directory"),
+    ("timeout", ("150", SECONDS), None,
+     "how long the runner allows the scenario; the robot gives the tool all but 60 s of it"),
+    ("window.actions", (ACTIONS_LIST,), "`close`",
+     "what the robot does when the main window appears"),
+)
+EXPECT_KEYS = (
+    ("expect.message", ("none", MESSAGE_ID), None,
+     "the one message box's text, exactly, and its caption \"Quillmere\""),
+    ("expect.window", ("no", "yes"), None, "whether the main window appeared"),
+    ("expect.window.ms", (MS_RANGE, UNCHECKED), "(not checked)", "milliseconds from the start to the window"),
+    ("expect.restart", ("no", "yes"), None,
+     "the restart command \"/r /f /t 0\" recorded once by the substitute shutdown.exe"),
+    ("expect.extracted", ("yes", "no", "partial"), "`yes` when a window is expected, else `no`",
+     "the five reboot-time deletions (image, information tool, reflash tool, Log.txt, work folder) in that "
+     "order, in one FWUxxxx.tmp folder of the temporary directory; the information tool ran there under its "
+     "architecture's name; or: no registrations and no tool run; `partial`: the first of those registrations "
+     "only, in order, and no tool run"),
+    ("expect.payloads", ("x64", "x86"), "the prefix's",
+     "which tool names the registrations and runs must carry"),
+    ("expect.handshake", ("done", "none", UNCHECKED), "(not checked)",
+     "whether the driver saw the session handshake"),
+    ("expect.runs", (RUN_LIST, UNCHECKED), "(not checked)",
+     "the vendor tool runs in order, e.g. `info.check, reflash, info.verify`"),
+    ("expect.leftover", ("none", "reflash-running"), None,
+     "the reflash tool is still running after the tool ended (a cancelled attempt does not stop it); the "
+     "robot ends it, checks that the work folder holds only files registered for deletion at restart, and "
+     "removes it"),
+)
+KEYS = {k[0]: k for k in LAPTOP_KEYS + EXPECT_KEYS}
+
+# The robot's actions on the main window: (forms, what it does). In a form,
+# SCREEN, MS, MIN, N, ID and LABEL stand for a value and [...] is optional.
+ACTIONS = (
+    (("close",), "sends WM_CLOSE"),
+    (("key:enter", "key:escape", "key:tab", "key:space"), "a key press through SendInput"),
+    (("click:yes", "click:no", "click:ok"),
+     "presses that button (BM_CLICK: a left-button press and release on it)"),
+    (("dblclick:yes", "dblclick:no", "dblclick:ok"),
+     "a real double click on that button: two presses and releases through SendInput at once, so the second "
+     "is queued before the first is handled"),
+    (("command:ID",),
+     "posts WM_COMMAND with that id and notification 0 to the main window, as a stray command would come"),
+    (("await:SCREEN[:MS[:MIN]]",),
+     "waits (default 30 s) for `notice`, `updating`, `completed`, `retry` or `failed`, told apart by which "
+     "buttons and progress bar are shown; fails if the screen comes before MIN ms"),
+    (("endsession",),
+     "sends the end-session query as a log-off and as a shutdown; both must be refused and the screen must stay"),
+    (("display:N:MS",),
+     "moves the window off the monitor and sends N WM_DISPLAYCHANGE messages MS apart; exactly one refit back "
+     "over the primary monitor must follow, 0.8-2.5 s after the last, none earlier and no second one; the "
+     "window stays maximised"),
+    (("wait:MS",), "a pause"),
+    (("shot:LABEL",), "a screenshot (with `--shots DIR`)"),
+    (("unplug", "plug"), "sets the AC adapter offline / online"),
+)
+PLACEHOLDERS = {"SCREEN": "notice|updating|completed|retry|failed", "MS": r"\d+", "MIN": r"\d+",
+                "N": r"\d+", "ID": r"\d+", "LABEL": r"[a-z0-9_.-]+"}
+
+
+def action_regex(form):
+    """The pattern of one action form, e.g. await:SCREEN[:MS[:MIN]]."""
+    out = ""
+    for token in re.findall(r"[A-Z]+|\[|\]|[^A-Z\[\]]+", form):
+        out += {"[": "(?:", "]": ")?"}.get(token) or (
+            "(?:%s)" % PLACEHOLDERS[token] if token in PLACEHOLDERS else re.escape(token))
+    return re.compile(out + r"\Z")
+
+
+ACTION_PATTERNS = [action_regex(form) for forms, _ in ACTIONS for form in forms]
+
+
+def rendered_values(values):
+    return ", ".join(v.phrase if isinstance(v, Form) else "`%s`" % v for v in values)
+
+
+def rendered_default(key):
+    _, values, default, _ = KEYS[key]
+    return default or "`%s`" % values[0]
+
+
+def readme_rows():
+    """The README's three scenario tables, row by row, as the tables above give them."""
+    def key_rows(keys):
+        return ["| `%s` | %s | %s | %s |" % (k, rendered_values(v), rendered_default(k), m) for k, v, _, m in keys]
+    return {"laptop": key_rows(LAPTOP_KEYS),
+            "actions": ["| %s | %s |" % (", ".join("`%s`" % f for f in forms), does) for forms, does in ACTIONS],
+            "expect": key_rows(EXPECT_KEYS)}
+
+
+def value_problem(key, value):
+    """Why the value is not one of the key's values, or None."""
+    _, values, _, _ = KEYS[key]
+    if key == "window.actions":
+        bad = [a.strip() for a in value.split(",") if not any(p.match(a.strip().lower()) for p in ACTION_PATTERNS)]
+        return "unknown action%s %s" % ("s" * (len(bad) > 1), ", ".join("'%s'" % b for b in bad)) if bad else None
+    for v in values:
+        if isinstance(v, Form) and v.regex.match(value) or not isinstance(v, Form) and value.lower() == v.lower():
+            return None
+    return "%s must be %s, not '%s'" % (key, rendered_values(values).replace("`", ""), value)
+
+
+def scenario_problems(lines):
+    """Every unknown key and every value that is not one of its key's, in file order."""
+    problems = []
+    for line in lines:
+        body = line.split("#", 1)[0]
+        if not body.strip():
+            continue
+        if "=" not in body:
+            problems.append("not a 'key = value' line: '%s'" % line.strip())
+            continue
+        key, value = (part.strip() for part in body.split("=", 1))
+        key = key.lower()
+        if key not in KEYS:
+            problems.append("unknown key '%s'" % key)
+        else:
+            problem = value_problem(key, value)
+            if problem:
+                problems.append(problem)
+    return problems
 
 
 def scenario_lines(path, depth=0):
@@ -226,6 +430,10 @@ def inner(cfg):
         os.makedirs(os.path.join(q, d), exist_ok=True)
     shutil.copy(cfg["items"][0]["shutdown"], os.path.join(q, "bin", "shutdown.exe"))
     shutil.copy(cfg["items"][0]["robot"], os.path.join(q, "robot.exe"))
+    # The information tools in the tool's working directory as well, for the
+    # start-up floor program of `make bench-startup`, which runs one there.
+    for tool in cfg["items"][0]["info_tools"]:
+        shutil.copy(tool, os.path.join(q, "bin"))
 
     # Xvfb picks a free display itself and writes its number to the pipe.
     rfd, wfd = os.pipe()
@@ -256,10 +464,19 @@ def inner(cfg):
         if item["kvcom"]:
             shutil.copy(item["kvcom"], lib)
         shutil.copy(item["scenario_path"], os.path.join(q, "scenario.ini"))
-        for name in ("runs.log", "result.txt", "result.tmp", "robot.started", "shots", "transcript.jsonl"):
+        for name in ("runs.log", "times.log", "result.txt", "result.tmp", "robot.started", "shots",
+                     "transcript.jsonl"):
             remove(os.path.join(q, name))
         os.makedirs(os.path.join(q, "shots"))
 
+        # temp = readonly | full: the robot gives the tool C:\qmsim\temp as its
+        # temporary directory, on a file system of this scenario's own.
+        temp = sc.get("temp", "normal").lower()
+        temp_dir = os.path.join(q, "temp")
+        if temp != "normal":
+            os.makedirs(temp_dir, exist_ok=True)
+            subprocess.run(["mount", "-t", "tmpfs", "-o", "ro" if temp == "readonly" else "size=64k",
+                            "none", temp_dir], check=True)
         stop = threading.Event()
         watcher = None
         if cfg["shots"]:
@@ -271,7 +488,12 @@ def inner(cfg):
         if cfg["shots"]:
             args.append("/shots")
         started = time.time()
-        desktop = subprocess.Popen(args, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # QM_WINEDEBUG (e.g. +timestamp,+loaddll) traces the scenario's Wine
+        # processes into build/scenarios/out/<name>/wine.log.
+        trace = os.environ.get("QM_WINEDEBUG")
+        wine_log = open(os.path.join(out, "wine.log"), "w") if trace else subprocess.DEVNULL
+        desktop = subprocess.Popen(args, env=dict(env, WINEDEBUG=trace) if trace else env,
+                                   stdout=subprocess.DEVNULL, stderr=wine_log)
         deadline = started + item["timeout"]
         result = None
         robot_started = None
@@ -289,7 +511,7 @@ def inner(cfg):
         stop.set()
         if watcher:
             watcher.join()
-        for name in ("runs.log", "result.txt", "transcript.jsonl"):
+        for name in ("runs.log", "times.log", "result.txt", "transcript.jsonl"):
             p = os.path.join(q, name)
             if os.path.exists(p):
                 shutil.copy(p, os.path.join(out, name))
@@ -298,8 +520,12 @@ def inner(cfg):
         if os.path.exists(p):
             os.makedirs(os.path.dirname(item["transcript"]), exist_ok=True)
             shutil.copy(p, item["transcript"])
+        if trace:
+            wine_log.close()
         ended = time.time()
         timing = {"wine start": (robot_started or ended) - started, "robot": ended - (robot_started or ended)}
+        if temp != "normal":
+            subprocess.run(["umount", "-l", temp_dir])
         if not result or not result.startswith("PASS"):
             subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             subprocess.run(["wineserver", "-w"], env=env, timeout=60)
@@ -365,6 +591,9 @@ class Setup:
             sc = parse_scenario(lines)
         except OSError as e:
             return None, ("FAIL", "cannot read the scenario: %s" % e)
+        problems = scenario_problems(lines)
+        if problems:
+            return None, ("FAIL", "; ".join(problems))
         if name.startswith("slow_") and os.environ.get("QM_SKIP_SLOW") == "1":
             return None, ("SKIP", "a slow scenario, and QM_SKIP_SLOW=1")
         try:
@@ -410,6 +639,9 @@ class Setup:
             os.remove(transcript)
         return {"name": name, "arch": arch, "timeout": timeout, "transcript": transcript, "scenario": sc, "scenario_path": merged, "out_dir": out_dir,
                 "product": product, "robot": robot, "shutdown": shutdown, "kvcom": kvcom,
+                "info_tools": [p for p in (os.path.join(self.build, "win32", "payloads", "KvInfo32.exe"),
+                                           os.path.join(self.build, "win64", "payloads", "KvInfo64.exe"))
+                               if os.path.exists(p)],
                 # The library goes into the system folder of the tool's width.
                 "libdir": "syswow64" if (arch == "win64" and bits == "x86") else "system32"}, None
 

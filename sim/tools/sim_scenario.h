@@ -9,6 +9,8 @@
 //
 // Every substitute appends one line per event to C:\qmsim\runs.log, which the
 // robot reads to check what ran, in which folder and with which arguments.
+// The same lines, each after the tick count at which it was written, go to
+// C:\qmsim\times.log, from which the start-up benchmark reads its phases.
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -23,6 +25,7 @@ namespace qmsim {
 
 constexpr const wchar_t* kScenarioPath = L"C:\\qmsim\\scenario.ini";
 constexpr const wchar_t* kRunLogPath = L"C:\\qmsim\\runs.log";
+constexpr const wchar_t* kTimesPath = L"C:\\qmsim\\times.log";
 
 inline std::string Trim(const std::string& s) {
     size_t b = 0, e = s.size();
@@ -163,7 +166,11 @@ inline bool AppendLine(const wchar_t* path, const std::string& line) {
     return ok && written == data.size();
 }
 
-inline void LogRun(const std::string& line) { AppendLine(kRunLogPath, line); }
+inline void LogRun(const std::string& line) {
+    const unsigned long tick = GetTickCount();
+    AppendLine(kRunLogPath, line);
+    AppendLine(kTimesPath, std::to_string(tick) + " " + line);
+}
 
 // The lines of the run log, or none when there is no log yet.
 inline std::vector<std::string> RunLogLines() {

@@ -1,10 +1,14 @@
 #!/usr/bin/env python3
-"""Checks the resources in the program file: strings 132-146 (only under 1033) exactly as in strings.txt,
-icon group 128 (64, 48, 32, 16 px at 32 bits), manifest 1 and FILE 300-304 (only under 1041) byte for byte.
-Usage: check_resources.py Quillmere.exe strings.txt Quillmere.manifest payload300 ... payload304"""
+"""Checks the resources in the program file against the transcribed table tests/expected/quillmere.json:
+strings 132-146 (only under 1033), icon group 128, the manifest's fields, and FILE 300-304 (only under 1041):
+each byte for byte the payload file the build embedded, of the processor its table row names (the image of
+its fixed size).
+Usage: check_resources.py Quillmere.exe quillmere.json payload300 ... payload304"""
+import json
 import os
 import struct
 import sys
+import xml.etree.ElementTree as ET
 
 try:
     import pefile
@@ -29,36 +33,79 @@ def read_resources(path):
     return result
 
 
+def pe_machine(raw):
+    """'x86', 'x64' or None for the bytes of a file."""
+    try:
+        pe = pefile.PE(data=raw, fast_load=True)
+    except pefile.PEFormatError:
+        return None
+    return {0x14C: "x86", 0x8664: "x64"}.get(pe.FILE_HEADER.Machine, "?")
+
+
+def manifest_fields(raw):
+    """The manifest's fields that the table fixes, by the table's names."""
+    root = ET.fromstring(raw.decode("utf-8"))
+    find = lambda tag: [e for e in root.iter() if e.tag.rsplit("}", 1)[-1] == tag]
+    level = find("requestedExecutionLevel")
+    ident = [e.attrib for e in find("assemblyIdentity")]
+    return {"execution_level": level[0].get("level") if len(level) == 1 else level,
+            "ui_access": level[0].get("uiAccess") if len(level) == 1 else level,
+            "common_controls": [{k: a.get(k) for k in ("name", "version", "processorArchitecture")}
+                                for a in ident if a.get("name") == "Microsoft.Windows.Common-Controls"],
+            "dpi_aware": [(e.text or "").strip() for e in find("dpiAware")],
+            "supported_os": sorted(e.get("Id", "").lower() for e in find("supportedOS"))}
+
+
 def main():
-    if len(sys.argv) != 9:
+    if len(sys.argv) != 8:
         raise SystemExit(__doc__)
     res, failures = read_resources(sys.argv[1]), []
+    with open(sys.argv[2], encoding="utf-8") as f:
+        want = json.load(f)
     check = lambda ok, what: ok or failures.append(what)
 
-    lines = [l.rstrip("\n").split("\t") for l in open(sys.argv[2], encoding="utf-8") if l.strip() and l[0] != "#"]
-    expected = {int(i): t.replace("\\\\", "\0").replace("\\n", "\n").replace("\0", "\\") for i, _, t in lines}
-    check(sorted(expected) == list(range(132, 147)), "strings.txt holds ids 132 to 146")
+    lang = want["string_table_language"]
+    expected = {int(i): m["text"] for i, m in want["messages"].items()}
+    check(sorted(expected) == list(range(132, 147)), "the table holds messages 132 to 146")
     for ident, text in expected.items():  # block n holds ids 16*(n-1) .. 16*n-1
         block = res.get((6, ident // 16 + 1), {})
-        check(list(block) == [1033], "string block of %d only under 1033" % ident)
-        raw, pos = block.get(1033, b""), 0
+        check(list(block) == [lang], "string block of %d only under %d" % (ident, lang))
+        raw, pos = block.get(lang, b""), 0
         for _ in range(ident % 16):
             pos += 2 + 2 * struct.unpack_from("<H", raw, pos)[0]
-        got = raw[pos + 2:pos + 2 + 2 * struct.unpack_from("<H", raw, pos)[0]].decode("utf-16-le")
+        got = raw[pos + 2:pos + 2 + 2 * struct.unpack_from("<H", raw, pos)[0]].decode("utf-16-le") if raw else None
         check(got == text, "string %d is %r, expected %r" % (ident, got, text))
 
-    group = res.get((14, 128), {})
-    check(len(group) == 1, "one icon group 128")
+    icon = want["icon_group"]
+    group = res.get((14, icon["id"]), {})
+    check(len(group) == 1, "one icon group %d" % icon["id"])
     for raw in group.values():
         sizes = [struct.unpack_from("<BBBBHH", raw, 6 + 14 * i) for i in range(struct.unpack_from("<H", raw, 4)[0])]
-        sizes = [(w or 256, h or 256, bits) for w, h, _, _, _, bits in sizes]
-        check(sizes == [(64, 64, 32), (48, 48, 32), (32, 32, 32), (16, 16, 32)], "icon group 128 sizes %r" % sizes)
+        sizes = [[w or 256, h or 256, bits] for w, h, _, _, _, bits in sizes]
+        check(sizes == icon["images"], "icon group %d images %r, expected %r" % (icon["id"], sizes, icon["images"]))
 
-    check(list(res.get((24, 1), {}).values()) == [open(sys.argv[3], "rb").read()], "manifest 1 equals " + sys.argv[3])
-    for ident, path in zip(range(300, 305), sys.argv[4:9]):
-        entry = res.get(("FILE", ident), {})
-        check(list(entry) == [1041], "FILE %d only under 1041" % ident)
-        check(entry.get(1041) == open(path, "rb").read(), "FILE %d equals %s" % (ident, path))
+    manifests = list(res.get((24, 1), {}).values())
+    check(len(manifests) == 1, "one manifest, id 1")
+    m = want["manifest"]
+    for raw in manifests[:1]:
+        got = manifest_fields(raw)
+        for field, value in (("execution_level", m["execution_level"]), ("ui_access", m["ui_access"]),
+                             ("common_controls", [m["common_controls"]]), ("dpi_aware", [m["dpi_aware"]]),
+                             ("supported_os", sorted(v.lower() for v in m["supported_os"].values()))):
+            check(got[field] == value, "manifest %s is %r, expected %r" % (field, got[field], value))
+
+    p = want["payloads"]
+    for row, path in zip(p["files"], sys.argv[3:8]):
+        entry = res.get((p["type"], row["id"]), {})
+        check(list(entry) == [p["language"]], "%s %d only under %d" % (p["type"], row["id"], p["language"]))
+        raw = entry.get(p["language"], b"")
+        with open(path, "rb") as f:
+            check(raw == f.read(), "%s %d equals %s" % (p["type"], row["id"], path))
+        check(pe_machine(raw) == row["machine"], "%s %d (%s) is %s, expected %s" % (
+            p["type"], row["id"], row["file"], pe_machine(raw), row["machine"]))
+        if row["machine"] is None:  # the image is the vendor's own file, also in the substitutes
+            check(len(raw) == row["vendor_size"], "%s is %d bytes, expected %d" % (row["file"], len(raw),
+                                                                                  row["vendor_size"]))
 
     print("\n".join("FAIL: " + f for f in failures) or "resources: every check held")
     return 1 if failures else 0

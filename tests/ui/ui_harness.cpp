@@ -23,6 +23,7 @@
 #include "ui/screen_paint.h"
 #include "ui/text_layout.h"
 #include "ui/update_worker.h"
+#include "expected_values.h"
 
 // Doubles of the globals the program's entry code defines.
 HINSTANCE g_hInstance = NULL;
@@ -119,6 +120,10 @@ RECT s_lastDraw;
 int s_drawCalls = 0;
 bool s_bPowerOk = true;
 BYTE s_bAcLine = 1, s_bBatteryFlag = 1;
+// Timers started and pens and brushes made, for CheckTimersAndColours.
+std::vector<std::pair<UINT_PTR, UINT>> s_timersStarted;
+std::vector<std::pair<COLORREF, int>> s_pensMade;  // colour, width
+std::vector<COLORREF> s_brushesMade;
 
 struct ResourceCounts {
     long gdiLive, gdiCreated, deletedBad, handlesLive;
@@ -161,8 +166,14 @@ HFONT WINAPI Hook_CreateFontW(int a, int b, int c, int d, int e, DWORD f, DWORD 
 {
     return Track(s_CreateFontW(a, b, c, d, e, f, g, h, i, j, k, l, m, n), true);
 }
-HPEN WINAPI Hook_CreatePen(int nStyle, int nWidth, COLORREF c) { return Track(s_CreatePen(nStyle, nWidth, c), true); }
-HBRUSH WINAPI Hook_CreateSolidBrush(COLORREF c) { return Track(s_CreateSolidBrush(c), true); }
+HPEN WINAPI Hook_CreatePen(int nStyle, int nWidth, COLORREF c)
+{
+    return Lock(), s_pensMade.emplace_back(c, nWidth), Track(s_CreatePen(nStyle, nWidth, c), true);
+}
+HBRUSH WINAPI Hook_CreateSolidBrush(COLORREF c)
+{
+    return Lock(), s_brushesMade.push_back(c), Track(s_CreateSolidBrush(c), true);
+}
 uintptr_t __cdecl Hook__beginthreadex(void* pSecurity, unsigned nStack, unsigned(__stdcall* pStart)(void*),
                                       void* pArg, unsigned nFlags, unsigned* pnThreadId)
 {
@@ -214,12 +225,6 @@ BOOL WINAPI Hook_GetMessageW(LPMSG pMsg, HWND hWnd, UINT uMin, UINT uMax)
     return s_GetMessageW(pMsg, hWnd, uMin, uMax);
 }
 
-UINT_PTR WINAPI Hook_SetTimer(HWND hWnd, UINT_PTR nId, UINT uElapse, TIMERPROC pProc)
-{
-    if (nId == 10 && s_failLimitTimer > 0) return --s_failLimitTimer, 0;
-    return s_SetTimer(hWnd, nId, uElapse, pProc);
-}
-
 HWND WINAPI Hook_CreateWindowExW(DWORD dwEx, LPCWSTR pszClass, LPCWSTR pszName, DWORD dwStyle, int x, int y, int w,
                                  int h, HWND hParent, HMENU hMenu, HINSTANCE hInst, LPVOID pParam)
 {
@@ -239,11 +244,35 @@ BOOL WINAPI Hook_GetSystemPowerStatus(LPSYSTEM_POWER_STATUS p)
     return s_bPowerOk;
 }
 
+// Every text drawn (not measured), with its colour and font, for CheckDrawnTexts.
+struct DrawnText {
+    std::wstring text;
+    COLORREF colour;
+    LOGFONTW font;
+};
+std::vector<DrawnText> s_drawnTexts;
+
+// Records every timer started (for CheckTimersAndColours) and fails the
+// limit timer (id 10) as often as s_failLimitTimer asks.
+UINT_PTR WINAPI Hook_SetTimer(HWND hWnd, UINT_PTR nId, UINT uElapse, TIMERPROC pProc)
+{
+    if (nId == 10 && s_failLimitTimer > 0) return --s_failLimitTimer, 0;
+    {
+        Lock lock;
+        s_timersStarted.emplace_back(nId, uElapse);
+    }
+    return s_SetTimer(hWnd, nId, uElapse, pProc);
+}
+
 int WINAPI Hook_DrawTextExW(HDC hdc, LPWSTR psz, int n, LPRECT prc, UINT uFormat, LPDRAWTEXTPARAMS p)
 {
     if (!(uFormat & DT_CALCRECT) && prc != NULL) {
         s_lastDraw = *prc;
         ++s_drawCalls;
+        DrawnText d = {std::wstring(psz, n < 0 ? wcslen(psz) : size_t(n)), GetTextColor(hdc), {}};
+        GetObjectW(GetCurrentObject(hdc, OBJ_FONT), sizeof d.font, &d.font);
+        Lock lock;
+        s_drawnTexts.push_back(d);
     }
     return s_DrawTextExW(hdc, psz, n, prc, uFormat, p);
 }
@@ -1273,6 +1302,141 @@ void RunScreens(bool bShots, const wchar_t* pszDir, const wchar_t* pszPrefix)
     }
 }
 
+// The texts each screen draws, against the transcribed table: each expected
+// text drawn once in its colour (the contact text around its number), the
+// visible buttons' captions, nothing else; every text in the table's face and
+// weight, the captions at the table's pixel height for this dpi.
+std::string Utf8(const std::wstring& w)
+{
+    std::string s(w.size() * 3, '\0');
+    s.resize(WideCharToMultiByte(CP_UTF8, 0, w.data(), int(w.size()), &s[0], int(s.size()), NULL, NULL));
+    return s;
+}
+
+void CheckDrawnTexts()
+{
+    ReportLine("# drawn texts");
+    for (const UINT& nScreen : kScreens) {
+        CHECK(DriveTo(nScreen, kStepsTo[nScreen]), "screen %u", nScreen);
+        PumpFor(100);
+        {
+            Lock lock;
+            s_drawnTexts.clear();
+        }
+        Repaint();
+        PumpFor(200);
+        std::vector<DrawnText> drawn;
+        {
+            Lock lock;
+            drawn.swap(s_drawnTexts);
+        }
+        HDC hdc = GetDC(s_hWnd);
+        const int nDpi = GetDeviceCaps(hdc, LOGPIXELSY);
+        ReleaseDC(s_hWnd, hdc);
+        int nCaptionPixels = 0;
+        for (const expected::PixelHeight& h : expected::kPixelHeights)
+            if (h.points == expected::kCaptionPoints && h.dpi == nDpi) nCaptionPixels = h.pixels;
+        std::vector<bool> used(drawn.size(), false);
+        auto take = [&](const std::wstring& before, const wchar_t* after, COLORREF colour) {
+            for (size_t i = 0; i < drawn.size(); ++i) {
+                const std::wstring& t = drawn[i].text;
+                const bool bMatch = after == nullptr ? t == before
+                    : t.size() >= before.size() + wcslen(after) && t.compare(0, before.size(), before) == 0 &&
+                      t.compare(t.size() - wcslen(after), std::wstring::npos, after) == 0;
+                if (!used[i] && bMatch && drawn[i].colour == colour) {
+                    used[i] = true;
+                    return int(i);
+                }
+            }
+            return -1;
+        };
+        for (const expected::DrawnText& e : expected::kDrawn)
+            if (e.screen == nScreen)
+                CHECK(take(e.text, e.textAfter, e.colour) >= 0, "screen %u: '%s' in 0x%06X", nScreen,
+                      Utf8(e.text).c_str(), e.colour);
+        for (const expected::Caption& c : expected::kCaptions) {
+            if (c.screen != nScreen) continue;
+            const int i = take(c.text, nullptr, RGB(0, 0, 0));
+            CHECK(i >= 0, "screen %u: caption '%s'", nScreen, Utf8(c.text).c_str());
+            if (i >= 0 && nCaptionPixels)
+                CHECK(drawn[i].font.lfHeight == -nCaptionPixels, "caption '%s' height %ld at %d dpi",
+                      Utf8(c.text).c_str(), drawn[i].font.lfHeight, nDpi);
+        }
+        for (size_t i = 0; i < drawn.size(); ++i) {
+            CHECK(used[i], "screen %u: unexpected text '%s' in 0x%06lX", nScreen, Utf8(drawn[i].text).c_str(),
+                  drawn[i].colour);
+            CHECK(wcscmp(drawn[i].font.lfFaceName, expected::kFontFace) == 0 &&
+                      drawn[i].font.lfWeight == expected::kFontWeight,
+                  "'%s' in '%s' weight %ld", Utf8(drawn[i].text).c_str(), Utf8(drawn[i].font.lfFaceName).c_str(),
+                  drawn[i].font.lfWeight);
+        }
+        CloseMain();
+    }
+}
+
+// Timer ids and periods, pen and brush colours and widths, against the
+// transcribed table: the timers an attempt and a display change start, and
+// the pens and brushes a paint of the notice screen makes (the focus on No).
+void CheckTimersAndColours()
+{
+    ReportLine("# timers and colours");
+    {
+        Lock lock;
+        s_timersStarted.clear();
+    }
+    CHECK(DriveTo(SCREEN_UPDATING, {kUntilCancel}));
+    SendMessageW(s_hWnd, WM_DISPLAYCHANGE, 32, 0);
+    PumpFor(50);
+    std::vector<std::pair<UINT_PTR, UINT>> started;
+    {
+        Lock lock;
+        started.swap(s_timersStarted);
+    }
+    for (const expected::Timer& t : {expected::kTimerForeground, expected::kTimerLimit, expected::kTimerProgress,
+                                     expected::kTimerDisplay})
+        CHECK(std::find(started.begin(), started.end(), std::make_pair(UINT_PTR(t.id), UINT(t.periodMs))) !=
+                  started.end(),
+              "timer %u with %u ms", t.id, t.periodMs);
+    for (const auto& t : started)
+        CHECK(t.first == expected::kTimerForeground.id || t.first == expected::kTimerLimit.id ||
+                  t.first == expected::kTimerProgress.id || t.first == expected::kTimerDisplay.id,
+              "timer %u started", unsigned(t.first));
+    CHECK(g_nLimitTimer == expected::kTimerLimit.id && g_nProgressTimer == expected::kTimerProgress.id &&
+              g_nForegroundTimer == expected::kTimerForeground.id && g_nDisplayTimer == expected::kTimerDisplay.id,
+          "stored ids %u %u %u %u", unsigned(g_nLimitTimer), unsigned(g_nProgressTimer), unsigned(g_nForegroundTimer),
+          unsigned(g_nDisplayTimer));
+    CloseMain();
+
+    CHECK(DriveTo(SCREEN_NOTICE, {}));
+    PumpFor(100);
+    {
+        Lock lock;
+        s_pensMade.clear();
+        s_brushesMade.clear();
+    }
+    Repaint();
+    PumpFor(200);
+    std::vector<std::pair<COLORREF, int>> pens;
+    std::vector<COLORREF> brushes;
+    {
+        Lock lock;
+        pens.swap(s_pensMade);
+        brushes.swap(s_brushesMade);
+    }
+    const std::pair<COLORREF, int> wantPens[] = {{expected::kTextColour, expected::kNoticeFrameWidth},
+                                                 {expected::kTextColour, expected::kContactFrameWidth},
+                                                 {expected::kFocusBorder, expected::kFocusBorderWidth}};
+    for (const auto& p : wantPens)
+        CHECK(std::find(pens.begin(), pens.end(), p) != pens.end(), "pen 0x%06lX %d px", p.first, p.second);
+    for (const auto& p : pens)
+        CHECK(std::find(std::begin(wantPens), std::end(wantPens), p) != std::end(wantPens), "pen 0x%06lX %d px made",
+              p.first, p.second);
+    CHECK(std::count(brushes.begin(), brushes.end(), COLORREF(expected::kButtonFace)) == 2, "two button faces");
+    for (COLORREF c : brushes)
+        CHECK(c == expected::kButtonFace || c == expected::kButtonPressed, "brush 0x%06lX made", c);
+    CloseMain();
+}
+
 }  // namespace
 
 // The program's child runner, replaced: answers from the script.
@@ -1329,8 +1493,10 @@ int wmain(int argc, wchar_t** argv)
     ReleaseDC(NULL, hdc);
     if (mode == L"check") {
         for (void (*pCheck)() : {CheckFittedText, CheckWorkerGuards, CheckNoticeScreen, CheckSuccessfulAttempt,
-                                 CheckUpdatingScreen, CheckCloseBeforeWorker, CheckStrayCommands, CheckMessageLoopFailure, CheckRetry, CheckPower, CheckDisplayChanges, CheckNoticePixels,
-                                 CheckOtherScreenPixels, CheckSmallSizes, CheckNoticeHeights, CheckHygiene})
+                                 CheckUpdatingScreen, CheckCloseBeforeWorker, CheckStrayCommands,
+                                 CheckMessageLoopFailure, CheckRetry, CheckPower, CheckDisplayChanges,
+                                 CheckNoticePixels, CheckOtherScreenPixels, CheckSmallSizes, CheckNoticeHeights,
+                                 CheckHygiene, CheckDrawnTexts, CheckTimersAndColours})
             pCheck();
     } else {
         RunScreens(mode == L"shots", argv[2], argv[argc - 2]);
