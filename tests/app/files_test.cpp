@@ -110,9 +110,12 @@ TEST_F(WorkFolderTest, ExtractsForTheNativeArchitectureAndLeavesNothingBehind)
     WCHAR szTemp[MAX_PATH] = {0};
     const size_t nTemp = GetTempPathW(MAX_PATH, szTemp);
     ASSERT_EQ(0, _wcsnicmp(folder.c_str(), szTemp, nTemp)) << folder;
-    const std::wstring name = folder.substr(nTemp);  // FWU, four hex digits, .tmp
-    EXPECT_TRUE(name.size() == 11 && !_wcsnicmp(name.c_str(), L"FWU", 3) && !_wcsicmp(name.c_str() + 7, L".tmp") &&
-                wcsspn(name.c_str() + 3, L"0123456789ABCDEFabcdef") == 4)
+    // FWU, the unique number in one to four hex digits (GetTempFileNameW does not pad it), .tmp
+    const std::wstring name = folder.substr(nTemp);
+    const size_t nDigits = name.size() - 7;
+    EXPECT_TRUE(name.size() >= 8 && name.size() <= 11 && !_wcsnicmp(name.c_str(), L"FWU", 3) &&
+                !_wcsicmp(name.c_str() + 3 + nDigits, L".tmp") &&
+                wcsspn(name.c_str() + 3, L"0123456789ABCDEFabcdef") == nDigits)
         << name;
     EXPECT_TRUE(GetFileAttributesW(folder.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
 
