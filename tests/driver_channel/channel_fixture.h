@@ -55,7 +55,9 @@ protected:
                                         << " as a client fault (reason " << s.firstViolation << ")";
         }
         const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = std::string("driver_channel.") + info->test_suite_name() + "." + info->name();
+        // The 32-bit and the 64-bit tree's runs keep transcripts of their own.
+        std::string name = std::string(sizeof(void*) == 8 ? "driver_channel.win64." : "driver_channel.win32.") +
+                           info->test_suite_name() + "." + info->name();
         for (char& ch : name)
             if (ch == '/') ch = '.';
         EXPECT_TRUE(SimControl::WriteTranscript(name.c_str())) << GetLastError();
