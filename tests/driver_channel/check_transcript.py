@@ -340,7 +340,6 @@ def bit_flips(path, lines):
         if line["code"] == IOCTL_CAPSULE and data[8:12] == bytes(4) and 40 * 8 <= bit < 41 * 8:
             bit += 64  # a plain battery query's index may be any pack number
         flipped = [dict(l) for l in calls]
-        flipped[i]["in"] = data.hex()
         lines_flipped = flipped + [l for l in lines if "code" not in l]
         data[bit // 8] ^= 1 << (bit % 8)
         flipped[i]["in"] = data.hex()
