@@ -4,77 +4,22 @@ blowfish_test.cpp for keys with bytes of 0x80 and above.
 
 Textbook Blowfish (big-endian halves, unsigned key bytes) plus one switch: with
 sign_extend=True each key byte is sign-extended to 32 bits before it is ORed
-into the subkey word, as the system-interface driver does. The initial tables
-are derived here from pi (Machin's formula), not copied from the C++ code.
-The model is first checked against the published standard vectors.
+into the subkey word, as the system-interface driver does. The model is the
+transcript checker's (tests/driver_channel/check_transcript.py), whose initial
+tables are derived from pi (Machin's formula), not copied from the C++ code.
+It is first checked against the published standard vectors.
 
 Run: python3 tests/crypto/blowfish_reference.py
 """
+import importlib.util
+import os
 
-WORDS = 18 + 4 * 256
-
-
-def pi_fraction_words(count):
-    """The first `count` 32-bit words of the fractional part of pi."""
-    bits = 32 * count + 64
-    one = 1 << bits
-
-    def arctan_inv(x):
-        # arctan(1/x) in fixed point
-        total = term = one // x
-        x2, n, sign = x * x, 1, 1
-        while term:
-            term //= x2
-            n += 2
-            sign = -sign
-            total += sign * (term // n)
-        return total
-
-    pi = 4 * (4 * arctan_inv(5) - arctan_inv(239))
-    frac = pi - 3 * one
-    return [(frac >> (bits - 32 * (i + 1))) & 0xFFFFFFFF for i in range(count)]
-
-
-INIT = pi_fraction_words(WORDS)
+_CHECKER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "driver_channel", "check_transcript.py")
+_spec = importlib.util.spec_from_file_location("check_transcript", _CHECKER)
+_checker = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(_checker)
+Blowfish = _checker.Blowfish
 M = 0xFFFFFFFF
-
-
-class Blowfish:
-    def __init__(self, key, sign_extend):
-        key = key[:16]
-        self.P = INIT[:18]
-        self.S = [INIT[18 + 256 * b: 18 + 256 * (b + 1)] for b in range(4)]
-        j = 0
-        for i in range(18):
-            word = 0
-            for _ in range(4):
-                byte = key[j]
-                if sign_extend and byte >= 0x80:
-                    byte |= 0xFFFFFF00
-                word = ((word << 8) | byte) & M
-                j = (j + 1) % len(key)
-            self.P[i] ^= word
-        l = r = 0
-        for i in range(0, 18, 2):
-            l, r = self.encrypt(l, r)
-            self.P[i], self.P[i + 1] = l, r
-        for b in range(4):
-            for i in range(0, 256, 2):
-                l, r = self.encrypt(l, r)
-                self.S[b][i], self.S[b][i + 1] = l, r
-
-    def f(self, x):
-        s = self.S
-        h = (s[0][x >> 24] + s[1][(x >> 16) & 255]) & M
-        return ((h ^ s[2][(x >> 8) & 255]) + s[3][x & 255]) & M
-
-    def encrypt(self, l, r):
-        for i in range(16):
-            l ^= self.P[i]
-            r ^= self.f(l)
-            l, r = r, l
-        l, r = r, l
-        return l ^ self.P[17], r ^ self.P[16]
 
 
 def halves(hex16):
@@ -125,7 +70,7 @@ def check_standard():
         if not line.strip():
             continue
         k, p, c = line.split()
-        got = Blowfish(bytes.fromhex(k), sign_extend=False).encrypt(*halves(p))
+        got = Blowfish(bytes.fromhex(k), sign_extend=False).encipher(*halves(p))
         assert got == halves(c), line
 
 
@@ -144,8 +89,8 @@ def main():
     print("// key, plaintext left/right, ciphertext left/right (words); sign-extended key bytes")
     for k, p in rows:
         l, r = halves(p)
-        cl, cr = Blowfish(bytes.fromhex(k), sign_extend=True).encrypt(l, r)
-        standard = (cl, cr) == Blowfish(bytes.fromhex(k), sign_extend=False).encrypt(l, r)
+        cl, cr = Blowfish(bytes.fromhex(k), sign_extend=True).encipher(l, r)
+        standard = (cl, cr) == Blowfish(bytes.fromhex(k), sign_extend=False).encipher(l, r)
         assert standard or max(bytes.fromhex(k)) >= 0x80
         print('{"%s", 0x%08X, 0x%08X, 0x%08X, 0x%08X},%s' % (k, l, r, cl, cr, "  // standard" if standard else ""))
 

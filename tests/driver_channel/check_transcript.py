@@ -71,7 +71,9 @@ BLOWFISH_INIT = [(_FRAC >> (32 * (_WORDS - 1 - i))) & 0xFFFFFFFF for i in range(
 
 
 class Blowfish:
-    def __init__(self, key):
+    """The driver's Blowfish; sign_extend=False gives the published cipher (for
+    tests/crypto/blowfish_reference.py)."""
+    def __init__(self, key, sign_extend=True):
         self.p = BLOWFISH_INIT[:18]
         self.s = [BLOWFISH_INIT[18 + 256 * b: 18 + 256 * (b + 1)] for b in range(4)]
         key, j = key[:16], 0
@@ -79,7 +81,7 @@ class Blowfish:
             word = 0
             for _ in range(4):
                 byte = key[j]
-                word = ((word << 8) | (byte | 0xFFFFFF00 if byte & 0x80 else byte)) & 0xFFFFFFFF
+                word = ((word << 8) | (byte | 0xFFFFFF00 if sign_extend and byte & 0x80 else byte)) & 0xFFFFFFFF
                 j = (j + 1) % len(key)
             self.p[i] ^= word
         left = right = 0
@@ -340,7 +342,6 @@ def bit_flips(path, lines):
         if line["code"] == IOCTL_CAPSULE and data[8:12] == bytes(4) and 40 * 8 <= bit < 41 * 8:
             bit += 64  # a plain battery query's index may be any pack number
         flipped = [dict(l) for l in calls]
-        flipped[i]["in"] = data.hex()
         lines_flipped = flipped + [l for l in lines if "code" not in l]
         data[bit // 8] ^= 1 << (bit % 8)
         flipped[i]["in"] = data.hex()

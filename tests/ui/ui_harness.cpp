@@ -42,6 +42,15 @@ struct Lock {
     Lock() { EnterCriticalSection(&s_lock); }
     ~Lock() { LeaveCriticalSection(&s_lock); }
 };
+// What the hooks recorded in v, leaving it empty.
+template <typename T>
+T Take(T& v)
+{
+    Lock lock;
+    T out;
+    out.swap(v);
+    return out;
+}
 
 // Report: one line per failure, then "ui_harness: N passed, N failed".
 FILE* s_report = stdout;
@@ -377,18 +386,20 @@ struct Image {
 };
 BITMAPINFOHEADER Header(const Image& img) { return {sizeof(BITMAPINFOHEADER), img.w, -img.h, 1, 32, BI_RGB, 0, 0, 0, 0, 0}; }
 
-Image CaptureScreen(const RECT& rc)
+// A w x h image (0 x 0 for a negative size) of what draw(hScreen, hMem) puts
+// into a DIB section selected into hMem.
+Image DrawToImage(long w, long h, const std::function<void(HDC, HDC)>& draw)
 {
     Image img;
-    img.w = std::max(0L, rc.right - rc.left);
-    img.h = std::max(0L, rc.bottom - rc.top);
+    img.w = int(std::max(0L, w));
+    img.h = int(std::max(0L, h));
     img.px.assign(size_t(img.w) * img.h, 0);
     HDC hScreen = GetDC(NULL), hMem = CreateCompatibleDC(hScreen);
     BITMAPINFO bmi = {Header(img), {}};
     void* pBits = NULL;
     if (HBITMAP hBitmap = img.px.empty() ? NULL : CreateDIBSection(hMem, &bmi, DIB_RGB_COLORS, &pBits, NULL, 0)) {
         HGDIOBJ hOld = SelectObject(hMem, hBitmap);
-        BitBlt(hMem, 0, 0, img.w, img.h, hScreen, rc.left, rc.top, SRCCOPY);
+        draw(hScreen, hMem);
         GdiFlush();
         std::transform(static_cast<DWORD*>(pBits), static_cast<DWORD*>(pBits) + img.px.size(), img.px.begin(),
                        [](DWORD c) { return c & 0x00FFFFFFu; });
@@ -400,41 +411,32 @@ Image CaptureScreen(const RECT& rc)
     return img;
 }
 
+Image CaptureScreen(const RECT& rc)
+{
+    return DrawToImage(rc.right - rc.left, rc.bottom - rc.top, [&](HDC hScreen, HDC hMem) {
+        BitBlt(hMem, 0, 0, rc.right - rc.left, rc.bottom - rc.top, hScreen, rc.left, rc.top, SRCCOPY);
+    });
+}
+
 // Screen nScreen painted by PaintContent into a w x h bitmap, white as the
 // window's background; g_nScreen is not touched. *pbDcRestored tells
 // whether the paint left the DC's font, pen, brush, text colour and
 // background mode as it found them.
 Image PaintToImage(UINT nScreen, int w, int h, bool* pbDcRestored = NULL)
 {
-    Image img;
-    img.w = w;
-    img.h = h;
-    img.px.assign(size_t(w) * h, 0);
-    HDC hScreen = GetDC(NULL), hMem = CreateCompatibleDC(hScreen);
-    BITMAPINFO bmi = {Header(img), {}};
-    void* pBits = NULL;
-    if (HBITMAP hBitmap = CreateDIBSection(hMem, &bmi, DIB_RGB_COLORS, &pBits, NULL, 0)) {
-        HGDIOBJ hOld = SelectObject(hMem, hBitmap);
+    return DrawToImage(w, h, [&](HDC, HDC hMem) {
         PatBlt(hMem, 0, 0, w, h, WHITENESS);
         const HGDIOBJ before[3] = {GetCurrentObject(hMem, OBJ_FONT), GetCurrentObject(hMem, OBJ_PEN),
                                    GetCurrentObject(hMem, OBJ_BRUSH)};
         const COLORREF color = GetTextColor(hMem);
         const int nMode = GetBkMode(hMem);
         PaintContent(hMem, RECT{0, 0, w, h}, nScreen);
-        GdiFlush();
         if (pbDcRestored != NULL)
             *pbDcRestored = GetCurrentObject(hMem, OBJ_FONT) == before[0] &&
                             GetCurrentObject(hMem, OBJ_PEN) == before[1] &&
                             GetCurrentObject(hMem, OBJ_BRUSH) == before[2] && GetTextColor(hMem) == color &&
                             GetBkMode(hMem) == nMode;
-        std::transform(static_cast<DWORD*>(pBits), static_cast<DWORD*>(pBits) + img.px.size(), img.px.begin(),
-                       [](DWORD c) { return c & 0x00FFFFFFu; });
-        SelectObject(hMem, hOld);
-        DeleteObject(hBitmap);
-    }
-    DeleteDC(hMem);
-    ReleaseDC(NULL, hScreen);
-    return img;
+    });
 }
 
 bool SaveBmp(const Image& img, const wchar_t* pszPath)
@@ -462,7 +464,9 @@ bool Near(DWORD c, COLORREF ref)
 }
 
 // Driving the window.
-const wchar_t kClassName[] = L"Velmorant_Quillmere_20160204_WndClass";
+// The buttons' command ids, from the transcribed table (controls in the order of creation: bar, Yes, No, OK).
+const int kIdYes = int(expected::kControls[1].id), kIdNo = int(expected::kControls[2].id),
+          kIdOk = int(expected::kControls[3].id);
 const UINT kScreens[] = {SCREEN_NOTICE, SCREEN_UPDATING, SCREEN_COMPLETED, SCREEN_RETRY, SCREEN_FAILED};
 HWND s_hWnd = NULL;
 bool s_bQuit = false;
@@ -498,6 +502,12 @@ bool WaitStubWaiting() { return PumpUntil([] { return WaitForSingleObject(s_hWai
 void Command(int nId) { SendMessageW(s_hWnd, WM_COMMAND, nId, 0); }
 LRESULT QueryEnd() { return SendMessageW(s_hWnd, WM_QUERYENDSESSION, 0, 0); }
 LRESULT BarPos() { return SendMessageW(g_hProgress, PBM_GETPOS, 0, 0); }
+int Dpi(HWND hWnd)
+{
+    HDC hdc = GetDC(hWnd);
+    const int nDpi = GetDeviceCaps(hdc, LOGPIXELSY);
+    return ReleaseDC(hWnd, hdc), nDpi;
+}
 void Repaint() { RedrawWindow(s_hWnd, NULL, NULL, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN); }
 
 // A fresh window (state as a new process has it), maximized.
@@ -511,7 +521,7 @@ HWND CreateMain()
     s_bQuit = false;
     s_quitCode = 0;
     SetPowerStatus(true, 1, 1);
-    s_hWnd = CreateWindowExW(WS_EX_TOPMOST, kClassName, g_szTitle, WS_POPUP | WS_VISIBLE, CW_USEDEFAULT, 0,
+    s_hWnd = CreateWindowExW(WS_EX_TOPMOST, expected::kClassName, g_szTitle, WS_POPUP | WS_VISIBLE, CW_USEDEFAULT, 0,
                              CW_USEDEFAULT, 0, NULL, NULL, g_hInstance, NULL);
     if (s_hWnd != NULL) {
         ShowWindow(s_hWnd, SW_SHOWMAXIMIZED);
@@ -528,7 +538,7 @@ bool DriveTo(UINT nScreen, const std::vector<StubStep>& steps)
     StubReset(steps);
     if (CreateMain() == NULL) return false;
     if (nScreen == SCREEN_NOTICE) return true;
-    Command(IDC_YES);
+    Command(kIdYes);
     return WaitScreen(nScreen) && (nScreen != SCREEN_UPDATING || WaitStubWaiting());
 }
 
@@ -607,7 +617,6 @@ void CheckNoticeScreen()
     ReportLine("# notice screen");
     CHECK(DriveTo(SCREEN_NOTICE, {}));
     CHECK(Shows(kNoticeView) && QueryEnd() == 0);
-    CHECK(g_nForegroundTimer == TIMER_FOREGROUND);
     // Buttons 40 pixels above the bottom, 20 apart around the middle; the bar
     // across the middle, 30 pixels from the sides.
     RECT rc;
@@ -653,14 +662,14 @@ void CheckSuccessfulAttempt()
           calls[1].program == g_szInfoToolPath && calls[1].args == L"/I 2149928" && calls[1].dwTimeoutMs == 5000 &&
           calls[1].bTerminate && calls[1].bHasCancel);
     PumpFor(100);
-    CHECK(Shows(kCompletedView) && BarPos() == 179);
+    CHECK(Shows(kCompletedView) && BarPos() == expected::kProgressHigh);
     CHECK(g_nLimitTimer == 0 && g_nProgressTimer == 0 && QueryEnd() == 0);
     Key(VK_RETURN);  // on Yes: restart
     CHECK(Ended(true));
     // No or Escape: no restart, no message.
     for (int nWay = 0; nWay < 2; ++nWay) {
         CHECK(DriveTo(SCREEN_COMPLETED, {kOk, kOk}));
-        nWay == 0 ? Command(IDC_NO) : Key(VK_ESCAPE);
+        nWay == 0 ? Command(kIdNo) : Key(VK_ESCAPE);
         CHECK(Ended(false), "way %d", nWay);
     }
 }
@@ -670,7 +679,6 @@ void CheckUpdatingScreen()
     ReportLine("# updating screen, limit timer, close during an attempt");
     CHECK(DriveTo(SCREEN_UPDATING, {kUntilCancel}));
     CHECK(Shows(kUpdatingView) && QueryEnd() == 0);
-    CHECK(g_nLimitTimer == TIMER_LIMIT && g_nProgressTimer == TIMER_PROGRESS);
     // Keys do nothing: no button is visible, and Escape needs No.
     Key(VK_ESCAPE);
     Key(VK_RETURN);
@@ -681,7 +689,7 @@ void CheckUpdatingScreen()
     CHECK(BarPos() > nPos);
     // The limit expires: cancel, then the failed screen even on the first
     // attempt, without a retry offer.
-    PostMessageW(s_hWnd, WM_TIMER, TIMER_LIMIT, 0);
+    PostMessageW(s_hWnd, WM_TIMER, expected::kTimerLimit.id, 0);
     CHECK(WaitScreen(SCREEN_FAILED) && StubCalls().size() == 1 && StubCalls()[0].bCancelSeen);
     PumpFor(50);
     CHECK(Shows(kFailedView) && g_nRetriesLeft == 1);
@@ -726,7 +734,7 @@ void CheckCloseBeforeWorker()
 {
     ReportLine("# close before the worker starts");
     CHECK(DriveTo(SCREEN_NOTICE, {kUntilCancel}));
-    Command(IDC_YES);  // UPDATE_START stays queued: nothing is pumped
+    Command(kIdYes);  // UPDATE_START stays queued: nothing is pumped
     const DWORD dwWaited = ClosedWithin([] { SendMessageW(s_hWnd, WM_CLOSE, 0, 0); });
     CHECK(g_nScreen == SCREEN_UPDATING && dwWaited < 1000, "waited %lu ms", dwWaited);
     CHECK(Ended(false) && StubCalls().empty());
@@ -758,7 +766,7 @@ void CheckStrayCommands()
 {
     ReportLine("# button commands during an attempt");
     CHECK(DriveTo(SCREEN_UPDATING, {kUntilCancel}));
-    for (int nId : {IDC_YES, IDC_NO, IDC_OK})
+    for (int nId : {kIdYes, kIdNo, kIdOk})
         for (WORD wCode : {WORD(BN_CLICKED), WORD(BN_DOUBLECLICKED)})
             SendMessageW(s_hWnd, WM_COMMAND, MAKEWPARAM(nId, wCode), 0);
     PumpFor(100);
@@ -794,7 +802,7 @@ void CheckRetry()
     // second: the verification fails. Never a third attempt.
     CHECK(DriveTo(SCREEN_RETRY, {kExit1, kOk, {0, 2, false, 0}}));
     PumpFor(50);
-    CHECK(StubCalls().size() == 1 && g_nRetriesLeft == 0 && BarPos() == PROGRESS_MAX && QueryEnd() == 0);
+    CHECK(StubCalls().size() == 1 && g_nRetriesLeft == 0 && BarPos() == expected::kProgressHigh && QueryEnd() == 0);
     CHECK(Shows(kRetryView));
     Key(VK_ESCAPE);
     CHECK(!s_bQuit && g_nScreen == SCREEN_RETRY);
@@ -803,13 +811,13 @@ void CheckRetry()
     PumpFor(50);
     CHECK(StubCalls().size() == 3 && g_nRetriesLeft == -1 && QueryEnd() == 0);
     CHECK(Shows(kFailedView));
-    Command(IDC_OK);
+    Command(kIdOk);
     CHECK(Ended(true) && StubCalls().size() == 3);
 
     // Unknown result codes are failures; a verification that ran out of time
     // goes straight to the failed screen.
     CHECK(DriveTo(SCREEN_RETRY, {{0x1234, 0, false, 0}, kOk, kRunTimeout}));
-    Command(IDC_OK);
+    Command(kIdOk);
     CHECK(WaitScreen(SCREEN_FAILED) && g_nRetriesLeft == 0);
     CloseMain();
 
@@ -818,8 +826,8 @@ void CheckRetry()
     // close request then waits for the second attempt's worker.
     CHECK(DriveTo(SCREEN_RETRY, {kExit1, kUntilCancelLinger}));
     SetEvent(g_WorkerContext.hCancelEvent);
-    Command(IDC_OK);
-    CHECK(g_nScreen == SCREEN_UPDATING && BarPos() == PROGRESS_MAX);
+    Command(kIdOk);
+    CHECK(g_nScreen == SCREEN_UPDATING && BarPos() == expected::kProgressHigh);
     CHECK(WaitStubWaiting() && StubCalls().size() == 2 && !StubCalls()[1].bCancelSetOnEntry);
     CheckCloseWaitsForWorker(1);
 }
@@ -831,13 +839,12 @@ void CheckPower()
         bool bOk;
         BYTE bAc, bBattery;
         int nQuit;  // -1: the attempt runs
-    } cases[] = {{true, 0, 1, IDS_CONNECT_AC_ADAPTER}, {true, 1, 128, IDS_ATTACH_BATTERY},
-                 {true, 0, 128, IDS_CONNECT_AC_ADAPTER}, {false, 0, 128, -1}, {true, 255, 255, -1},
+    } cases[] = {{true, 0, 1, 134}, {true, 1, 128, 142}, {true, 0, 128, 134}, {false, 0, 128, -1}, {true, 255, 255, -1},
                  {true, 1, 128 | 8, -1}};
     for (const auto& c : cases) {
         CHECK(DriveTo(SCREEN_NOTICE, {kOk, kOk}));
         SetPowerStatus(c.bOk, c.bAc, c.bBattery);
-        Command(IDC_YES);
+        Command(kIdYes);
         CHECK(c.nQuit < 0 ? WaitScreen(SCREEN_COMPLETED) : Ended(false, c.nQuit) && StubCalls().empty(),
               "ac %d battery %d quit %d", c.bAc, c.bBattery, int(s_quitCode));
         CloseMain();
@@ -851,7 +858,7 @@ void CheckPower()
     for (const auto& c : second) {
         CHECK(DriveTo(SCREEN_RETRY, {kExit1, kOk, kOk}));
         SetPowerStatus(true, c.bAc, c.bBattery);
-        Command(IDC_OK);
+        Command(kIdOk);
         CHECK(Ended(false, c.nQuit) && StubCalls().size() == 1, "second attempt, quit %d", int(s_quitCode));
     }
 }
@@ -905,7 +912,7 @@ void CheckWorkerGuards()
         CHECK(DriveTo(c.nScreen, c.steps), "%s", c.name);
         const size_t nCalls = StubCalls().size();
         *c.pnFail = 1;
-        const DWORD dwWaited = ClosedWithin([&] { Command(c.nScreen == SCREEN_NOTICE ? IDC_YES : IDC_OK); PumpFor(100); });
+        const DWORD dwWaited = ClosedWithin([&] { Command(c.nScreen == SCREEN_NOTICE ? kIdYes : kIdOk); PumpFor(100); });
         *c.pnFail = 0;
         CHECK(dwWaited < 1000 && Ended(false, 135) && StubCalls().size() == nCalls && g_nLimitTimer == 0 &&
               g_nProgressTimer == 0, "%s: %lu ms, quit %d", c.name, dwWaited, int(s_quitCode));
@@ -1060,7 +1067,7 @@ void CheckButtonPixels(const Image& img, HWND hButton, bool bFocused, COLORREF f
 {
     const RECT rc = ChildRectInClient(hButton);
     const int yMid = (rc.top + rc.bottom) / 2;
-    const COLORREF border = bFocused ? UI_COLOR_FOCUS_BORDER : face;
+    const COLORREF border = bFocused ? expected::kFocusBorder : face;
     CHECK(Near(img.at(rc.left + 8, rc.top + 8), face) && Near(img.at(rc.right - 9, rc.bottom - 9), face),
           "%s face %06lx", pszName, img.at(rc.left + 8, rc.top + 8));
     CHECK(Near(img.at(rc.left + 1, yMid), border) && Near(img.at(rc.right - 2, yMid), border) &&
@@ -1076,8 +1083,8 @@ void CheckNoticePixels()
     Repaint();
     PumpFor(200);
     Image img = CaptureScreen(ClientOnScreen());
-    CheckButtonPixels(img, g_hNoButton, true, UI_COLOR_BUTTON_FACE, "no");
-    CheckButtonPixels(img, g_hYesButton, false, UI_COLOR_BUTTON_FACE, "yes");
+    CheckButtonPixels(img, g_hNoButton, true, expected::kButtonFace, "no");
+    CheckButtonPixels(img, g_hYesButton, false, expected::kButtonFace, "yes");
     // The notice frame (3-pixel lines, 50 from the right) and the contact
     // frame (2-pixel lines) inside it. Text keeps 10 pixels from the notice
     // frame's sides and 15 from the contact frame's.
@@ -1112,13 +1119,13 @@ void CheckNoticePixels()
     // The pressed face, and the focus border following Tab.
     SendMessageW(g_hYesButton, BM_SETSTATE, TRUE, 0);
     PumpFor(100);
-    CheckButtonPixels(CaptureScreen(ClientOnScreen()), g_hYesButton, false, UI_COLOR_BUTTON_PRESSED, "pressed yes");
+    CheckButtonPixels(CaptureScreen(ClientOnScreen()), g_hYesButton, false, expected::kButtonPressed, "pressed yes");
     SendMessageW(g_hYesButton, BM_SETSTATE, FALSE, 0);
     Key(VK_TAB);
     PumpFor(100);
     img = CaptureScreen(ClientOnScreen());
-    CheckButtonPixels(img, g_hYesButton, true, UI_COLOR_BUTTON_FACE, "focused yes");
-    CheckButtonPixels(img, g_hNoButton, false, UI_COLOR_BUTTON_FACE, "no after tab");
+    CheckButtonPixels(img, g_hYesButton, true, expected::kButtonFace, "focused yes");
+    CheckButtonPixels(img, g_hNoButton, false, expected::kButtonFace, "no after tab");
     CloseMain();
 }
 
@@ -1132,10 +1139,10 @@ void CheckOtherScreenPixels()
     // The retry text's last line ends above the progress bar's top less 20.
     const Box red = InkBox(img, 0, 0, img.w - 1, H / 2 - 1, IsRed);
     CHECK(!red.Empty() && red.y1 <= H / 2 - 20 && red.y1 > H / 2 - 60, "retry text bottom %d", red.y1);
-    CheckButtonPixels(img, g_hOkButton, true, UI_COLOR_BUTTON_FACE, "ok");
-    Command(IDC_OK);
+    CheckButtonPixels(img, g_hOkButton, true, expected::kButtonFace, "ok");
+    Command(kIdOk);
     CHECK(WaitStubWaiting());
-    PostMessageW(s_hWnd, WM_TIMER, TIMER_LIMIT, 0);
+    PostMessageW(s_hWnd, WM_TIMER, expected::kTimerLimit.id, 0);
     CHECK(WaitScreen(SCREEN_FAILED));
     PumpFor(150);
     img = CaptureScreen(ClientOnScreen());
@@ -1244,10 +1251,10 @@ void CheckHygiene()
     for (int nRun = 0; nRun < 4; ++nRun) {
         if (nRun == 1) nGdiStart = (PumpFor(100), ProcessGdiObjects());
         CHECK(DriveTo(SCREEN_RETRY, {kExit1, kOk, kOk}));
-        Command(IDC_OK);
+        Command(kIdOk);
         CHECK(WaitScreen(SCREEN_COMPLETED));
         Repaint();
-        Command(IDC_YES);
+        Command(kIdYes);
         CHECK(Ended(true));
     }
     CheckCounts("4 runs with a retry (process counts: runs 2 to 4)", start, nGdiStart);
@@ -1280,9 +1287,7 @@ void RunScreens(bool bShots, const wchar_t* pszDir, const wchar_t* pszPrefix)
             continue;
         }
         GetClientRect(s_hWnd, &rc);
-        HDC hdc = GetDC(s_hWnd);
-        const int nDpi = GetDeviceCaps(hdc, LOGPIXELSY);
-        ReleaseDC(s_hWnd, hdc);
+        const int nDpi = Dpi(s_hWnd);
         std::vector<double> ms;
         for (int i = 0; i < 100; ++i) {
             // The window's own WM_PAINT alone: invalidated and erased first,
@@ -1319,20 +1324,11 @@ void CheckDrawnTexts()
     for (const UINT& nScreen : kScreens) {
         CHECK(DriveTo(nScreen, kStepsTo[nScreen]), "screen %u", nScreen);
         PumpFor(100);
-        {
-            Lock lock;
-            s_drawnTexts.clear();
-        }
+        Take(s_drawnTexts);
         Repaint();
         PumpFor(200);
-        std::vector<DrawnText> drawn;
-        {
-            Lock lock;
-            drawn.swap(s_drawnTexts);
-        }
-        HDC hdc = GetDC(s_hWnd);
-        const int nDpi = GetDeviceCaps(hdc, LOGPIXELSY);
-        ReleaseDC(s_hWnd, hdc);
+        const std::vector<DrawnText> drawn = Take(s_drawnTexts);
+        const int nDpi = Dpi(s_hWnd);
         int nCaptionPixels = 0;
         for (const expected::PixelHeight& h : expected::kPixelHeights)
             if (h.points == expected::kCaptionPoints && h.dpi == nDpi) nCaptionPixels = h.pixels;
@@ -1380,26 +1376,18 @@ void CheckDrawnTexts()
 void CheckTimersAndColours()
 {
     ReportLine("# timers and colours");
-    {
-        Lock lock;
-        s_timersStarted.clear();
-    }
+    Take(s_timersStarted);
     CHECK(DriveTo(SCREEN_UPDATING, {kUntilCancel}));
     SendMessageW(s_hWnd, WM_DISPLAYCHANGE, 32, 0);
     PumpFor(50);
-    std::vector<std::pair<UINT_PTR, UINT>> started;
-    {
-        Lock lock;
-        started.swap(s_timersStarted);
-    }
-    for (const expected::Timer& t : {expected::kTimerForeground, expected::kTimerLimit, expected::kTimerProgress,
-                                     expected::kTimerDisplay})
-        CHECK(std::find(started.begin(), started.end(), std::make_pair(UINT_PTR(t.id), UINT(t.periodMs))) !=
-                  started.end(),
+    const std::vector<std::pair<UINT_PTR, UINT>> started = Take(s_timersStarted);
+    const expected::Timer timers[] = {expected::kTimerForeground, expected::kTimerLimit, expected::kTimerProgress,
+                                      expected::kTimerDisplay};
+    for (const expected::Timer& t : timers)
+        CHECK(std::count(started.begin(), started.end(), std::make_pair(UINT_PTR(t.id), UINT(t.periodMs))) > 0,
               "timer %u with %u ms", t.id, t.periodMs);
     for (const auto& t : started)
-        CHECK(t.first == expected::kTimerForeground.id || t.first == expected::kTimerLimit.id ||
-                  t.first == expected::kTimerProgress.id || t.first == expected::kTimerDisplay.id,
+        CHECK(std::any_of(std::begin(timers), std::end(timers), [&](const expected::Timer& e) { return e.id == t.first; }),
               "timer %u started", unsigned(t.first));
     CHECK(g_nLimitTimer == expected::kTimerLimit.id && g_nProgressTimer == expected::kTimerProgress.id &&
               g_nForegroundTimer == expected::kTimerForeground.id && g_nDisplayTimer == expected::kTimerDisplay.id,
@@ -1409,20 +1397,12 @@ void CheckTimersAndColours()
 
     CHECK(DriveTo(SCREEN_NOTICE, {}));
     PumpFor(100);
-    {
-        Lock lock;
-        s_pensMade.clear();
-        s_brushesMade.clear();
-    }
+    Take(s_pensMade);
+    Take(s_brushesMade);
     Repaint();
     PumpFor(200);
-    std::vector<std::pair<COLORREF, int>> pens;
-    std::vector<COLORREF> brushes;
-    {
-        Lock lock;
-        pens.swap(s_pensMade);
-        brushes.swap(s_brushesMade);
-    }
+    const std::vector<std::pair<COLORREF, int>> pens = Take(s_pensMade);
+    const std::vector<COLORREF> brushes = Take(s_brushesMade);
     const std::pair<COLORREF, int> wantPens[] = {{expected::kTextColour, expected::kNoticeFrameWidth},
                                                  {expected::kTextColour, expected::kContactFrameWidth},
                                                  {expected::kFocusBorder, expected::kFocusBorderWidth}};
@@ -1485,12 +1465,9 @@ int wmain(int argc, wchar_t** argv)
     CHECK(InstallHooks());
     const WNDCLASSEXW wc = {sizeof(wc), CS_HREDRAW | CS_VREDRAW | CS_NOCLOSE, MainWindowProc, 0, 0, g_hInstance, NULL,
                             LoadCursorW(NULL, MAKEINTRESOURCEW(32512)), CreateSolidBrush(RGB(255, 255, 255)), NULL,
-                            kClassName, NULL};
+                            expected::kClassName, NULL};
     RegisterClassExW(&wc);
-    HDC hdc = GetDC(NULL);
-    ReportLine("# desktop %dx%d, %d dpi", GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN),
-               GetDeviceCaps(hdc, LOGPIXELSY));
-    ReleaseDC(NULL, hdc);
+    ReportLine("# desktop %dx%d, %d dpi", GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), Dpi(NULL));
     if (mode == L"check") {
         for (void (*pCheck)() : {CheckFittedText, CheckWorkerGuards, CheckNoticeScreen, CheckSuccessfulAttempt,
                                  CheckUpdatingScreen, CheckCloseBeforeWorker, CheckStrayCommands,
