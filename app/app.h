@@ -133,6 +133,10 @@ void BuildOsVersionRequest(OsVersionRequest* pRequest);
 // True on Windows 7 or later.
 bool IsSupportedOs();
 
+// Before the window: the execution state that keeps the system and display
+// awake, and the highest shutdown level of the application range.
+void KeepAwakeAndAskFirstAtShutdown();
+
 // ---------------------------------------------------------------------------
 // The message loop of the main window hWnd: every message goes through
 // IsDialogMessageW for it first. Returns the quit code (WM_QUIT's wParam),

@@ -23,3 +23,13 @@ bool IsSupportedOs()
     BuildOsVersionRequest(&request);
     return VerifyVersionInfoW(&request.info, request.dwTypeMask, request.dwlConditionMask) != FALSE;
 }
+
+void KeepAwakeAndAskFirstAtShutdown()
+{
+    // Keeps the system and the display awake while the window is up, and puts
+    // this process at the top of the application range (0x3FF), so that it is
+    // asked first when the system shuts down. Neither result is checked and
+    // neither setting is undone.
+    SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED);
+    SetProcessShutdownParameters(0x3FF, 0);
+}

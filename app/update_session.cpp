@@ -204,8 +204,7 @@ UINT PrepareUpdate(SessionPayloads* pPayloads, BOOL bNoDevice)
 // id.
 UINT RunMainWindow()
 {
-    SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED);
-    SetProcessShutdownParameters(0x3FF, 0);
+    KeepAwakeAndAskFirstAtShutdown();
 
     HBRUSH hBackground = CreateSolidBrush(RGB(0xFF, 0xFF, 0xFF));
     WNDCLASSEXW wc;

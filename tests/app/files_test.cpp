@@ -222,3 +222,14 @@ TEST(OsVersionRequest, AsksForWindows7OrLaterAndNothingElse)
     EXPECT_EQ(0x1801Bull, request.dwlConditionMask);
     EXPECT_TRUE(IsSupportedOs());
 }
+
+TEST(BeforeTheWindow, KeepsTheSystemAwakeAndAsksThisProcessFirstAtShutdown)
+{
+    KeepAwakeAndAskFirstAtShutdown();
+    DWORD dwLevel = 0, dwFlags = 0xFFFFFFFF;
+    ASSERT_TRUE(GetProcessShutdownParameters(&dwLevel, &dwFlags));
+    EXPECT_EQ(0x3FFu, dwLevel);
+    EXPECT_EQ(0u, dwFlags);
+    // The state in force is the one set: continuous, system and display required.
+    EXPECT_EQ(0x80000003u, SetThreadExecutionState(ES_CONTINUOUS));
+}
