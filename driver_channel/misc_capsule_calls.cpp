@@ -41,41 +41,45 @@ LPBYTE CMiscCommon::_InitializeMessageCapsule(LPCVOID payload, DWORD n) {
     return capsule;
 }
 
+// The error texts of the two directions: [0] deciphering, [1] enciphering.
+struct CipherTexts {
+    LPCWSTR nullCapsule, noContext, failed;
+};
+const CipherTexts kCipherTexts[2] = {
+    {L"MiscCommon::CMiscCommon::_Decrypt: capsule is NULL",
+     L"MiscCommon::CMiscCommon::_Decrypt: BlowFish Context is not initialized.",
+     L"MiscCommon::CMiscCommon::_Decrypt: BlowFish Decipher failed. i = %d"},
+    {L"MiscCommon::CMiscCommon::_Encrypt: capsule is NULL",
+     L"MiscCommon::CMiscCommon::_Encrypt: BlowFish Context is not initialized.",
+     L"MiscCommon::CMiscCommon::_Encrypt: BlowFish Encipher failed. i = %d"},
+};
+
 DWORD CMiscCommon::_CipherBlocks(LPBYTE capsule, DWORD blocks, bool encipher) {
     uint32_t failed = 0;
     if (Capsule::ForEachBlock(capsule, blocks, encipher ? EncipherBlock : DecipherBlock,
                               _pBlowfishContext, &failed))
         return 0;
-    if (encipher)
-        _SetErrorText(L"MiscCommon::CMiscCommon::_Encrypt: BlowFish Encipher failed. i = %d", static_cast<int>(failed));
-    else
-        _SetErrorText(L"MiscCommon::CMiscCommon::_Decrypt: BlowFish Decipher failed. i = %d", static_cast<int>(failed));
+    _SetErrorText(kCipherTexts[encipher].failed, static_cast<int>(failed));
     return 2;
 }
 
-DWORD CMiscCommon::_Encrypt(LPBYTE capsule) {
+// The blocks its own size field names, in one direction.
+DWORD CMiscCommon::_CipherCapsule(LPBYTE capsule, bool encipher) {
     if (!capsule) {
-        _SetErrorText(L"MiscCommon::CMiscCommon::_Encrypt: capsule is NULL");
+        _SetErrorText(kCipherTexts[encipher].nullCapsule);
         return 3;
     }
     if (!_pBlowfishContext) {
-        _SetErrorText(L"MiscCommon::CMiscCommon::_Encrypt: BlowFish Context is not initialized.");
+        _SetErrorText(kCipherTexts[encipher].noContext);
         return 8;
     }
-    return _CipherBlocks(capsule, Capsule::BlockCountFor(Bytes::ReadLe32(capsule + Capsule::kOffsetCapsuleSize)), true);
+    return _CipherBlocks(capsule, Capsule::BlockCountFor(Bytes::ReadLe32(capsule + Capsule::kOffsetCapsuleSize)),
+                         encipher);
 }
 
-DWORD CMiscCommon::_Decrypt(LPBYTE capsule) {
-    if (!capsule) {
-        _SetErrorText(L"MiscCommon::CMiscCommon::_Decrypt: capsule is NULL");
-        return 3;
-    }
-    if (!_pBlowfishContext) {
-        _SetErrorText(L"MiscCommon::CMiscCommon::_Decrypt: BlowFish Context is not initialized.");
-        return 8;
-    }
-    return _CipherBlocks(capsule, Capsule::BlockCountFor(Bytes::ReadLe32(capsule + Capsule::kOffsetCapsuleSize)), false);
-}
+DWORD CMiscCommon::_Encrypt(LPBYTE capsule) { return _CipherCapsule(capsule, true); }
+
+DWORD CMiscCommon::_Decrypt(LPBYTE capsule) { return _CipherCapsule(capsule, false); }
 
 BOOL CMiscCommon::EncapsuledDeviceIoControl(LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
                                             DWORD outSize, LPDWORD bytesReturned) {

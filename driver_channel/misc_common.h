@@ -61,6 +61,7 @@ private:
 
     void _SetErrorText(LPCWSTR format, ...);
     DWORD _CipherBlocks(LPBYTE capsule, DWORD blocks, bool encipher);
+    DWORD _CipherCapsule(LPBYTE capsule, bool encipher);
     void _EndSession(DWORD sessionId);
     // Ends the session this object holds, if any, and wipes its context.
     void _DropSession();
