@@ -41,19 +41,34 @@ PHASES = (
 EVENTS = {e for _, a, b in PHASES for e in (a, b) if e != "first"} | set(FIRST.values())
 
 
-def events(out_dir):
-    """{event: first tick} from the run's times.log."""
+def first_ticks(out_dir, names):
+    """{event: tick of its first line} from the run's times.log, for the events named."""
     ticks = {}
-    try:
-        with open(os.path.join(out_dir, "times.log"), encoding="utf-8", errors="replace") as f:
-            for line in f:
-                tick, _, text = line.strip().partition(" ")
-                for e in EVENTS:
-                    if text.startswith(e) and e not in ticks:
-                        ticks[e] = int(tick)
-    except (OSError, ValueError):
-        pass
+    with open(os.path.join(out_dir, "times.log"), encoding="utf-8", errors="replace") as f:
+        for line in f:
+            tick, _, text = line.strip().partition(" ")
+            for e in names:
+                if text.startswith(e) and e not in ticks:
+                    ticks[e] = int(tick)
     return ticks
+
+
+def events(out_dir):
+    """{event: first tick} of the phases' events."""
+    try:
+        return first_ticks(out_dir, EVENTS)
+    except (OSError, ValueError):
+        return {}
+
+
+def close_scenario(folder):
+    """The update-needed scenario whose information tool exits at once and whose window the
+    user closes, written into folder; its path."""
+    path = os.path.join(folder, "bench_startup.scn")
+    with open(path, "w", encoding="utf-8") as f:
+        f.write("include = %s\ninfo.check = exit 0\nwindow.actions = close\n"
+                % os.path.join(TOP, "tests", "scenarios", "update_needed_close.scn"))
+    return path
 
 
 # With --trace: marks from Wine's trace of the started program (same clock as the tick counts):
@@ -81,12 +96,7 @@ def traced_marks(out_dir):
                 if text in l and (not own or l.split(":")[1] == tid):
                     marks[name] = 1000 * float(l.split(":")[0])
                     break
-        with open(os.path.join(out_dir, "times.log"), encoding="utf-8", errors="replace") as f:
-            for line in f:
-                tick, _, text = line.strip().partition(" ")
-                for e in TIMED_EVENTS:
-                    if text.startswith(e) and e not in marks:
-                        marks[e] = float(tick)
+        marks.update((e, float(t)) for e, t in first_ticks(out_dir, TIMED_EVENTS).items() if e not in marks)
     except (OSError, ValueError, IndexError):
         pass
     return marks
@@ -118,10 +128,7 @@ def main():
     cost = {k: [] for k in programs}
     phase = {k: {name: [] for name, _, _ in PHASES} for k in programs}
     with tempfile.TemporaryDirectory(prefix="qm_bench_startup_") as tmp:
-        scenario = os.path.join(tmp, "bench_startup.scn")
-        with open(scenario, "w", encoding="utf-8") as f:
-            f.write("include = %s\ninfo.check = exit 0\nwindow.actions = close\n"
-                    % os.path.join(TOP, "tests", "scenarios", "update_needed_close.scn"))
+        scenario = close_scenario(tmp)
         for i in range(a.runs):
             order = ("product", "floor") if i % 2 == 0 else ("floor", "product")
             line = []
@@ -142,10 +149,7 @@ def main():
     print("start-up cost, median of %d: product %d ms, floor %d ms, ratio %.2f" % (a.runs, mp, mf, mp / mf if mf else 0))
     if a.trace:
         with tempfile.TemporaryDirectory(prefix="qm_bench_startup_") as tmp:
-            scenario = os.path.join(tmp, "bench_startup.scn")
-            with open(scenario, "w", encoding="utf-8") as f:
-                f.write("include = %s\ninfo.check = exit 0\nwindow.actions = close\n"
-                        % os.path.join(TOP, "tests", "scenarios", "update_needed_close.scn"))
+            scenario = close_scenario(tmp)
             for which in ("product", "floor"):
                 steps = {}
                 for _ in range(a.trace):

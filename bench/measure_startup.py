@@ -8,7 +8,8 @@ Usage: measure_startup.py [--runs N] [--product PATH]   (environment as for sim/
 """
 import argparse, os, re, statistics, subprocess, sys, tempfile
 
-TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from bench_startup import TOP, close_scenario
+
 PAUSES_MS = 1000  # 2 x 200 ms in the work folder, 3 x 200 ms in the extraction
 
 
@@ -20,10 +21,7 @@ def main():
     env = dict(os.environ, **({"QM_SCENARIO_PRODUCT": os.path.abspath(args.product)} if args.product else {}))
     figures = []
     with tempfile.TemporaryDirectory(prefix="qm_measure_") as tmp:
-        path = os.path.join(tmp, "startup_measure.scn")
-        with open(path, "w", encoding="utf-8") as f:
-            f.write("include = %s\ninfo.check = exit 0 after 0\nwindow.actions = close\n"
-                    % os.path.join(TOP, "tests", "scenarios", "update_needed_close.scn"))
+        path = close_scenario(tmp)
         for i in range(args.runs):
             out = subprocess.run([sys.executable, os.path.join(TOP, "sim", "scenario", "run.py"), path],
                                  env=env, capture_output=True, text=True)
