@@ -93,19 +93,6 @@ protected:
     DWORD FlatPad(CMiscCommon& c, BYTE* status, WORD v[4], WORD* extra) {
         return c.GetFlatPadSetting(status, &v[0], &v[1], &v[2], &v[3], extra);
     }
-    // The queries the update session makes once the channel is up: the model
-    // record, the flat-pad item and battery pack 0, each answered with status 0.
-    void QueryAsTheSessionDoes(CMiscCommon& c, WORD v[4], SYSTEMTIME* date) {
-        BYTE model[20] = {}, status = 0xEE;
-        DWORD size = sizeof(model);
-        EXPECT_EQ(c.GetModelNumber(model, &size), 0u);
-        WORD extra = 0;
-        ASSERT_EQ(FlatPad(c, &status, v, &extra), 0u) << text;
-        EXPECT_EQ(status, 0);
-        status = 0xEE;
-        ASSERT_EQ(c.GetBatteryPackDate(&status, 0, date), 0u);
-        EXPECT_EQ(status, 0);
-    }
 
     SimScenario scenario;
     WCHAR text[256];
