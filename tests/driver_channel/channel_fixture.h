@@ -21,7 +21,6 @@ struct CMiscCommonInspector {
     static DWORD SessionId(const CMiscCommon& c) { return c._dwSessionId; }
     static DWORD Sequence(const CMiscCommon& c) { return c._dwSequence; }
     static const void* Context(const CMiscCommon& c) { return c._pBlowfishContext; }
-    static BOOL SessionRequired(const CMiscCommon& c) { return c._bSessionRequired; }
     static std::array<DWORD, 4> Numbers(const CMiscCommon& c) {
         return {c._dwMajor, c._dwMinor, c._dwBuild, c._dwRevision};
     }

@@ -14,8 +14,6 @@ TEST_F(ChannelTest, ProbeAnswersOtherThanNotSupportedLeadToASession) {
         CMiscCommon c(text);
         OpenAndInitialize(c);
         EXPECT_EQ(Summary().sessionState, uint32_t(SIM_SESSION_ESTABLISHED)) << probe;
-        EXPECT_NE(Inspect::Context(c), nullptr);
-        EXPECT_EQ(Count(IOCTL_MISC_HANDSHAKE), 4);
         c.CloseDriver();
     }
 }
@@ -49,8 +47,6 @@ TEST_P(HandshakeFails, WithItsCodeTextAndEndOfSession) {
     EXPECT_EQ(EndSessionSent(Le32(e[1].out)), f.endSession);  // for the session phase 1 gave
     // The object stays open without a session: capsules are refused unsent.
     EXPECT_EQ(Inspect::Context(c), nullptr);
-    EXPECT_TRUE(Inspect::SessionRequired(c));
-    EXPECT_EQ(Inspect::SessionId(c), 0u);
     BYTE status;
     SYSTEMTIME date;
     EXPECT_EQ(c.GetBatteryPackDate(&status, 0, &date), 2u);
