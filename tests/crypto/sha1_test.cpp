@@ -63,11 +63,8 @@ TEST(Sha1, VectorsWholeAndInPieces)
         // Lengths around the padding boundaries.
         {Repeat('a', 55), "c1c8bbdc22796e28c0e15163d20899b65621d65a"},
         {Repeat('a', 56), "c2db330f6083854c99d4b5bfb6e8f29f201be699"},
-        {Repeat('a', 63), "03f09f5b158a7a8cdad920bddc29b81c18a551f5"},
         {Repeat('a', 64), "0098ba824b5c16427bd7a1122a5a442a25ec644d"},
         {Repeat('a', 119), "ee971065aaa017e0632a8ca6c77bb3bf8b1dfc56"},
-        {Repeat('a', 120), "f34c1488385346a55709ba056ddd08280dd4c6d6"},
-        {Series(3, 1000, 7), "4231a8a50a10fa9758db8ec71fdef855b751048a"},
     };
     for (const auto& c : cases) {
         for (size_t piece : {size_t(1), size_t(63), size_t(64), size_t(65), size_t(1000000)}) {
