@@ -28,43 +28,20 @@ const Vector kVectors[] = {
     {"0101010101010101", 0x01234567, 0x89ABCDEF, 0xFA34EC48, 0x47B268B2},
     {"1F1F1F1F0E0E0E0E", 0x01234567, 0x89ABCDEF, 0xA7907951, 0x08EA3CAE},
     {"0000000000000000", 0xFFFFFFFF, 0xFFFFFFFF, 0x014933E0, 0xCDAFF6E4},
-    // Key lengths that do not divide the 72 subkey bytes (blowfish_reference.py).
+    // Key lengths that do not divide the 72 subkey bytes, from the transcript
+    // checker's model (tests/driver_channel/check_transcript.py, class Blowfish).
     {"7F", 0x01234567, 0x89ABCDEF, 0x0AF10216, 0x605EDCD2},
     {"0102030405", 0x01234567, 0x89ABCDEF, 0xC27C55D0, 0xB4796E71},
     {"3A0B7C1D5E2F10", 0xFEDCBA98, 0x76543210, 0x7F1FEB49, 0x8B804573},
     {"0F1E2D3C4B5A69780F1E2D3C4B", 0x00000000, 0x00000000, 0x22325C6E, 0xC4D6D2A9},
 
-    // Keys with bytes of 0x80 and above, from blowfish_reference.py (an
-    // independent model). Most differ from standard Blowfish; those marked
-    // "standard" have their high bytes only where sign extension is shifted out.
+    // Keys with bytes of 0x80 and above, from the same independent model. Most
+    // differ from standard Blowfish; those marked "standard" have their high
+    // bytes only where sign extension is shifted out. Random keys of this kind
+    // are met in every Wine test, whose transcripts that model checks.
     {"FFFFFFFFFFFFFFFF", 0xFFFFFFFF, 0xFFFFFFFF, 0x51866FD5, 0xB85ECB8A},  // standard
     {"0123456789ABCDEF", 0x11111111, 0x11111111, 0x90D55016, 0x8D9725AC},
-    {"FEDCBA9876543210", 0x01234567, 0x89ABCDEF, 0xF2D1C164, 0xBFB9E4EA},
-    {"7CA110454A1A6E57", 0x01A1D6D0, 0x39776742, 0x1A8AE304, 0xC92A634A},
-    {"0131D9619DC1376E", 0x5CD54CA8, 0x3DEF57DA, 0x805E3AE2, 0x8BEF8735},
-    {"07A1133E4A0B2686", 0x0248D438, 0x06F67172, 0x9710DB1A, 0x40C64CC7},
-    {"3849674C2602319E", 0x51454B58, 0x2DDF440A, 0xAB2B5F85, 0x4C6D98F6},
-    {"04B915BA43FEB5B6", 0x42FD4430, 0x59577FA2, 0xE06423D0, 0x9206668F},
-    {"0113B970FD34F2CE", 0x059B5E08, 0x51CF143A, 0x48BC14DF, 0x4EE280FD},
-    {"0170F175468FB5E6", 0x0756D8E0, 0x774761D2, 0xDBB83D0D, 0xD3AF39CC},
-    {"43297FAD38E373FE", 0x762514B8, 0x29BF486A, 0xBA28B0B0, 0x4FAEE299},
-    {"07A7137045DA2A16", 0x3BDD1190, 0x49372802, 0x14F4CA44, 0xF6E162C7},
-    {"04689104C2FD3B2F", 0x26955F68, 0x35AF609A, 0x29072E24, 0x7F45798E},
-    {"37D06BB516CB7546", 0x164D5E40, 0x4F275232, 0x5EFB1773, 0xCCFF0E12},
-    {"1F08260D1AC2465E", 0x6B056E18, 0x759F5CCA, 0x262E4CF0, 0x75540E20},
-    {"584023641ABA6176", 0x004BD6EF, 0x09176062, 0x1B5333CB, 0xD5C8C202},
-    {"025816164629B007", 0x480D3900, 0x6EE762F2, 0xBFB47A4A, 0x3001A6D0},
-    {"49793EBC79B3258F", 0x437540C8, 0x698F3CFA, 0x57ACCAF0, 0xA543D10C},
-    {"4FB05E1515AB73A7", 0x072D43A0, 0x77075292, 0x1804C307, 0x7F71A7E4},
-    {"49E95D6D4CA229BF", 0x02FE5577, 0x8117F12A, 0x13ECD34C, 0x4665472A},
-    {"018310DC409B26D6", 0x1D9D5C50, 0x18F728C2, 0x4F432758, 0x13741D6C},
-    {"1C587F1C13924FEF", 0x30553228, 0x6D6F295A, 0x7EFD1567, 0xC117868D},
-    {"E0FEE0FEF1FEF1FE", 0x01234567, 0x89ABCDEF, 0xB47FC073, 0x3DA30C7F},
-    {"FFFFFFFFFFFFFFFF", 0x00000000, 0x00000000, 0xF21E9A77, 0xB71C49BC},  // standard
-    {"0123456789ABCDEF", 0x00000000, 0x00000000, 0xBF44D88D, 0x8687C50F},
-    {"FEDCBA9876543210", 0xFFFFFFFF, 0xFFFFFFFF, 0xFC7AAB9D, 0xFD36E6D2},
     {"808182838485868788898A8B8C8D8E8F", 0x01234567, 0x89ABCDEF, 0x29F9AAE8, 0xA0210EE1},
-    {"F0E1D2C3B4A5968778695A4B3C2D1E0F", 0xFEDCBA98, 0x76543210, 0x6DC9364E, 0x5DAC7D92},
     // Both keys give the subkey word FFFFFF80 throughout.
     {"7F807F807F807F807F807F807F807F80", 0x00000000, 0x00000000, 0xF610DD98, 0x673A7387},
     {"80", 0x00000000, 0x00000000, 0xF610DD98, 0x673A7387},
@@ -95,18 +72,6 @@ TEST(Blowfish, VectorsBothWays)
         EXPECT_EQ(v.plainLeft, l);
         EXPECT_EQ(v.plainRight, r);
     }
-}
-
-// Keys beyond 16 bytes are cut to 16, and rekeying leaves nothing of the old key.
-TEST(Blowfish, ContextDependsOnTheFirst16KeyBytesOnly)
-{
-    const std::vector<uint8_t> key = FromHex("F0E1D2C3B4A5968778695A4B3C2D1E0F00112233445566778899");
-    ASSERT_TRUE(BlowfishInitialize(&g_context, key.data() + 2, 16));
-    ASSERT_TRUE(BlowfishInitialize(&g_context, key.data(), uint32_t(key.size())));
-    ASSERT_TRUE(BlowfishInitialize(&g_other, key.data(), 16));
-    EXPECT_EQ(0, memcmp(&g_context, &g_other, sizeof g_other));
-    ASSERT_TRUE(BlowfishInitialize(&g_other, key.data(), 15));  // the comparison is sharp
-    EXPECT_NE(0, memcmp(&g_context, &g_other, sizeof g_other));
 }
 
 TEST(Blowfish, NullArgumentsAreRefusedAndChangeNothing)

@@ -1,6 +1,8 @@
-// Random source seeded with known clock readings (expected words from
-// hdrand_reference.py), and the clock reading itself. The unseeded pool is
-// checked in hdrand_unseeded_test.cpp, a process of its own.
+// Random source seeded with known clock readings, and the clock reading itself.
+// The expected words follow from SHA-1 alone: the pool is SHA-1(counter LE ||
+// time); each word is the pool's little-endian word at the position (back to 0
+// when position + 4 reaches 20), then pool = SHA-1(pool[2..17] || position LE)
+// and position = (position + 4) mod 20.
 #include <gtest/gtest.h>
 
 #include <chrono>
