@@ -71,9 +71,9 @@ BLOWFISH_INIT = [(_FRAC >> (32 * (_WORDS - 1 - i))) & 0xFFFFFFFF for i in range(
 
 
 class Blowfish:
-    """The driver's Blowfish; sign_extend=False gives the published cipher (for
-    tests/crypto/blowfish_reference.py)."""
-    def __init__(self, key, sign_extend=True):
+    """The driver's Blowfish: key bytes with the top bit set are sign-extended
+    into the key words."""
+    def __init__(self, key):
         self.p = BLOWFISH_INIT[:18]
         self.s = [BLOWFISH_INIT[18 + 256 * b: 18 + 256 * (b + 1)] for b in range(4)]
         key, j = key[:16], 0
@@ -81,7 +81,7 @@ class Blowfish:
             word = 0
             for _ in range(4):
                 byte = key[j]
-                word = ((word << 8) | (byte | 0xFFFFFF00 if sign_extend and byte & 0x80 else byte)) & 0xFFFFFFFF
+                word = ((word << 8) | (byte | 0xFFFFFF00 if byte & 0x80 else byte)) & 0xFFFFFFFF
                 j = (j + 1) % len(key)
             self.p[i] ^= word
         left = right = 0
