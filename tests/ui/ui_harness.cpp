@@ -1,13 +1,12 @@
 // UI harness: the main window created as the program creates it, with a
 // scripted child runner and power status, and import-table hooks that count
 // GDI objects and handles. Run inside a Wine virtual desktop (run-gui.sh):
-//   check REPORT             state table, keys, timers, pixels, small windows, hygiene
+//   check REPORT             mends of the state table, drawn texts, timers, small windows, hygiene
 //   shots DIR PREFIX REPORT  a screenshot of each of the five screens
 //   timing REPORT            the paint time of each screen
 #include <windows.h>
 #include <commctrl.h>
 #include <process.h>
-#include <winternl.h>
 
 #include <algorithm>
 #include <cstdarg>
@@ -90,10 +89,7 @@ struct StubStep {
     DWORD dwLingerMs;
 };
 struct StubCall {
-    std::wstring program, args;
-    bool bHasCancel, bCancelSetOnEntry, bCancelSeen;
-    DWORD dwTimeoutMs;
-    BOOL bTerminate;
+    bool bCancelSetOnEntry, bCancelSeen;
 };
 const StubStep kOk = {0, 0, false, 0}, kExit1 = {0, 1, false, 0}, kRunTimeout = {RUN_TIMEOUT, 0, false, 0};
 const StubStep kUntilCancel = {0, 0, true, 0}, kUntilCancelLinger = {0, 0, true, 400};
@@ -325,60 +321,7 @@ bool InstallHooks()
 #undef HOOK
 }
 
-// GDI objects alive in the process, for what the hooks cannot see (DCs,
-// objects made in the system's libraries), or -1. Wine answers 0 to
-// GetGuiResources, and its 32-bit processes leave the PEB's pointer to the
-// GDI handle table empty, so the table is found instead by what it must
-// hold: 0x10000 entries of 24 bytes, where the entry of handle h (index
-// h & 0xFFFF) has a non-zero object and h >> 16 in its 16 bits at offset 12.
-// Three fresh objects of different kinds must all be found in the same
-// committed read-write region; a live entry is one whose first 8 bytes are
-// non-zero.
-const size_t kGdiEntry = 24, kGdiEntries = 0x10000;
-
-bool GdiEntryIs(const BYTE* pTable, HGDIOBJ h)
-{
-    const DWORD dw = DWORD(ULONG_PTR(h));
-    const BYTE* e = pTable + kGdiEntry * (dw & 0xFFFF);
-    UINT64 qwObject;
-    USHORT wUnique;
-    memcpy(&qwObject, e, 8);
-    memcpy(&wUnique, e + 12, 2);
-    return qwObject != 0 && wUnique == (dw >> 16);
-}
-
-const BYTE* FindGdiTable()
-{
-    const HGDIOBJ probes[] = {CreateSolidBrush(RGB(1, 2, 3)), CreatePen(PS_SOLID, 1, RGB(4, 5, 6)),
-                              CreateRectRgn(0, 0, 1, 1)};
-    const BYTE* pFound = NULL;
-    MEMORY_BASIC_INFORMATION mbi;
-    for (const BYTE* p = NULL; !pFound && VirtualQuery(p, &mbi, sizeof(mbi)); p += mbi.RegionSize) {
-        p = static_cast<const BYTE*>(mbi.BaseAddress);
-        if (mbi.State == MEM_COMMIT && mbi.Protect == PAGE_READWRITE && mbi.RegionSize >= kGdiEntry * kGdiEntries &&
-            std::all_of(std::begin(probes), std::end(probes), [p](HGDIOBJ h) { return h && GdiEntryIs(p, h); }))
-            pFound = p;
-        if (p + mbi.RegionSize < p) break;
-    }
-    for (HGDIOBJ h : probes) DeleteObject(h);
-    return pFound;
-}
-
-long ProcessGdiObjects()
-{
-    if (const DWORD dwCount = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS)) return long(dwCount);
-    static const BYTE* const pTable = FindGdiTable();
-    if (!pTable) return -1;
-    long nLive = 0;
-    for (size_t i = 0; i < kGdiEntries; ++i) {
-        UINT64 qw;
-        memcpy(&qw, pTable + kGdiEntry * i, 8);
-        nLive += qw != 0;
-    }
-    return nLive;
-}
-
-// Screen capture (0x00RRGGBB pixels), saving and pixel predicates.
+// Screen capture (0x00RRGGBB pixels) and saving.
 struct Image {
     int w = 0, h = 0;
     std::vector<DWORD> px;
@@ -451,22 +394,9 @@ bool SaveBmp(const Image& img, const wchar_t* pszPath)
     return fclose(f) == 0 && bOk;
 }
 
-int R(DWORD c) { return (c >> 16) & 0xFF; }
-int G(DWORD c) { return (c >> 8) & 0xFF; }
-int Bl(DWORD c) { return c & 0xFF; }
-bool IsWhite(DWORD c) { return R(c) > 235 && G(c) > 235 && Bl(c) > 235; }
-bool NotWhite(DWORD c) { return !IsWhite(c); }
-bool IsBlack(DWORD c) { return R(c) < 90 && G(c) < 90 && Bl(c) < 90; }
-bool IsRed(DWORD c) { return R(c) > 170 && G(c) < 110 && Bl(c) < 110; }
-bool Near(DWORD c, COLORREF ref)
-{
-    return abs(R(c) - GetRValue(ref)) <= 6 && abs(G(c) - GetGValue(ref)) <= 6 && abs(Bl(c) - GetBValue(ref)) <= 6;
-}
-
 // Driving the window.
 // The buttons' command ids, from the transcribed table (controls in the order of creation: bar, Yes, No, OK).
-const int kIdYes = int(expected::kControls[1].id), kIdNo = int(expected::kControls[2].id),
-          kIdOk = int(expected::kControls[3].id);
+const int kIdYes = int(expected::kControls[1].id), kIdOk = int(expected::kControls[3].id);
 const UINT kScreens[] = {SCREEN_NOTICE, SCREEN_UPDATING, SCREEN_COMPLETED, SCREEN_RETRY, SCREEN_FAILED};
 HWND s_hWnd = NULL;
 bool s_bQuit = false;
@@ -500,7 +430,6 @@ bool Ended(bool bRestart, WPARAM nQuit = 0) { return PumpUntil(Gone, 2000) && !!
 bool WaitScreen(UINT nScreen) { return PumpUntil([=] { return g_nScreen == nScreen && !s_bQuit; }, 3000); }
 bool WaitStubWaiting() { return PumpUntil([] { return WaitForSingleObject(s_hWaiting, 0) == WAIT_OBJECT_0; }, 3000); }
 void Command(int nId) { SendMessageW(s_hWnd, WM_COMMAND, nId, 0); }
-LRESULT QueryEnd() { return SendMessageW(s_hWnd, WM_QUERYENDSESSION, 0, 0); }
 LRESULT BarPos() { return SendMessageW(g_hProgress, PBM_GETPOS, 0, 0); }
 int Dpi(HWND hWnd)
 {
@@ -550,54 +479,6 @@ void CloseMain()
     PumpFor(50);
 }
 
-// A key press on the focused control.
-void Key(WPARAM vk)
-{
-    HWND hTarget = GetFocus() ? GetFocus() : s_hWnd;
-    PostMessageW(hTarget, WM_KEYDOWN, vk, 1);
-    if (vk == VK_SPACE) PostMessageW(hTarget, WM_CHAR, L' ', 1);
-    PostMessageW(hTarget, WM_KEYUP, vk, 0xC0000001);
-    PumpFor(60);
-}
-
-// What each screen shows, as the description of the screens gives it: the
-// visible buttons, the progress bar, and the focus on arriving there (none
-// on the updating screen, which has no visible button).
-struct ScreenView {
-    const char* name;
-    bool bYes, bNo, bOk, bBar;
-    HWND* phFocus;
-};
-const ScreenView kNoticeView = {"notice", true, true, false, false, &g_hNoButton};
-const ScreenView kUpdatingView = {"updating", false, false, false, true, NULL};
-const ScreenView kCompletedView = {"completed", true, true, false, true, &g_hYesButton};
-const ScreenView kRetryView = {"retry", false, false, true, true, &g_hOkButton};
-const ScreenView kFailedView = {"failed", false, false, true, false, &g_hOkButton};
-
-// The window shows v: its buttons and bar, and the focus where v puts it.
-bool Shows(const ScreenView& v)
-{
-    const bool bOk = !IsWindowVisible(g_hYesButton) == !v.bYes && !IsWindowVisible(g_hNoButton) == !v.bNo &&
-                     !IsWindowVisible(g_hOkButton) == !v.bOk && !IsWindowVisible(g_hProgress) == !v.bBar &&
-                     (v.phFocus == NULL || GetFocus() == *v.phFocus);
-    if (!bOk) ReportLine("  not the %s screen's controls", v.name);
-    return bOk;
-}
-
-// The main window's client area on the screen; a child's rectangle in the client area.
-RECT ClientOnScreen()
-{
-    RECT rc;
-    GetClientRect(s_hWnd, &rc);
-    return MapWindowPoints(s_hWnd, NULL, reinterpret_cast<POINT*>(&rc), 2), rc;
-}
-RECT ChildRectInClient(HWND hChild)
-{
-    RECT rc;
-    GetWindowRect(hChild, &rc);
-    return MapWindowPoints(NULL, s_hWnd, reinterpret_cast<POINT*>(&rc), 2), rc;
-}
-
 // A close request during an attempt whose worker lingers 400 ms after the
 // cancel: the window goes only once that worker (call nCall) has ended.
 void CheckCloseWaitsForWorker(size_t nCall)
@@ -611,96 +492,6 @@ void CheckCloseWaitsForWorker(size_t nCall)
 
 // ---------------------------------------------------------------------------
 // State table, keyboard and timers.
-
-void CheckNoticeScreen()
-{
-    ReportLine("# notice screen");
-    CHECK(DriveTo(SCREEN_NOTICE, {}));
-    CHECK(Shows(kNoticeView) && QueryEnd() == 0);
-    // Buttons 40 pixels above the bottom, 20 apart around the middle; the bar
-    // across the middle, 30 pixels from the sides.
-    RECT rc;
-    GetClientRect(s_hWnd, &rc);
-    const int w = rc.right, h = rc.bottom;
-    const RECT rcYes = ChildRectInClient(g_hYesButton), rcNo = ChildRectInClient(g_hNoButton);
-    const RECT rcOk = ChildRectInClient(g_hOkButton), rcBar = ChildRectInClient(g_hProgress);
-    CHECK(rcYes.left == w / 2 - 210 && rcYes.top == h - 100 && rcYes.right - rcYes.left == 200 &&
-          rcYes.bottom - rcYes.top == 60, "yes at %ld,%ld", rcYes.left, rcYes.top);
-    CHECK(rcNo.left == w / 2 + 10 && rcNo.top == h - 100 && rcOk.left == w / 2 - 100 && rcOk.top == h - 100);
-    CHECK(rcBar.left == 30 && rcBar.top == h / 2 && rcBar.right == w - 30 && rcBar.bottom == h / 2 + 100);
-    // A size notification other than maximized moves nothing.
-    SendMessageW(s_hWnd, WM_SIZE, SIZE_RESTORED, MAKELPARAM(500, 400));
-    const RECT rcYes2 = ChildRectInClient(g_hYesButton);
-    CHECK(EqualRect(&rcYes, &rcYes2));
-
-    // Enter (the focus is on No), Escape or a close request: the program ends
-    // at once, without an attempt, a restart or a message.
-    for (int nWay = 0; nWay < 3; ++nWay) {
-        if (nWay > 0) CreateMain();
-        const DWORD dwStart = Now();
-        nWay == 2 ? (void)PostMessageW(s_hWnd, WM_CLOSE, 0, 0) : Key(nWay == 0 ? VK_RETURN : VK_ESCAPE);
-        CHECK(Ended(false) && Now() - dwStart < 1500 && StubCalls().empty(), "way %d", nWay);
-    }
-}
-
-void CheckSuccessfulAttempt()
-{
-    ReportLine("# success, keyboard");
-    // Tab moves the focus between Yes and No; Space presses Yes.
-    CHECK(DriveTo(SCREEN_NOTICE, {kOk, kOk}));
-    Key(VK_TAB);
-    CHECK(GetFocus() == g_hYesButton);
-    Key(VK_TAB);
-    CHECK(GetFocus() == g_hNoButton);
-    Key(VK_TAB);
-    Key(VK_SPACE);
-    CHECK(WaitScreen(SCREEN_COMPLETED));
-    const std::vector<StubCall> calls = StubCalls();
-    CHECK(calls.size() == 2 && calls[0].program == g_szReflashToolPath &&
-          calls[0].args == L"/S 2 /F 0 /W 2 /I FW2149928-kt2379-004_touchthr_40.img" &&
-          calls[0].dwTimeoutMs == 600000 && !calls[0].bTerminate && calls[0].bHasCancel &&
-          calls[1].program == g_szInfoToolPath && calls[1].args == L"/I 2149928" && calls[1].dwTimeoutMs == 5000 &&
-          calls[1].bTerminate && calls[1].bHasCancel);
-    PumpFor(100);
-    CHECK(Shows(kCompletedView) && BarPos() == expected::kProgressHigh);
-    CHECK(g_nLimitTimer == 0 && g_nProgressTimer == 0 && QueryEnd() == 0);
-    Key(VK_RETURN);  // on Yes: restart
-    CHECK(Ended(true));
-    // No or Escape: no restart, no message.
-    for (int nWay = 0; nWay < 2; ++nWay) {
-        CHECK(DriveTo(SCREEN_COMPLETED, {kOk, kOk}));
-        nWay == 0 ? Command(kIdNo) : Key(VK_ESCAPE);
-        CHECK(Ended(false), "way %d", nWay);
-    }
-}
-
-void CheckUpdatingScreen()
-{
-    ReportLine("# updating screen, limit timer, close during an attempt");
-    CHECK(DriveTo(SCREEN_UPDATING, {kUntilCancel}));
-    CHECK(Shows(kUpdatingView) && QueryEnd() == 0);
-    // Keys do nothing: no button is visible, and Escape needs No.
-    Key(VK_ESCAPE);
-    Key(VK_RETURN);
-    CHECK(!s_bQuit && g_nScreen == SCREEN_UPDATING);
-    // The progress timer steps the bar.
-    const LRESULT nPos = BarPos();
-    PumpFor(1150);
-    CHECK(BarPos() > nPos);
-    // The limit expires: cancel, then the failed screen even on the first
-    // attempt, without a retry offer.
-    PostMessageW(s_hWnd, WM_TIMER, expected::kTimerLimit.id, 0);
-    CHECK(WaitScreen(SCREEN_FAILED) && StubCalls().size() == 1 && StubCalls()[0].bCancelSeen);
-    PumpFor(50);
-    CHECK(Shows(kFailedView) && g_nRetriesLeft == 1);
-    Key(VK_ESCAPE);
-    CHECK(!s_bQuit);
-    Key(VK_RETURN);
-    CHECK(Ended(true));
-
-    CHECK(DriveTo(SCREEN_UPDATING, {kUntilCancelLinger}));
-    CheckCloseWaitsForWorker(0);
-}
 
 // A close request right after Yes, before UPDATE_START is handled: no
 // worker exists yet, so the destruction has nothing to wait for. A
@@ -759,20 +550,12 @@ void CheckMessageLoopFailure()
     CloseMain();
 }
 
-// Button commands while an attempt runs change nothing: each button's id,
-// as a click or as the second half of a double click, and a real double
-// click whose first click starts the attempt (notice: Yes; retry: OK).
+// A real double click whose first click starts the attempt (notice: Yes;
+// retry: OK): the second click, delivered while the attempt runs, changes
+// nothing.
 void CheckStrayCommands()
 {
-    ReportLine("# button commands during an attempt");
-    CHECK(DriveTo(SCREEN_UPDATING, {kUntilCancel}));
-    for (int nId : {kIdYes, kIdNo, kIdOk})
-        for (WORD wCode : {WORD(BN_CLICKED), WORD(BN_DOUBLECLICKED)})
-            SendMessageW(s_hWnd, WM_COMMAND, MAKEWPARAM(nId, wCode), 0);
-    PumpFor(100);
-    CHECK(IsWindow(s_hWnd) && !s_bQuit && !g_bRestart && g_nScreen == SCREEN_UPDATING && !StubCalls()[0].bCancelSeen);
-    CloseMain();
-
+    ReportLine("# double clicks that start an attempt");
     const struct {
         UINT nScreen;
         std::vector<StubStep> steps;
@@ -798,24 +581,7 @@ void CheckStrayCommands()
 void CheckRetry()
 {
     ReportLine("# retry");
-    // First attempt: the reflash tool fails (no verification follows);
-    // second: the verification fails. Never a third attempt.
-    CHECK(DriveTo(SCREEN_RETRY, {kExit1, kOk, {0, 2, false, 0}}));
-    PumpFor(50);
-    CHECK(StubCalls().size() == 1 && g_nRetriesLeft == 0 && BarPos() == expected::kProgressHigh && QueryEnd() == 0);
-    CHECK(Shows(kRetryView));
-    Key(VK_ESCAPE);
-    CHECK(!s_bQuit && g_nScreen == SCREEN_RETRY);
-    Key(VK_RETURN);
-    CHECK(WaitScreen(SCREEN_FAILED));
-    PumpFor(50);
-    CHECK(StubCalls().size() == 3 && g_nRetriesLeft == -1 && QueryEnd() == 0);
-    CHECK(Shows(kFailedView));
-    Command(kIdOk);
-    CHECK(Ended(true) && StubCalls().size() == 3);
-
-    // Unknown result codes are failures; a verification that ran out of time
-    // goes straight to the failed screen.
+    // Unknown result codes are failures.
     CHECK(DriveTo(SCREEN_RETRY, {{0x1234, 0, false, 0}, kOk, kRunTimeout}));
     Command(kIdOk);
     CHECK(WaitScreen(SCREEN_FAILED) && g_nRetriesLeft == 0);
@@ -832,48 +598,35 @@ void CheckRetry()
     CheckCloseWaitsForWorker(1);
 }
 
+// The power status read before each attempt: a failed query or unknown
+// values let the attempt run; no adapter or no battery ends the run with
+// that message, before the first attempt or the second (then without a
+// second flash).
 void CheckPower()
 {
     ReportLine("# power");
     const struct {
+        UINT nScreen;
         bool bOk;
         BYTE bAc, bBattery;
         int nQuit;  // -1: the attempt runs
-    } cases[] = {{true, 0, 1, 134}, {true, 1, 128, 142}, {true, 0, 128, 134}, {false, 0, 128, -1}, {true, 255, 255, -1},
-                 {true, 1, 128 | 8, -1}};
+    } cases[] = {{SCREEN_NOTICE, true, 0, 128, 134}, {SCREEN_NOTICE, false, 0, 128, -1},
+                 {SCREEN_NOTICE, true, 255, 255, -1}, {SCREEN_NOTICE, true, 1, 128 | 8, -1},
+                 {SCREEN_RETRY, true, 0, 1, 134},     {SCREEN_RETRY, true, 1, 128, 142}};
     for (const auto& c : cases) {
-        CHECK(DriveTo(SCREEN_NOTICE, {kOk, kOk}));
+        const bool bRetry = c.nScreen == SCREEN_RETRY;
+        CHECK(DriveTo(c.nScreen, bRetry ? std::vector<StubStep>{kExit1, kOk, kOk} : std::vector<StubStep>{kOk, kOk}));
         SetPowerStatus(c.bOk, c.bAc, c.bBattery);
-        Command(kIdYes);
-        CHECK(c.nQuit < 0 ? WaitScreen(SCREEN_COMPLETED) : Ended(false, c.nQuit) && StubCalls().empty(),
-              "ac %d battery %d quit %d", c.bAc, c.bBattery, int(s_quitCode));
+        Command(bRetry ? kIdOk : kIdYes);
+        CHECK(c.nQuit < 0 ? WaitScreen(SCREEN_COMPLETED) : Ended(false, c.nQuit) && StubCalls().size() == bRetry,
+              "screen %u ac %d battery %d quit %d", c.nScreen, c.bAc, c.bBattery, int(s_quitCode));
         CloseMain();
-    }
-    // The adapter unplugged, or the battery removed, before the second
-    // attempt: the run ends with that message, without a second flash.
-    const struct {
-        BYTE bAc, bBattery;
-        WPARAM nQuit;
-    } second[] = {{0, 1, 134}, {1, 128, 142}};
-    for (const auto& c : second) {
-        CHECK(DriveTo(SCREEN_RETRY, {kExit1, kOk, kOk}));
-        SetPowerStatus(true, c.bAc, c.bBattery);
-        Command(kIdOk);
-        CHECK(Ended(false, c.nQuit) && StubCalls().size() == 1, "second attempt, quit %d", int(s_quitCode));
     }
 }
 
 void CheckWorkerGuards()
 {
-    ReportLine("# worker guards, creation failure");
-    StubReset({kOk, kOk});
-    UpdateWorker(NULL);
-    HANDLE hDone = CreateEventW(NULL, TRUE, FALSE, NULL);
-    WorkerContext ctx = {NULL, hDone, NULL};
-    UpdateWorker(&ctx);
-    CHECK(WaitForSingleObject(hDone, 0) == WAIT_TIMEOUT && StubCalls().empty());
-    CloseHandle(hDone);
-
+    ReportLine("# creation failures");
     // An event or a child control that cannot be created fails the window's
     // creation, quickly, without a quit message for the caller's loop, a
     // running timer or leaks.
@@ -919,27 +672,14 @@ void CheckWorkerGuards()
     }
 }
 
+// The refit callback: a monitor that cannot be read is passed over, the
+// primary one puts the window back over it.
 void CheckDisplayChanges()
 {
-    ReportLine("# display changes");
+    ReportLine("# display refit callback");
     CHECK(DriveTo(SCREEN_NOTICE, {}));
     RECT rcFull, rc;
     GetWindowRect(s_hWnd, &rcFull);
-    // Changes 300 ms apart: the window is put back a second after the last.
-    SetWindowPos(s_hWnd, NULL, 100, 100, 400, 300, SWP_NOZORDER | SWP_NOACTIVATE);
-    for (int i = 0; i < 3; ++i) {
-        PumpFor(300);
-        SendMessageW(s_hWnd, i == 1 ? WM_DPICHANGED : WM_DISPLAYCHANGE, 24, MAKELPARAM(1280, 800));
-    }
-    PumpFor(850);
-    GetWindowRect(s_hWnd, &rc);
-    CHECK(rc.right - rc.left == 400 && g_nDisplayTimer != 0);
-    PumpFor(700);
-    GetWindowRect(s_hWnd, &rc);
-    CHECK(EqualRect(&rc, &rcFull) && g_nDisplayTimer == 0);
-    CHECK(ChildRectInClient(g_hYesButton).top == (rcFull.bottom - rcFull.top) - 100);
-
-    // The callback itself: a monitor that cannot be read is passed over.
     SetWindowPos(s_hWnd, NULL, 10, 10, 300, 200, SWP_NOZORDER | SWP_NOACTIVATE);
     CHECK(FitWindowToPrimaryMonitor(NULL, NULL, NULL, LPARAM(s_hWnd)) == TRUE);
     HMONITOR hPrimary = MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY);
@@ -1000,163 +740,6 @@ void CheckFittedText()
     ReleaseDC(NULL, hScreen);
 }
 
-// ---------------------------------------------------------------------------
-// Pixels.
-
-struct Box {
-    int x0 = 1 << 30, y0 = 1 << 30, x1 = -1, y1 = -1;
-    bool Empty() const { return x1 < 0; }
-};
-
-// The bounding box of the pixels of [x0,x1]x[y0,y1] (clipped) that satisfy pred.
-Box InkBox(const Image& img, int x0, int y0, int x1, int y1, bool (*pred)(DWORD))
-{
-    Box b;
-    for (int y = std::max(0, y0); y <= std::min(img.h - 1, y1); ++y)
-        for (int x = std::max(0, x0); x <= std::min(img.w - 1, x1); ++x)
-            if (pred(img.at(x, y))) b = {std::min(b.x0, x), std::min(b.y0, y), std::max(b.x1, x), std::max(b.y1, y)};
-    return b;
-}
-
-bool AllWhite(const Image& img, int x0, int y0, int x1, int y1, const char* pszWhat)
-{
-    const Box b = InkBox(img, x0, y0, x1, y1, NotWhite);
-    if (!b.Empty()) ReportLine("  %s: ink at %d,%d", pszWhat, b.x0, b.y0);
-    return b.Empty();
-}
-
-// Horizontal black lines at least nMinLength long, merged over adjacent rows.
-struct HLine {
-    int y0, y1, x0, x1;
-};
-std::vector<HLine> FindLines(const Image& img, int nMinLength, int yFrom, int yTo)
-{
-    std::vector<HLine> lines;
-    for (int y = std::max(0, yFrom); y < std::min(img.h, yTo); ++y) {
-        for (int x = 0, nRun = 0; x <= img.w; ++x) {
-            if (x < img.w && IsBlack(img.at(x, y))) {
-                ++nRun;
-                continue;
-            }
-            const int x0 = x - nRun, x1 = x - 1;
-            if (nRun >= nMinLength && !lines.empty() && lines.back().y1 == y - 1 && abs(lines.back().x0 - x0) <= 2 &&
-                abs(lines.back().x1 - x1) <= 2)
-                lines.back().y1 = y;
-            else if (nRun >= nMinLength)
-                lines.push_back({y, y, x0, x1});
-            nRun = 0;
-        }
-    }
-    return lines;
-}
-
-// The band 3 to 6 pixels outside a frame with these outer lines holds no
-// ink (nothing crosses the frame), nor do the bands nIn0 to nIn1 pixels
-// inside its left and right sides (text keeps its margin).
-bool FrameClear(const Image& img, const HLine& top, const HLine& bottom, int nIn0, int nIn1, const char* pszWhat)
-{
-    const int x0 = top.x0, x1 = top.x1, y0 = top.y0, y1 = bottom.y1;
-    return AllWhite(img, x0 - 6, y0 - 6, x1 + 6, y0 - 3, pszWhat) && AllWhite(img, x0 - 6, y1 + 3, x1 + 6, y1 + 6, pszWhat) &&
-           AllWhite(img, x0 - 6, y0, x0 - 3, y1, pszWhat) && AllWhite(img, x1 + 3, y0, x1 + 6, y1, pszWhat) &&
-           AllWhite(img, x0 + nIn0, top.y1 + 1, x0 + nIn1, bottom.y0 - 1, pszWhat) &&
-           AllWhite(img, x1 - nIn1, top.y1 + 1, x1 - nIn0, bottom.y0 - 1, pszWhat);
-}
-
-// Face colour, border (the focus colour, or the face), black caption inside.
-void CheckButtonPixels(const Image& img, HWND hButton, bool bFocused, COLORREF face, const char* pszName)
-{
-    const RECT rc = ChildRectInClient(hButton);
-    const int yMid = (rc.top + rc.bottom) / 2;
-    const COLORREF border = bFocused ? expected::kFocusBorder : face;
-    CHECK(Near(img.at(rc.left + 8, rc.top + 8), face) && Near(img.at(rc.right - 9, rc.bottom - 9), face),
-          "%s face %06lx", pszName, img.at(rc.left + 8, rc.top + 8));
-    CHECK(Near(img.at(rc.left + 1, yMid), border) && Near(img.at(rc.right - 2, yMid), border) &&
-          Near(img.at(rc.left + 8, rc.top + 2), border), "%s edge %06lx", pszName, img.at(rc.left + 1, yMid));
-    const Box ink = InkBox(img, rc.left, rc.top, rc.right - 1, rc.bottom - 1, IsBlack);
-    CHECK(!ink.Empty() && ink.x0 > rc.left + 20 && ink.x1 < rc.right - 20, "%s caption", pszName);
-}
-
-void CheckNoticePixels()
-{
-    ReportLine("# notice pixels");
-    CHECK(DriveTo(SCREEN_NOTICE, {}));
-    Repaint();
-    PumpFor(200);
-    Image img = CaptureScreen(ClientOnScreen());
-    CheckButtonPixels(img, g_hNoButton, true, expected::kButtonFace, "no");
-    CheckButtonPixels(img, g_hYesButton, false, expected::kButtonFace, "yes");
-    // The notice frame (3-pixel lines, 50 from the right) and the contact
-    // frame (2-pixel lines) inside it. Text keeps 10 pixels from the notice
-    // frame's sides and 15 from the contact frame's.
-    const std::vector<HLine> lines = FindLines(img, 200, 60, img.h - 110);
-    CHECK(lines.size() == 4, "%u lines", unsigned(lines.size()));
-    if (lines.size() == 4) {
-        const HLine &nTop = lines[0], &cTop = lines[1], &cBottom = lines[2], &nBottom = lines[3];
-        CHECK(nTop.y1 - nTop.y0 == 2 && cTop.y1 - cTop.y0 == 1, "pen widths %d %d", nTop.y1 - nTop.y0 + 1,
-              cTop.y1 - cTop.y0 + 1);
-        CHECK(abs(nTop.x1 - (img.w - 50)) <= 2 && abs(nBottom.x0 - nTop.x0) <= 2, "frame %d..%d, bottom from %d",
-              nTop.x0, nTop.x1, nBottom.x0);
-        CHECK(FrameClear(img, nTop, nBottom, 3, 8, "notice frame") && FrameClear(img, cTop, cBottom, 2, 10, "contact frame"));
-        CHECK(!InkBox(img, cTop.x0 + 2, cTop.y1 + 1, cTop.x1 - 2, cBottom.y0 - 1, IsBlack).Empty());
-        // The red piece of item 2 stands on one line with its black
-        // neighbours, which touch it left and right, and overlaps nothing.
-        const Box red = InkBox(img, nTop.x0 + 3, nTop.y1 + 1, nTop.x1 - 3, cTop.y0 - 1, IsRed);
-        if (!CHECK(!red.Empty())) return CloseMain();
-        const int nLineH = red.y1 - red.y0 + 1;
-        const Box left = InkBox(img, red.x0 - 3 * nLineH, red.y0, red.x0 - 1, red.y1, IsBlack);
-        const Box right = InkBox(img, red.x1 + 1, red.y0, red.x1 + 3 * nLineH, red.y1, IsBlack);
-        CHECK(!left.Empty() && !right.Empty() && red.x0 - left.x1 < nLineH &&
-              right.x0 - red.x1 < nLineH, "red %d..%d", red.x0, red.x1);
-        CHECK(red.x0 > nTop.x0 + 10 * nLineH / 2, "red starts at %d", red.x0);
-        CHECK(InkBox(img, red.x0, red.y0, red.x1, red.y1, IsBlack).Empty(), "black ink under the red piece");
-        // The neighbours' ink lies within the red line's rows, give or take
-        // the glyphs' own shapes.
-        const Box rows = InkBox(img, red.x0 - 5 * nLineH / 2, red.y0 - nLineH / 2, red.x0 - 1, red.y1 + nLineH / 2,
-                                IsBlack);
-        CHECK(abs(rows.y0 - red.y0) <= nLineH / 3 && abs(rows.y1 - red.y1) <= nLineH / 3, "left %d..%d red %d..%d",
-              rows.y0, rows.y1, red.y0, red.y1);
-    }
-    // The pressed face, and the focus border following Tab.
-    SendMessageW(g_hYesButton, BM_SETSTATE, TRUE, 0);
-    PumpFor(100);
-    CheckButtonPixels(CaptureScreen(ClientOnScreen()), g_hYesButton, false, expected::kButtonPressed, "pressed yes");
-    SendMessageW(g_hYesButton, BM_SETSTATE, FALSE, 0);
-    Key(VK_TAB);
-    PumpFor(100);
-    img = CaptureScreen(ClientOnScreen());
-    CheckButtonPixels(img, g_hYesButton, true, expected::kButtonFace, "focused yes");
-    CheckButtonPixels(img, g_hNoButton, false, expected::kButtonFace, "no after tab");
-    CloseMain();
-}
-
-void CheckOtherScreenPixels()
-{
-    ReportLine("# retry and failed screen pixels");
-    CHECK(DriveTo(SCREEN_RETRY, {kExit1, kUntilCancel}));
-    PumpFor(150);
-    Image img = CaptureScreen(ClientOnScreen());
-    const int H = img.h;
-    // The retry text's last line ends above the progress bar's top less 20.
-    const Box red = InkBox(img, 0, 0, img.w - 1, H / 2 - 1, IsRed);
-    CHECK(!red.Empty() && red.y1 <= H / 2 - 20 && red.y1 > H / 2 - 60, "retry text bottom %d", red.y1);
-    CheckButtonPixels(img, g_hOkButton, true, expected::kButtonFace, "ok");
-    Command(kIdOk);
-    CHECK(WaitStubWaiting());
-    PostMessageW(s_hWnd, WM_TIMER, expected::kTimerLimit.id, 0);
-    CHECK(WaitScreen(SCREEN_FAILED));
-    PumpFor(150);
-    img = CaptureScreen(ClientOnScreen());
-    // The contact frame alone, red text above and below it.
-    const std::vector<HLine> lines = FindLines(img, 200, 0, H - 110);
-    CHECK(lines.size() == 2, "%u lines", unsigned(lines.size()));
-    if (lines.size() == 2) {
-        CHECK(FrameClear(img, lines[0], lines[1], 2, 10, "failed screen's contact frame"));
-        const Box above = InkBox(img, 0, 0, img.w - 1, lines[0].y0 - 1, IsRed);
-        CHECK(!above.Empty() && above.y0 >= H / 4 && !InkBox(img, 0, lines[1].y1 + 1, img.w - 1, H - 1, IsRed).Empty());
-    }
-    CloseMain();
-}
-
 // Every screen painted at sizes from tiny to small: nothing may crash, and
 // the paint leaves the device context as it found it.
 void CheckSmallSizes()
@@ -1170,62 +753,18 @@ void CheckSmallSizes()
         }
 }
 
-// The notice at heights from where it fits at no size up to where it fits
-// with its contact frame: no text spills out of the notice frame's sides,
-// and a contact frame is drawn only around its text, inside the notice frame.
-void CheckNoticeHeights()
-{
-    ReportLine("# the notice at small heights");
-    const int w = GetSystemMetrics(SM_CXSCREEN);
-    int nEmpty = 0, nFull = 0;
-    for (int h = 240; h <= 720; h += 8) {
-        const Image img = PaintToImage(SCREEN_NOTICE, w, h);
-        const std::vector<HLine> lines = FindLines(img, 200, 60, h);
-        if (lines.size() < 2) continue;  // no room for the frame
-        const HLine &nTop = lines.front(), &nBottom = lines.back();
-        char what[64];
-        snprintf(what, sizeof(what), "notice frame at height %d", h);
-        CHECK(lines.size() == 2 || lines.size() == 4, "%s: %u lines", what, unsigned(lines.size()));
-        CHECK(AllWhite(img, nTop.x0 - 6, nTop.y0, nTop.x0 - 3, nBottom.y1, what) &&
-              AllWhite(img, nTop.x1 + 3, nTop.y0, nTop.x1 + 6, nBottom.y1, what));
-        if (lines.size() == 4) {
-            const HLine &cTop = lines[1], &cBottom = lines[2];
-            CHECK(cTop.x0 > nTop.x0 + 3 && cTop.x1 < nTop.x1 - 3 &&
-                  !InkBox(img, cTop.x0 + 2, cTop.y1 + 1, cTop.x1 - 2, cBottom.y0 - 1, IsBlack).Empty(),
-                  "contact frame at height %d", h);
-            ++nFull;
-        }
-        nEmpty += InkBox(img, nTop.x0 + 3, nTop.y1 + 1, nTop.x1 - 3, nBottom.y0 - 1, NotWhite).Empty();
-    }
-    // The sweep must have met both ends: a notice that fits at no size (an
-    // empty frame) and one that fits with its contact frame.
-    CHECK(nEmpty > 0 && nFull > 0, "empty frames %d, with contact frame %d", nEmpty, nFull);
-    ReportLine("  %d heights with an empty frame, %d with the contact frame", nEmpty, nFull);
-}
-
 // ---------------------------------------------------------------------------
 // Resource hygiene.
 
-// The count once it is back at nWant, or its value after a second: threads
-// that have just posted their last message may still be ending.
-long Settled(long (*pCount)(), long nWant)
-{
-    long n = pCount();
-    for (int i = 0; i < 20 && n != nWant; ++i, n = pCount()) PumpFor(50);
-    return n;
-}
-
-// The hooks' and the process's counts against those at the start.
-void CheckCounts(const char* pszWhat, const ResourceCounts& start, long nGdiStart)
+// The hooks' counts against those at the start: every font, pen and brush
+// the window's code makes goes through them.
+void CheckCounts(const char* pszWhat, const ResourceCounts& start)
 {
     PumpFor(100);
     const ResourceCounts end = Counts();
-    const long nGdi = Settled(ProcessGdiObjects, nGdiStart);
-    ReportLine("  %s: %ld GDI objects made, live %ld -> %ld, handles live %ld -> %ld; process GDI objects %ld -> %ld",
-               pszWhat, end.gdiCreated - start.gdiCreated, start.gdiLive, end.gdiLive, start.handlesLive,
-               end.handlesLive, nGdiStart, nGdi);
+    ReportLine("  %s: %ld GDI objects made, live %ld -> %ld, handles live %ld -> %ld", pszWhat,
+               end.gdiCreated - start.gdiCreated, start.gdiLive, end.gdiLive, start.handlesLive, end.handlesLive);
     CHECK(end.gdiLive == start.gdiLive && end.handlesLive == start.handlesLive && end.deletedBad == 0, "%s", pszWhat);
-    CHECK(nGdiStart > 0 && nGdi == nGdiStart, "%s", pszWhat);
 }
 
 void CheckHygiene()
@@ -1236,20 +775,16 @@ void CheckHygiene()
     Repaint();
     PumpFor(50);
     ResourceCounts start = Counts();
-    long nGdiStart = ProcessGdiObjects();
     for (UINT nScreen : kScreens)
         for (int i = 0; i < 100; ++i) PaintToImage(nScreen, 640, 480);
     for (int i = 0; i < 100; ++i) Repaint();
     CHECK(Counts().gdiCreated - start.gdiCreated >= 600);
-    CheckCounts("600 paints", start, nGdiStart);
+    CheckCounts("600 paints", start);
     CloseMain();
 
-    // Whole runs with a retry. The process's counts are taken after a first
-    // run, which leaves what the system's libraries keep once made (classes,
-    // caches).
+    // Whole runs with a retry.
     start = Counts();
     for (int nRun = 0; nRun < 4; ++nRun) {
-        if (nRun == 1) nGdiStart = (PumpFor(100), ProcessGdiObjects());
         CHECK(DriveTo(SCREEN_RETRY, {kExit1, kOk, kOk}));
         Command(kIdOk);
         CHECK(WaitScreen(SCREEN_COMPLETED));
@@ -1257,7 +792,7 @@ void CheckHygiene()
         Command(kIdYes);
         CHECK(Ended(true));
     }
-    CheckCounts("4 runs with a retry (process counts: runs 2 to 4)", start, nGdiStart);
+    CheckCounts("4 runs with a retry", start);
     CHECK(g_WorkerContext.hCancelEvent == NULL && g_WorkerContext.hDoneEvent == NULL);
 }
 
@@ -1389,10 +924,6 @@ void CheckTimersAndColours()
     for (const auto& t : started)
         CHECK(std::any_of(std::begin(timers), std::end(timers), [&](const expected::Timer& e) { return e.id == t.first; }),
               "timer %u started", unsigned(t.first));
-    CHECK(g_nLimitTimer == expected::kTimerLimit.id && g_nProgressTimer == expected::kTimerProgress.id &&
-              g_nForegroundTimer == expected::kTimerForeground.id && g_nDisplayTimer == expected::kTimerDisplay.id,
-          "stored ids %u %u %u %u", unsigned(g_nLimitTimer), unsigned(g_nProgressTimer), unsigned(g_nForegroundTimer),
-          unsigned(g_nDisplayTimer));
     CloseMain();
 
     CHECK(DriveTo(SCREEN_NOTICE, {}));
@@ -1420,17 +951,15 @@ void CheckTimersAndColours()
 }  // namespace
 
 // The program's child runner, replaced: answers from the script.
-DWORD RunChildProcess(LPCWSTR pszProgramPath, LPCWSTR pszCommandArgs, HANDLE hCancelEvent, DWORD* pdwExitCode,
-                      DWORD dwTimeoutMs, BOOL bTerminateOnTimeout)
+// The programs and command lines are the scenario robot's to check.
+DWORD RunChildProcess(LPCWSTR, LPCWSTR, HANDLE hCancelEvent, DWORD* pdwExitCode, DWORD, BOOL)
 {
     StubStep step = {RUN_ERROR, 0xFFFFFFFFu, false, 0};
     size_t nIndex = 0;
     {
         Lock lock;
         if (s_nextStep < s_steps.size()) step = s_steps[s_nextStep++];
-        s_calls.push_back({pszProgramPath ? pszProgramPath : L"", pszCommandArgs ? pszCommandArgs : L"",
-                           hCancelEvent != NULL, hCancelEvent && WaitForSingleObject(hCancelEvent, 0) == WAIT_OBJECT_0,
-                           false, dwTimeoutMs, bTerminateOnTimeout});
+        s_calls.push_back({hCancelEvent && WaitForSingleObject(hCancelEvent, 0) == WAIT_OBJECT_0, false});
         nIndex = s_calls.size() - 1;
     }
     *pdwExitCode = step.dwResult == 0 && !step.bUntilCancel ? step.dwExitCode : 0xFFFFFFFFu;
@@ -1469,10 +998,8 @@ int wmain(int argc, wchar_t** argv)
     RegisterClassExW(&wc);
     ReportLine("# desktop %dx%d, %d dpi", GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), Dpi(NULL));
     if (mode == L"check") {
-        for (void (*pCheck)() : {CheckFittedText, CheckWorkerGuards, CheckNoticeScreen, CheckSuccessfulAttempt,
-                                 CheckUpdatingScreen, CheckCloseBeforeWorker, CheckStrayCommands,
-                                 CheckMessageLoopFailure, CheckRetry, CheckPower, CheckDisplayChanges,
-                                 CheckNoticePixels, CheckOtherScreenPixels, CheckSmallSizes, CheckNoticeHeights,
+        for (void (*pCheck)() : {CheckFittedText, CheckWorkerGuards, CheckCloseBeforeWorker, CheckStrayCommands,
+                                 CheckMessageLoopFailure, CheckRetry, CheckPower, CheckDisplayChanges, CheckSmallSizes,
                                  CheckHygiene, CheckDrawnTexts, CheckTimersAndColours})
             pCheck();
     } else {
