@@ -756,15 +756,79 @@ void CheckSmallSizes()
 // ---------------------------------------------------------------------------
 // Resource hygiene.
 
-// The hooks' counts against those at the start: every font, pen and brush
-// the window's code makes goes through them.
-void CheckCounts(const char* pszWhat, const ResourceCounts& start)
+// GDI objects alive in the process, for what the hooks cannot see (DCs,
+// objects made in the system's libraries), or -1. Wine answers 0 to
+// GetGuiResources, and its 32-bit processes leave the PEB's pointer to the
+// GDI handle table empty, so the table is found instead by what it must
+// hold: 0x10000 entries of 24 bytes, where the entry of handle h (index
+// h & 0xFFFF) has a non-zero object and h >> 16 in its 16 bits at offset 12.
+// Three fresh objects of different kinds must all be found in the same
+// committed read-write region; a live entry is one whose first 8 bytes are
+// non-zero.
+const size_t kGdiEntry = 24, kGdiEntries = 0x10000;
+
+bool GdiEntryIs(const BYTE* pTable, HGDIOBJ h)
+{
+    const DWORD dw = DWORD(ULONG_PTR(h));
+    const BYTE* e = pTable + kGdiEntry * (dw & 0xFFFF);
+    UINT64 qwObject;
+    USHORT wUnique;
+    memcpy(&qwObject, e, 8);
+    memcpy(&wUnique, e + 12, 2);
+    return qwObject != 0 && wUnique == (dw >> 16);
+}
+
+const BYTE* FindGdiTable()
+{
+    const HGDIOBJ probes[] = {CreateSolidBrush(RGB(1, 2, 3)), CreatePen(PS_SOLID, 1, RGB(4, 5, 6)),
+                              CreateRectRgn(0, 0, 1, 1)};
+    const BYTE* pFound = NULL;
+    MEMORY_BASIC_INFORMATION mbi;
+    for (const BYTE* p = NULL; !pFound && VirtualQuery(p, &mbi, sizeof(mbi)); p += mbi.RegionSize) {
+        p = static_cast<const BYTE*>(mbi.BaseAddress);
+        if (mbi.State == MEM_COMMIT && mbi.Protect == PAGE_READWRITE && mbi.RegionSize >= kGdiEntry * kGdiEntries &&
+            std::all_of(std::begin(probes), std::end(probes), [p](HGDIOBJ h) { return h && GdiEntryIs(p, h); }))
+            pFound = p;
+        if (p + mbi.RegionSize < p) break;
+    }
+    for (HGDIOBJ h : probes) DeleteObject(h);
+    return pFound;
+}
+
+long ProcessGdiObjects()
+{
+    if (const DWORD dwCount = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS)) return long(dwCount);
+    static const BYTE* const pTable = FindGdiTable();
+    if (!pTable) return -1;
+    long nLive = 0;
+    for (size_t i = 0; i < kGdiEntries; ++i) {
+        UINT64 qw;
+        memcpy(&qw, pTable + kGdiEntry * i, 8);
+        nLive += qw != 0;
+    }
+    return nLive;
+}
+
+// The count once it is back at nWant, or its value after a second: threads
+// that have just posted their last message may still be ending.
+long Settled(long (*pCount)(), long nWant)
+{
+    long n = pCount();
+    for (int i = 0; i < 20 && n != nWant; ++i, n = pCount()) PumpFor(50);
+    return n;
+}
+
+// The hooks' and the process's counts against those at the start.
+void CheckCounts(const char* pszWhat, const ResourceCounts& start, long nGdiStart)
 {
     PumpFor(100);
     const ResourceCounts end = Counts();
-    ReportLine("  %s: %ld GDI objects made, live %ld -> %ld, handles live %ld -> %ld", pszWhat,
-               end.gdiCreated - start.gdiCreated, start.gdiLive, end.gdiLive, start.handlesLive, end.handlesLive);
+    const long nGdi = Settled(ProcessGdiObjects, nGdiStart);
+    ReportLine("  %s: %ld GDI objects made, live %ld -> %ld, handles live %ld -> %ld; process GDI objects %ld -> %ld",
+               pszWhat, end.gdiCreated - start.gdiCreated, start.gdiLive, end.gdiLive, start.handlesLive,
+               end.handlesLive, nGdiStart, nGdi);
     CHECK(end.gdiLive == start.gdiLive && end.handlesLive == start.handlesLive && end.deletedBad == 0, "%s", pszWhat);
+    CHECK(nGdiStart > 0 && nGdi == nGdiStart, "%s", pszWhat);
 }
 
 void CheckHygiene()
@@ -775,16 +839,20 @@ void CheckHygiene()
     Repaint();
     PumpFor(50);
     ResourceCounts start = Counts();
+    long nGdiStart = ProcessGdiObjects();
     for (UINT nScreen : kScreens)
         for (int i = 0; i < 100; ++i) PaintToImage(nScreen, 640, 480);
     for (int i = 0; i < 100; ++i) Repaint();
     CHECK(Counts().gdiCreated - start.gdiCreated >= 600);
-    CheckCounts("600 paints", start);
+    CheckCounts("600 paints", start, nGdiStart);
     CloseMain();
 
-    // Whole runs with a retry.
+    // Whole runs with a retry. The process's counts are taken after a first
+    // run, which leaves what the system's libraries keep once made (classes,
+    // caches).
     start = Counts();
     for (int nRun = 0; nRun < 4; ++nRun) {
+        if (nRun == 1) nGdiStart = (PumpFor(100), ProcessGdiObjects());
         CHECK(DriveTo(SCREEN_RETRY, {kExit1, kOk, kOk}));
         Command(kIdOk);
         CHECK(WaitScreen(SCREEN_COMPLETED));
@@ -792,7 +860,7 @@ void CheckHygiene()
         Command(kIdYes);
         CHECK(Ended(true));
     }
-    CheckCounts("4 runs with a retry", start);
+    CheckCounts("4 runs with a retry (process counts: runs 2 to 4)", start, nGdiStart);
     CHECK(g_WorkerContext.hCancelEvent == NULL && g_WorkerContext.hDoneEvent == NULL);
 }
 
