@@ -117,13 +117,14 @@ std::vector<uint32_t> limbsOf(const Value& v)
     return limbs;
 }
 
-BigInt H(const std::string& text)
+BigInt fromLimbs(std::vector<uint32_t> limbs)
 {
-    const std::vector<uint32_t> limbs = limbsOf(parseHex(text));
     BigInt x;
     x.fromLimbs(limbs.data(), uint32_t(limbs.size()));
     return x;
 }
+
+BigInt H(const std::string& text) { return fromLimbs(limbsOf(parseHex(text))); }
 
 // Every result must also be a well-formed number.
 void expectWellFormed(const BigInt& x)
@@ -203,13 +204,6 @@ void check(const BigIntVector& v)
 const BigIntVector kVectors[] = {
 #include "tests/crypto/bigint_vectors.inc"
 };
-
-BigInt fromLimbs(std::vector<uint32_t> limbs)
-{
-    BigInt x;
-    x.fromLimbs(limbs.data(), uint32_t(limbs.size()));
-    return x;
-}
 
 // Signs, carries across limbs, and the -2^31 / 2^31 boundary, for what the
 // vectors and the fuzzers do not reach: compare, add and subtract into their
