@@ -102,7 +102,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(VersionCase{"v1_0_7_99", L"1.0.7.99", VF::String, {1, 0, 7, 99}, false},
                       VersionCase{"v0_9_9_9", L"0.9.9.9", VF::String, {0, 9, 9, 9}, false},
                       VersionCase{"v1_0_8_0", L"1.0.8.0", VF::String, {1, 0, 8, 0}, true},
-                      VersionCase{"v1_1_0_0", L"1.1.0.0", VF::String, {1, 1, 0, 0}, true},
                       VersionCase{"v2_0_0_0", L"2.0.0.0", VF::String, {2, 0, 0, 0}, true},
                       VersionCase{"v1_2", L"1.2", VF::String, {1, 2, 0, 0}, true},
                       VersionCase{"NoTerminator", L"1.0.8.3", VF::StringWithoutTerminator, {1, 0, 8, 3}, true},
@@ -146,7 +145,6 @@ TEST_P(ModelNumber, ChoosesTheFormByLengthAndCapacity) {
 INSTANTIATE_TEST_SUITE_P(
     Records, ModelNumber,
     ::testing::Values(ModelCase{"Short", -1, nullptr, 20, false, 0, 12, "VKRB2379JPN0"},
-                      ModelCase{"Long15In20", -1, "VKRB2379JPNX-AB", 20, false, 0, 15, "VKRB2379JPNX-AB"},
                       ModelCase{"Long15In16", -1, "VKRB2379JPNX-AB", 16, false, 0, 12, "VKRB2379JPN0"},
                       ModelCase{"Long19In20", -1, "VKRB2379JPNX-ABCDEF", 20, false, 0, 19, "VKRB2379JPNX-ABCDEF"},
                       ModelCase{"L20", 20, nullptr, 20, false, 2, 20, nullptr},
