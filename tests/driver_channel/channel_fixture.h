@@ -71,12 +71,6 @@ protected:
         EXPECT_TRUE(SimControl::GetSummary(&s));
         return s;
     }
-    // Whether an end-of-session message carrying `sessionId` went out.
-    static bool EndSessionSent(uint32_t sessionId) {
-        for (const SimExchange& e : Exchanges(IOCTL_MISC_END_SESSION))
-            if (e.inLength == 4 && Le32(e.in) == sessionId) return true;
-        return false;
-    }
     std::wstring Text() const { return text; }
 
     void OpenAndInitialize(CMiscCommon& c) {
