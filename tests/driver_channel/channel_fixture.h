@@ -46,7 +46,14 @@ protected:
     // The record is left as a transcript named after the test, failing tests
     // included; check_transcript.py fails any exchange the driver refused as a
     // fault of the client.
+    // A strict scenario fails the test when the driver refused anything the
+    // client should not have sent; the transcript is left either way.
     void TearDown() override {
+        const SimSummary s = Summary();
+        if (scenario.strict) {
+            EXPECT_EQ(s.violations, 0u) << "the driver refused exchange " << s.firstViolationExchange
+                                        << " as a client fault (reason " << s.firstViolation << ")";
+        }
         const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
         // The 32-bit and the 64-bit tree's runs keep transcripts of their own.
         std::string name = std::string(sizeof(void*) == 8 ? "driver_channel.win64." : "driver_channel.win32.") +
