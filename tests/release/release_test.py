@@ -42,6 +42,18 @@ def check(ok, what):
     return ok
 
 
+def built(rc, out, what):
+    """Checks that a make release succeeded; prints the end of its output when it did not."""
+    if not check(rc == 0, "%s (exit %d)" % (what, rc)):
+        print(out[-3000:])
+    return rc == 0
+
+
+def test_cert(clone_dir):
+    """The throwaway certificate and key a test release made in clone_dir."""
+    return [os.path.join(clone_dir, "build", "release-cert", "test-%s.pem" % k) for k in ("cert", "key")]
+
+
 def make(top, *args):
     """make release in top; (exit code, output)."""
     env = {k: v for k, v in os.environ.items()  # nothing of an outer make or release leaks in
@@ -78,21 +90,15 @@ def vendor_check(a):
         data = open(os.path.join(d, "KvReflash_x86.exe"), "rb").read().rstrip(b"\0")
         open(os.path.join(d, "KvReflash_x64.exe"), "wb").write(data + bytes(1396224 - len(data)))
 
-    def spoil_not_program(d):
-        open(os.path.join(d, "KvInfo32.exe"), "wb").write(b"MZ" + bytes(1794046))
-
-    def spoil_missing(d):
-        os.remove(os.path.join(d, "FW2149928-kt2379-004_touchthr_40.img"))
-
     number = ["SUPPORT_NUMBER=0120-123-456"]
     cases = [
         ("a byte short", spoil_short, number, "KvInfo64.exe: expected 2518016 bytes, found 2518015 bytes"),
         ("the wrong width", spoil_width, number,
          "KvReflash_x64.exe: expected a 64-bit Windows program (PE, machine x86-64), "
          "found a Windows program (PE, machine i386)"),
-        ("not a program", spoil_not_program, number,
+        ("not a program", lambda d: open(os.path.join(d, "KvInfo32.exe"), "wb").write(b"MZ" + bytes(1794046)), number,
          "KvInfo32.exe: expected a 32-bit Windows program (PE, machine i386), found not a PE file"),
-        ("a file missing", spoil_missing, number,
+        ("a file missing", lambda d: os.remove(os.path.join(d, "FW2149928-kt2379-004_touchthr_40.img")), number,
          "FW2149928-kt2379-004_touchthr_40.img: expected a file of 28928 bytes, found none"),
         ("no support number", None, [], "SUPPORT_NUMBER: required with VENDOR_DIR"),
         ("the placeholder number", None, ["SUPPORT_NUMBER=0120-XXX-XXX"], "SUPPORT_NUMBER: required with VENDOR_DIR"),
@@ -134,15 +140,11 @@ def reproducible(a):
     if subprocess.run(["git", "-C", a.top, "status", "--porcelain"], capture_output=True, text=True).stdout:
         print("note: the checkout has uncommitted changes; the clones build its last commit")
     one, two = clone(a, "clone-one"), clone(a, "clone-two")
-    rc, out = make(one)
-    if not check(rc == 0, "the first clone builds the test release (exit %d)" % rc):
-        print(out[-3000:])
+    if not built(*make(one), "the first clone builds the test release"):
         return
-    cert = os.path.join(one, "build", "release-cert", "test-cert.pem")
-    key = os.path.join(one, "build", "release-cert", "test-key.pem")
-    rc, out = make(two, "SIGN_CERT=" + cert, "SIGN_KEY=" + key)
-    if not check(rc == 0, "the second clone builds it with the first one's certificate (exit %d)" % rc):
-        print(out[-3000:])
+    cert, key = test_cert(one)
+    if not built(*make(two, "SIGN_CERT=" + cert, "SIGN_KEY=" + key),
+                 "the second clone builds it with the first one's certificate"):
         return
 
     out1, out2 = os.path.join(one, "build", "release"), os.path.join(two, "build", "release")
@@ -181,12 +183,9 @@ def vendor_build(a):
                  "the second clone's test release is there"):
         return
     folder = vendor_folder(a, os.path.join(a.work, "vendor-build"))
-    cert = os.path.join(a.work, "clone-one", "build", "release-cert", "test-cert.pem")
-    key = os.path.join(a.work, "clone-one", "build", "release-cert", "test-key.pem")
-    rc, out = make(two, "VENDOR_DIR=" + folder, "SUPPORT_NUMBER=0120-987-654", "SIGN_CERT=" + cert,
-                   "SIGN_KEY=" + key)
-    if not check(rc == 0, "the padded vendor folder is taken (exit %d)" % rc):
-        print(out[-3000:])
+    cert, key = test_cert(os.path.join(a.work, "clone-one"))
+    if not built(*make(two, "VENDOR_DIR=" + folder, "SUPPORT_NUMBER=0120-987-654", "SIGN_CERT=" + cert,
+                       "SIGN_KEY=" + key), "the padded vendor folder is taken"):
         return
     out_dir = os.path.join(two, "build", "release")
     exe = os.path.join(out_dir, "Quillmere.exe")
