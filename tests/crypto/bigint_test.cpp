@@ -223,7 +223,6 @@ const BigIntVector kEdges[] = {
     // exp 0 wins even modulo 0 (no division); a negative exponent and base 0 give 0;
     // the base is reduced first.
     {'^', "0", "0", "0", "1", ""},
-    {'^', "5", "0", "1", "1", ""},
     {'^', "5", "-3", "7", "0", ""},
     {'^', "0", "3", "7", "0", ""},
     {'^', "5", "3", "1", "0", ""},
