@@ -101,7 +101,6 @@ def vendor_check(a):
         ("a file missing", lambda d: os.remove(os.path.join(d, "FW2149928-kt2379-004_touchthr_40.img")), number,
          "FW2149928-kt2379-004_touchthr_40.img: expected a file of 28928 bytes, found none"),
         ("no support number", None, [], "SUPPORT_NUMBER: required with VENDOR_DIR"),
-        ("the placeholder number", None, ["SUPPORT_NUMBER=0120-XXX-XXX"], "SUPPORT_NUMBER: required with VENDOR_DIR"),
         ("a number a digit short", None, ["SUPPORT_NUMBER=0120-123-45"], "SUPPORT_NUMBER: expected the support"),
         ("a key without its certificate", None, number + ["SIGN_KEY=/dev/null"],
          "SIGN_CERT and SIGN_KEY: expected both or neither"),
