@@ -179,22 +179,17 @@ TEST(SimDevice, RefusesWrongClientMessages) {
         SCOPED_TRACE(w.name);
         MiniClient c;
         Load(scenario);
+        const uint32_t nominal[] = {160, 20, 8, 40};  // each phase's answer, then the capsule's reply
         Bytes m = c.Phase1();
-        uint32_t nominal = 160;
-        if (w.phase > 1) {
-            c.Accept1(m, Call(kIoctlMiscHandshake, m, 160).out);
-            m = c.Phase2(), nominal = 20;
-        }
-        if (w.phase > 2) {
-            ASSERT_EQ(Call(kIoctlMiscHandshake, m, 20).status, 0u);
-            m = c.Phase3(), nominal = 8;
-        }
-        if (w.phase > 3) {
-            ASSERT_EQ(Call(kIoctlMiscHandshake, m, 8).status, 0u);
-            m = c.Capsule(FlatPadPacket(), 22, w.plain), nominal = 40;
+        for (int phase = 1; phase < w.phase; ++phase) {
+            const Result earlier = Call(kIoctlMiscHandshake, m, nominal[phase - 1]);
+            ASSERT_EQ(earlier.status, 0u);
+            if (phase == 1) c.Accept1(m, earlier.out);
+            m = phase == 1 ? c.Phase2() : phase == 2 ? c.Phase3() : c.Capsule(FlatPadPacket(), 22, w.plain);
         }
         if (w.message) w.message(m);
-        Result r = Call(w.phase == 4 ? kIoctlMiscCapsule : kIoctlMiscHandshake, m, w.outCap ? w.outCap : nominal);
+        Result r = Call(w.phase == 4 ? kIoctlMiscCapsule : kIoctlMiscHandshake, m,
+                        w.outCap ? w.outCap : nominal[w.phase - 1]);
         EXPECT_EQ(r.status, w.status);
         EXPECT_EQ(r.returned, 0u);
         EXPECT_EQ(LastExchange().rejection, w.reject);
