@@ -652,52 +652,47 @@ void CheckWorkerGuards()
 void CheckFittedText()
 {
     ReportLine("# fitted text");
-    HDC hScreen = GetDC(NULL), hdc = CreateCompatibleDC(hScreen);
-    HBITMAP hBitmap = CreateCompatibleBitmap(hScreen, 400, 400);
-    HGDIOBJ hOldBitmap = SelectObject(hdc, hBitmap);
-    const HGDIOBJ hFontBefore = GetCurrentObject(hdc, OBJ_FONT);
-    const wchar_t* pszText = L"Fit\nthis block";
-    // The block's size (a measure that drew would show in CheckDrawnTexts).
-    SIZE size = {0, 0};
-    int nPoints = 0;
-    const RECT rcHuge = {0, 0, 4000, 4000};
-    DrawFittedText(hdc, pszText, 20, 0, &size, &nPoints, rcHuge);
-    CHECK(nPoints == 20 && size.cx > 0 && size.cy > 0);
-    Take(s_drawnTexts);
-    // A box exactly as wide (or high) as the block does not fit: one size less.
-    for (const SIZE& b : {SIZE{size.cx, 4000}, SIZE{4000, size.cy}, SIZE{size.cx + 1, size.cy + 1}}) {
-        int n = 0;
-        DrawFittedText(hdc, pszText, 20, 0, NULL, &n, RECT{10, 10, 10 + b.cx, 10 + b.cy});
-        CHECK(b.cx > size.cx && b.cy > size.cy ? n == 20 : (n > 0 && n < 20), "box %ldx%ld size %d", b.cx, b.cy, n);
-    }
-    // Empty and negative boxes, and a zero maximum, write and draw nothing.
-    for (const RECT& rc : {RECT{0, 0, 0, 100}, RECT{0, 0, 100, 0}, RECT{50, 50, 10, 100}, rcHuge}) {
-        SIZE s = {-7, -7};
-        int n = -7;
-        for (int* pn : {&n, static_cast<int*>(NULL)}) DrawFittedText(hdc, pszText, rc.right == 4000 ? 0 : 20, 0, &s, pn, rc);
-        CHECK(s.cx == -7 && s.cy == -7 && n == -7 && Take(s_drawnTexts).empty(), "box %ld,%ld", rc.right, rc.bottom);
-    }
-    // Vertical placement: centred with the odd pixel below, bottom on the
-    // box's bottom edge, centred when both flags are set.
-    const RECT rcBox = {20, 30, 380, 30 + size.cy + 61};
-    const struct {
-        UINT uFlags;
-        int nTop;
-    } placements[] = {{DT_CENTER | DT_VCENTER, 30 + 61 / 2}, {DT_CENTER | DT_BOTTOM, 30 + 61},
-                      {DT_CENTER | DT_VCENTER | DT_BOTTOM, 30 + 61 / 2}, {0, 30}};
-    for (const auto& p : placements) {
-        SIZE s = {0, 0};
-        DrawFittedText(hdc, pszText, 20, p.uFlags, &s, NULL, rcBox);
-        const std::vector<DrawnText> drawn = Take(s_drawnTexts);
-        const RECT rc = drawn.empty() ? RECT{} : drawn.back().rc;
-        CHECK(s.cy == size.cy && rc.top == p.nTop && rc.bottom == rcBox.bottom && rc.left == rcBox.left,
-              "flags %u top %ld want %d", p.uFlags, rc.top, p.nTop);
-    }
-    CHECK(GetCurrentObject(hdc, OBJ_FONT) == hFontBefore);
-    SelectObject(hdc, hOldBitmap);
-    DeleteObject(hBitmap);
-    DeleteDC(hdc);
-    ReleaseDC(NULL, hScreen);
+    DrawToImage(400, 400, [&](HDC, HDC hdc) {
+        const HGDIOBJ hFontBefore = GetCurrentObject(hdc, OBJ_FONT);
+        const wchar_t* pszText = L"Fit\nthis block";
+        // The block's size (a measure that drew would show in CheckDrawnTexts).
+        SIZE size = {0, 0};
+        int nPoints = 0;
+        const RECT rcHuge = {0, 0, 4000, 4000};
+        DrawFittedText(hdc, pszText, 20, 0, &size, &nPoints, rcHuge);
+        CHECK(nPoints == 20 && size.cx > 0 && size.cy > 0);
+        Take(s_drawnTexts);
+        // A box exactly as wide (or high) as the block does not fit: one size less.
+        for (const SIZE& b : {SIZE{size.cx, 4000}, SIZE{4000, size.cy}, SIZE{size.cx + 1, size.cy + 1}}) {
+            int n = 0;
+            DrawFittedText(hdc, pszText, 20, 0, NULL, &n, RECT{10, 10, 10 + b.cx, 10 + b.cy});
+            CHECK(b.cx > size.cx && b.cy > size.cy ? n == 20 : (n > 0 && n < 20), "box %ldx%ld size %d", b.cx, b.cy, n);
+        }
+        // Empty and negative boxes, and a zero maximum, write and draw nothing.
+        for (const RECT& rc : {RECT{0, 0, 0, 100}, RECT{0, 0, 100, 0}, RECT{50, 50, 10, 100}, rcHuge}) {
+            SIZE s = {-7, -7};
+            int n = -7;
+            for (int* pn : {&n, static_cast<int*>(NULL)}) DrawFittedText(hdc, pszText, rc.right == 4000 ? 0 : 20, 0, &s, pn, rc);
+            CHECK(s.cx == -7 && s.cy == -7 && n == -7 && Take(s_drawnTexts).empty(), "box %ld,%ld", rc.right, rc.bottom);
+        }
+        // Vertical placement: centred with the odd pixel below, bottom on the
+        // box's bottom edge, centred when both flags are set.
+        const RECT rcBox = {20, 30, 380, 30 + size.cy + 61};
+        const struct {
+            UINT uFlags;
+            int nTop;
+        } placements[] = {{DT_CENTER | DT_VCENTER, 30 + 61 / 2}, {DT_CENTER | DT_BOTTOM, 30 + 61},
+                          {DT_CENTER | DT_VCENTER | DT_BOTTOM, 30 + 61 / 2}, {0, 30}};
+        for (const auto& p : placements) {
+            SIZE s = {0, 0};
+            DrawFittedText(hdc, pszText, 20, p.uFlags, &s, NULL, rcBox);
+            const std::vector<DrawnText> drawn = Take(s_drawnTexts);
+            const RECT rc = drawn.empty() ? RECT{} : drawn.back().rc;
+            CHECK(s.cy == size.cy && rc.top == p.nTop && rc.bottom == rcBox.bottom && rc.left == rcBox.left,
+                  "flags %u top %ld want %d", p.uFlags, rc.top, p.nTop);
+        }
+        CHECK(GetCurrentObject(hdc, OBJ_FONT) == hFontBefore);
+    });
 }
 
 // Every screen painted at sizes from tiny to small: nothing may crash, and
