@@ -157,20 +157,27 @@ T Track(T h, bool bGdi)
     if (h) bGdi ? (++s_gdiCreated, s_liveGdi.insert(HGDIOBJ(h))) : s_liveHandles.insert(HANDLE(h));
     return h;
 }
+void NotePen(int, int nWidth, COLORREF c) { s_pensMade.emplace_back(c, nWidth); }
+void NoteBrush(COLORREF c) { s_brushesMade.push_back(c); }
 
-HFONT WINAPI Hook_CreateFontW(int a, int b, int c, int d, int e, DWORD f, DWORD g, DWORD h, DWORD i, DWORD j,
-                              DWORD k, DWORD l, DWORD m, LPCWSTR n)
+// The hook of a creator: note(args) first if given, failing (NULL, out of
+// memory) while *pnFail counts down, else the original's result tracked.
+template <auto& pOrig, bool bGdi, long* pnFail = nullptr, auto note = nullptr, typename R, typename... A>
+R WINAPI Made(A... a)
 {
-    return Track(s_CreateFontW(a, b, c, d, e, f, g, h, i, j, k, l, m, n), true);
+    Lock lock;
+    if constexpr (!std::is_null_pointer<decltype(note)>::value) note(a...);
+    if (pnFail != nullptr && *pnFail > 0) {
+        --*pnFail;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return R();
+    }
+    return Track(pOrig(a...), bGdi);
 }
-HPEN WINAPI Hook_CreatePen(int nStyle, int nWidth, COLORREF c)
-{
-    return Lock(), s_pensMade.emplace_back(c, nWidth), Track(s_CreatePen(nStyle, nWidth, c), true);
-}
-HBRUSH WINAPI Hook_CreateSolidBrush(COLORREF c)
-{
-    return Lock(), s_brushesMade.push_back(c), Track(s_CreateSolidBrush(c), true);
-}
+const decltype(&CreateFontW) Hook_CreateFontW = &Made<s_CreateFontW, true>;
+const decltype(&CreatePen) Hook_CreatePen = &Made<s_CreatePen, true, nullptr, NotePen>;
+const decltype(&CreateSolidBrush) Hook_CreateSolidBrush = &Made<s_CreateSolidBrush, true, nullptr, NoteBrush>;
+const decltype(&CreateEventW) Hook_CreateEventW = &Made<s_CreateEventW, false, &s_failCreateEvents>;
 uintptr_t __cdecl Hook__beginthreadex(void* pSecurity, unsigned nStack, unsigned(__stdcall* pStart)(void*),
                                       void* pArg, unsigned nFlags, unsigned* pnThreadId)
 {
@@ -198,17 +205,6 @@ BOOL WINAPI Hook_DeleteObject(HGDIOBJ hObject)
     if (s_liveGdi.erase(hObject) == 0 && (dwType == OBJ_FONT || dwType == OBJ_PEN || dwType == OBJ_BRUSH))
         ++s_deletedBad;
     return s_DeleteObject(hObject);
-}
-
-HANDLE WINAPI Hook_CreateEventW(LPSECURITY_ATTRIBUTES pSa, BOOL bManual, BOOL bInitial, LPCWSTR pszName)
-{
-    Lock lock;
-    if (s_failCreateEvents > 0) {
-        --s_failCreateEvents;
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return NULL;
-    }
-    return Track(s_CreateEventW(pSa, bManual, bInitial, pszName), false);
 }
 
 // The message loop's retrieval, failing (-1) while s_failGetMessage is set.
@@ -306,7 +302,7 @@ bool Patch(const char* pszName, F pReplacement, F* pOriginal)
 
 bool InstallHooks()
 {
-#define HOOK(f) &Patch(#f, &Hook_##f, &s_##f)
+#define HOOK(f) &Patch(#f, +Hook_##f, &s_##f)
     return true HOOKED(HOOK);
 #undef HOOK
 }
