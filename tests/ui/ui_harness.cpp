@@ -340,25 +340,23 @@ Image DrawToImage(long w, long h, const std::function<void(HDC, HDC)>& draw)
     return img;
 }
 
-// Screen nScreen painted by PaintContent into a w x h bitmap, white as the
-// window's background; g_nScreen is not touched. *pbDcRestored tells
-// whether the paint left the DC's font, pen, brush, text colour and
-// background mode as it found them.
-Image PaintToImage(UINT nScreen, int w, int h, bool* pbDcRestored = NULL)
+// Whether painting screen nScreen by PaintContent into a w x h bitmap (white,
+// as the window's background; g_nScreen untouched) left the DC's font, pen,
+// brush, text colour and background mode as it found them.
+bool PaintRestoresDc(UINT nScreen, int w, int h)
 {
-    return DrawToImage(w, h, [&](HDC, HDC hMem) {
+    bool bRestored = false;
+    DrawToImage(w, h, [&](HDC, HDC hMem) {
         PatBlt(hMem, 0, 0, w, h, WHITENESS);
-        const HGDIOBJ before[3] = {GetCurrentObject(hMem, OBJ_FONT), GetCurrentObject(hMem, OBJ_PEN),
-                                   GetCurrentObject(hMem, OBJ_BRUSH)};
-        const COLORREF color = GetTextColor(hMem);
-        const int nMode = GetBkMode(hMem);
+        const auto state = [&] {
+            return std::make_tuple(GetCurrentObject(hMem, OBJ_FONT), GetCurrentObject(hMem, OBJ_PEN),
+                                   GetCurrentObject(hMem, OBJ_BRUSH), GetTextColor(hMem), GetBkMode(hMem));
+        };
+        const auto before = state();
         PaintContent(hMem, RECT{0, 0, w, h}, nScreen);
-        if (pbDcRestored != NULL)
-            *pbDcRestored = GetCurrentObject(hMem, OBJ_FONT) == before[0] &&
-                            GetCurrentObject(hMem, OBJ_PEN) == before[1] &&
-                            GetCurrentObject(hMem, OBJ_BRUSH) == before[2] && GetTextColor(hMem) == color &&
-                            GetBkMode(hMem) == nMode;
+        bRestored = state() == before;
     });
+    return bRestored;
 }
 
 bool SaveBmp(const Image& img, const wchar_t* pszPath)
@@ -697,11 +695,7 @@ void CheckSmallSizes()
 {
     ReportLine("# small sizes");
     for (const SIZE& sz : {SIZE{1, 1}, SIZE{7, 5}, SIZE{60, 40}, SIZE{160, 120}, SIZE{420, 300}})
-        for (UINT nScreen : kScreens) {
-            bool bRestored = false;
-            PaintToImage(nScreen, sz.cx, sz.cy, &bRestored);
-            CHECK(bRestored, "%ldx%ld screen %u", sz.cx, sz.cy, nScreen);
-        }
+        for (UINT nScreen : kScreens) CHECK(PaintRestoresDc(nScreen, sz.cx, sz.cy), "%ldx%ld screen %u", sz.cx, sz.cy, nScreen);
 }
 
 // ---------------------------------------------------------------------------
@@ -786,7 +780,7 @@ void CheckHygiene()
     ResourceCounts start = Counts();
     long nGdiStart = ProcessGdiObjects();
     for (UINT nScreen : kScreens)
-        for (int i = 0; i < 100; ++i) PaintToImage(nScreen, 640, 480);
+        for (int i = 0; i < 100; ++i) PaintRestoresDc(nScreen, 640, 480);
     for (int i = 0; i < 100; ++i) Repaint();
     CHECK(Counts().gdiCreated - start.gdiCreated >= 600);
     CheckCounts("600 paints", start, nGdiStart);
