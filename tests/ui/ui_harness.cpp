@@ -157,20 +157,27 @@ T Track(T h, bool bGdi)
     if (h) bGdi ? (++s_gdiCreated, s_liveGdi.insert(HGDIOBJ(h))) : s_liveHandles.insert(HANDLE(h));
     return h;
 }
+void NotePen(int, int nWidth, COLORREF c) { s_pensMade.emplace_back(c, nWidth); }
+void NoteBrush(COLORREF c) { s_brushesMade.push_back(c); }
 
-HFONT WINAPI Hook_CreateFontW(int a, int b, int c, int d, int e, DWORD f, DWORD g, DWORD h, DWORD i, DWORD j,
-                              DWORD k, DWORD l, DWORD m, LPCWSTR n)
+// The hook of a creator: note(args) first if given, failing (NULL, out of
+// memory) while *pnFail counts down, else the original's result tracked.
+template <auto& pOrig, bool bGdi, long* pnFail = nullptr, auto note = nullptr, typename R, typename... A>
+R WINAPI Made(A... a)
 {
-    return Track(s_CreateFontW(a, b, c, d, e, f, g, h, i, j, k, l, m, n), true);
+    Lock lock;
+    if constexpr (!std::is_null_pointer<decltype(note)>::value) note(a...);
+    if (pnFail != nullptr && *pnFail > 0) {
+        --*pnFail;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return R();
+    }
+    return Track(pOrig(a...), bGdi);
 }
-HPEN WINAPI Hook_CreatePen(int nStyle, int nWidth, COLORREF c)
-{
-    return Lock(), s_pensMade.emplace_back(c, nWidth), Track(s_CreatePen(nStyle, nWidth, c), true);
-}
-HBRUSH WINAPI Hook_CreateSolidBrush(COLORREF c)
-{
-    return Lock(), s_brushesMade.push_back(c), Track(s_CreateSolidBrush(c), true);
-}
+const decltype(&CreateFontW) Hook_CreateFontW = &Made<s_CreateFontW, true>;
+const decltype(&CreatePen) Hook_CreatePen = &Made<s_CreatePen, true, nullptr, NotePen>;
+const decltype(&CreateSolidBrush) Hook_CreateSolidBrush = &Made<s_CreateSolidBrush, true, nullptr, NoteBrush>;
+const decltype(&CreateEventW) Hook_CreateEventW = &Made<s_CreateEventW, false, &s_failCreateEvents>;
 uintptr_t __cdecl Hook__beginthreadex(void* pSecurity, unsigned nStack, unsigned(__stdcall* pStart)(void*),
                                       void* pArg, unsigned nFlags, unsigned* pnThreadId)
 {
@@ -198,17 +205,6 @@ BOOL WINAPI Hook_DeleteObject(HGDIOBJ hObject)
     if (s_liveGdi.erase(hObject) == 0 && (dwType == OBJ_FONT || dwType == OBJ_PEN || dwType == OBJ_BRUSH))
         ++s_deletedBad;
     return s_DeleteObject(hObject);
-}
-
-HANDLE WINAPI Hook_CreateEventW(LPSECURITY_ATTRIBUTES pSa, BOOL bManual, BOOL bInitial, LPCWSTR pszName)
-{
-    Lock lock;
-    if (s_failCreateEvents > 0) {
-        --s_failCreateEvents;
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return NULL;
-    }
-    return Track(s_CreateEventW(pSa, bManual, bInitial, pszName), false);
 }
 
 // The message loop's retrieval, failing (-1) while s_failGetMessage is set.
@@ -306,7 +302,7 @@ bool Patch(const char* pszName, F pReplacement, F* pOriginal)
 
 bool InstallHooks()
 {
-#define HOOK(f) &Patch(#f, &Hook_##f, &s_##f)
+#define HOOK(f) &Patch(#f, +Hook_##f, &s_##f)
     return true HOOKED(HOOK);
 #undef HOOK
 }
@@ -344,25 +340,23 @@ Image DrawToImage(long w, long h, const std::function<void(HDC, HDC)>& draw)
     return img;
 }
 
-// Screen nScreen painted by PaintContent into a w x h bitmap, white as the
-// window's background; g_nScreen is not touched. *pbDcRestored tells
-// whether the paint left the DC's font, pen, brush, text colour and
-// background mode as it found them.
-Image PaintToImage(UINT nScreen, int w, int h, bool* pbDcRestored = NULL)
+// Whether painting screen nScreen by PaintContent into a w x h bitmap (white,
+// as the window's background; g_nScreen untouched) left the DC's font, pen,
+// brush, text colour and background mode as it found them.
+bool PaintRestoresDc(UINT nScreen, int w, int h)
 {
-    return DrawToImage(w, h, [&](HDC, HDC hMem) {
+    bool bRestored = false;
+    DrawToImage(w, h, [&](HDC, HDC hMem) {
         PatBlt(hMem, 0, 0, w, h, WHITENESS);
-        const HGDIOBJ before[3] = {GetCurrentObject(hMem, OBJ_FONT), GetCurrentObject(hMem, OBJ_PEN),
-                                   GetCurrentObject(hMem, OBJ_BRUSH)};
-        const COLORREF color = GetTextColor(hMem);
-        const int nMode = GetBkMode(hMem);
+        const auto state = [&] {
+            return std::make_tuple(GetCurrentObject(hMem, OBJ_FONT), GetCurrentObject(hMem, OBJ_PEN),
+                                   GetCurrentObject(hMem, OBJ_BRUSH), GetTextColor(hMem), GetBkMode(hMem));
+        };
+        const auto before = state();
         PaintContent(hMem, RECT{0, 0, w, h}, nScreen);
-        if (pbDcRestored != NULL)
-            *pbDcRestored = GetCurrentObject(hMem, OBJ_FONT) == before[0] &&
-                            GetCurrentObject(hMem, OBJ_PEN) == before[1] &&
-                            GetCurrentObject(hMem, OBJ_BRUSH) == before[2] && GetTextColor(hMem) == color &&
-                            GetBkMode(hMem) == nMode;
+        bRestored = state() == before;
     });
+    return bRestored;
 }
 
 bool SaveBmp(const Image& img, const wchar_t* pszPath)
@@ -652,52 +646,47 @@ void CheckWorkerGuards()
 void CheckFittedText()
 {
     ReportLine("# fitted text");
-    HDC hScreen = GetDC(NULL), hdc = CreateCompatibleDC(hScreen);
-    HBITMAP hBitmap = CreateCompatibleBitmap(hScreen, 400, 400);
-    HGDIOBJ hOldBitmap = SelectObject(hdc, hBitmap);
-    const HGDIOBJ hFontBefore = GetCurrentObject(hdc, OBJ_FONT);
-    const wchar_t* pszText = L"Fit\nthis block";
-    // The block's size (a measure that drew would show in CheckDrawnTexts).
-    SIZE size = {0, 0};
-    int nPoints = 0;
-    const RECT rcHuge = {0, 0, 4000, 4000};
-    DrawFittedText(hdc, pszText, 20, 0, &size, &nPoints, rcHuge);
-    CHECK(nPoints == 20 && size.cx > 0 && size.cy > 0);
-    Take(s_drawnTexts);
-    // A box exactly as wide (or high) as the block does not fit: one size less.
-    for (const SIZE& b : {SIZE{size.cx, 4000}, SIZE{4000, size.cy}, SIZE{size.cx + 1, size.cy + 1}}) {
-        int n = 0;
-        DrawFittedText(hdc, pszText, 20, 0, NULL, &n, RECT{10, 10, 10 + b.cx, 10 + b.cy});
-        CHECK(b.cx > size.cx && b.cy > size.cy ? n == 20 : (n > 0 && n < 20), "box %ldx%ld size %d", b.cx, b.cy, n);
-    }
-    // Empty and negative boxes, and a zero maximum, write and draw nothing.
-    for (const RECT& rc : {RECT{0, 0, 0, 100}, RECT{0, 0, 100, 0}, RECT{50, 50, 10, 100}, rcHuge}) {
-        SIZE s = {-7, -7};
-        int n = -7;
-        for (int* pn : {&n, static_cast<int*>(NULL)}) DrawFittedText(hdc, pszText, rc.right == 4000 ? 0 : 20, 0, &s, pn, rc);
-        CHECK(s.cx == -7 && s.cy == -7 && n == -7 && Take(s_drawnTexts).empty(), "box %ld,%ld", rc.right, rc.bottom);
-    }
-    // Vertical placement: centred with the odd pixel below, bottom on the
-    // box's bottom edge, centred when both flags are set.
-    const RECT rcBox = {20, 30, 380, 30 + size.cy + 61};
-    const struct {
-        UINT uFlags;
-        int nTop;
-    } placements[] = {{DT_CENTER | DT_VCENTER, 30 + 61 / 2}, {DT_CENTER | DT_BOTTOM, 30 + 61},
-                      {DT_CENTER | DT_VCENTER | DT_BOTTOM, 30 + 61 / 2}, {0, 30}};
-    for (const auto& p : placements) {
-        SIZE s = {0, 0};
-        DrawFittedText(hdc, pszText, 20, p.uFlags, &s, NULL, rcBox);
-        const std::vector<DrawnText> drawn = Take(s_drawnTexts);
-        const RECT rc = drawn.empty() ? RECT{} : drawn.back().rc;
-        CHECK(s.cy == size.cy && rc.top == p.nTop && rc.bottom == rcBox.bottom && rc.left == rcBox.left,
-              "flags %u top %ld want %d", p.uFlags, rc.top, p.nTop);
-    }
-    CHECK(GetCurrentObject(hdc, OBJ_FONT) == hFontBefore);
-    SelectObject(hdc, hOldBitmap);
-    DeleteObject(hBitmap);
-    DeleteDC(hdc);
-    ReleaseDC(NULL, hScreen);
+    DrawToImage(400, 400, [&](HDC, HDC hdc) {
+        const HGDIOBJ hFontBefore = GetCurrentObject(hdc, OBJ_FONT);
+        const wchar_t* pszText = L"Fit\nthis block";
+        // The block's size (a measure that drew would show in CheckDrawnTexts).
+        SIZE size = {0, 0};
+        int nPoints = 0;
+        const RECT rcHuge = {0, 0, 4000, 4000};
+        DrawFittedText(hdc, pszText, 20, 0, &size, &nPoints, rcHuge);
+        CHECK(nPoints == 20 && size.cx > 0 && size.cy > 0);
+        Take(s_drawnTexts);
+        // A box exactly as wide (or high) as the block does not fit: one size less.
+        for (const SIZE& b : {SIZE{size.cx, 4000}, SIZE{4000, size.cy}, SIZE{size.cx + 1, size.cy + 1}}) {
+            int n = 0;
+            DrawFittedText(hdc, pszText, 20, 0, NULL, &n, RECT{10, 10, 10 + b.cx, 10 + b.cy});
+            CHECK(b.cx > size.cx && b.cy > size.cy ? n == 20 : (n > 0 && n < 20), "box %ldx%ld size %d", b.cx, b.cy, n);
+        }
+        // Empty and negative boxes, and a zero maximum, write and draw nothing.
+        for (const RECT& rc : {RECT{0, 0, 0, 100}, RECT{0, 0, 100, 0}, RECT{50, 50, 10, 100}, rcHuge}) {
+            SIZE s = {-7, -7};
+            int n = -7;
+            for (int* pn : {&n, static_cast<int*>(NULL)}) DrawFittedText(hdc, pszText, rc.right == 4000 ? 0 : 20, 0, &s, pn, rc);
+            CHECK(s.cx == -7 && s.cy == -7 && n == -7 && Take(s_drawnTexts).empty(), "box %ld,%ld", rc.right, rc.bottom);
+        }
+        // Vertical placement: centred with the odd pixel below, bottom on the
+        // box's bottom edge, centred when both flags are set.
+        const RECT rcBox = {20, 30, 380, 30 + size.cy + 61};
+        const struct {
+            UINT uFlags;
+            int nTop;
+        } placements[] = {{DT_CENTER | DT_VCENTER, 30 + 61 / 2}, {DT_CENTER | DT_BOTTOM, 30 + 61},
+                          {DT_CENTER | DT_VCENTER | DT_BOTTOM, 30 + 61 / 2}, {0, 30}};
+        for (const auto& p : placements) {
+            SIZE s = {0, 0};
+            DrawFittedText(hdc, pszText, 20, p.uFlags, &s, NULL, rcBox);
+            const std::vector<DrawnText> drawn = Take(s_drawnTexts);
+            const RECT rc = drawn.empty() ? RECT{} : drawn.back().rc;
+            CHECK(s.cy == size.cy && rc.top == p.nTop && rc.bottom == rcBox.bottom && rc.left == rcBox.left,
+                  "flags %u top %ld want %d", p.uFlags, rc.top, p.nTop);
+        }
+        CHECK(GetCurrentObject(hdc, OBJ_FONT) == hFontBefore);
+    });
 }
 
 // Every screen painted at sizes from tiny to small: nothing may crash, and
@@ -706,11 +695,7 @@ void CheckSmallSizes()
 {
     ReportLine("# small sizes");
     for (const SIZE& sz : {SIZE{1, 1}, SIZE{7, 5}, SIZE{60, 40}, SIZE{160, 120}, SIZE{420, 300}})
-        for (UINT nScreen : kScreens) {
-            bool bRestored = false;
-            PaintToImage(nScreen, sz.cx, sz.cy, &bRestored);
-            CHECK(bRestored, "%ldx%ld screen %u", sz.cx, sz.cy, nScreen);
-        }
+        for (UINT nScreen : kScreens) CHECK(PaintRestoresDc(nScreen, sz.cx, sz.cy), "%ldx%ld screen %u", sz.cx, sz.cy, nScreen);
 }
 
 // ---------------------------------------------------------------------------
@@ -795,7 +780,7 @@ void CheckHygiene()
     ResourceCounts start = Counts();
     long nGdiStart = ProcessGdiObjects();
     for (UINT nScreen : kScreens)
-        for (int i = 0; i < 100; ++i) PaintToImage(nScreen, 640, 480);
+        for (int i = 0; i < 100; ++i) PaintRestoresDc(nScreen, 640, 480);
     for (int i = 0; i < 100; ++i) Repaint();
     CHECK(Counts().gdiCreated - start.gdiCreated >= 600);
     CheckCounts("600 paints", start, nGdiStart);
