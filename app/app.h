@@ -26,6 +26,30 @@ extern WCHAR g_szLogPath[MAX_PATH];
 extern BOOL g_bRestart;
 
 // ---------------------------------------------------------------------------
+// Libraries and programs from the system folder only.
+
+// The program's first act, before anything else loads a library: from then
+// on a library loaded by its plain name comes from the system folder only
+// (SetDefaultDllDirectories, where Windows has it). Where it does not, the
+// current directory leaves the search (SetDllDirectoryW(L"")) and
+// LoadSystemLibrary names the system folder itself.
+void RestrictLibrarySearch();
+
+// A library of the system folder: by its plain name where the search is
+// restricted, by its full path there otherwise. NULL when it cannot be
+// loaded; a file of that name anywhere else is never taken.
+HMODULE LoadSystemLibrary(LPCWSTR pszName);
+
+// The system folder's pszName by its full path, whatever the search order.
+HMODULE LoadLibraryFromSystemFolder(LPCWSTR pszName);
+
+// The system folder (GetSystemDirectoryW; a 32-bit program on 64-bit Windows
+// reaches SysWOW64 through it), followed by "\pszName" when pszName is not
+// NULL, in a buffer of MAX_PATH characters. False (and an empty string) when
+// it does not fit.
+bool GetSystemFolderPath(LPCWSTR pszName, WCHAR* pszPath);
+
+// ---------------------------------------------------------------------------
 // Child process runner.
 
 // Result codes of RunChildProcess (0 means the program ended and its exit
@@ -41,6 +65,12 @@ extern BOOL g_bRestart;
 // Returns 0, RUN_ERROR or RUN_TIMEOUT.
 DWORD RunChildProcess(LPCWSTR pszProgramPath, LPCWSTR pszCommandArgs, HANDLE hCancelEvent,
                       DWORD* pdwExitCode, DWORD dwTimeoutMs, BOOL bTerminateOnTimeout);
+
+// RunChildProcess with pszDirectory as the working directory instead of the
+// work folder.
+DWORD RunChildProcessIn(LPCWSTR pszDirectory, LPCWSTR pszProgramPath, LPCWSTR pszCommandArgs,
+                        HANDLE hCancelEvent, DWORD* pdwExitCode, DWORD dwTimeoutMs,
+                        BOOL bTerminateOnTimeout);
 
 // ---------------------------------------------------------------------------
 // Payload files and the work folder.

@@ -12,6 +12,14 @@ static_assert(sizeof(SHELLEXECUTEINFOW) == 60, "SHELLEXECUTEINFOW of a 32-bit pr
 DWORD RunChildProcess(LPCWSTR pszProgramPath, LPCWSTR pszCommandArgs, HANDLE hCancelEvent,
                       DWORD* pdwExitCode, DWORD dwTimeoutMs, BOOL bTerminateOnTimeout)
 {
+    return RunChildProcessIn(g_szWorkFolder, pszProgramPath, pszCommandArgs, hCancelEvent, pdwExitCode,
+                             dwTimeoutMs, bTerminateOnTimeout);
+}
+
+DWORD RunChildProcessIn(LPCWSTR pszDirectory, LPCWSTR pszProgramPath, LPCWSTR pszCommandArgs,
+                        HANDLE hCancelEvent, DWORD* pdwExitCode, DWORD dwTimeoutMs,
+                        BOOL bTerminateOnTimeout)
+{
     DWORD dwIgnored = 0;
     if (pdwExitCode == NULL) {
         pdwExitCode = &dwIgnored;
@@ -29,7 +37,7 @@ DWORD RunChildProcess(LPCWSTR pszProgramPath, LPCWSTR pszCommandArgs, HANDLE hCa
     sei.lpVerb = L"open";
     sei.lpFile = pszProgramPath;
     sei.lpParameters = pszCommandArgs;
-    sei.lpDirectory = g_szWorkFolder;
+    sei.lpDirectory = pszDirectory;
     sei.nShow = SW_HIDE;
 
     if (!ShellExecuteExW(&sei)) {

@@ -5,6 +5,9 @@
 int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE /*hPrevInstance*/, LPWSTR /*pCmdLine*/,
                     int /*nCmdShow*/)
 {
+    // First, before anything loads a library: the program may have been
+    // started from a folder that holds files of any name.
+    RestrictLibrarySearch();
     UpdateSession(hInstance);
     return 0;
 }

@@ -83,7 +83,10 @@ UINT ProbeTouchpadApi(BOOL* pbNoDevice)
 {
     *pbNoDevice = FALSE;
 
-    HMODULE hLibrary = LoadLibraryW(KVCOM_LIBRARY_NAME);
+    // The touchpad driver installs the library in the system folder; a file of
+    // that name beside the program or in the current directory is never
+    // loaded.
+    HMODULE hLibrary = LoadSystemLibrary(KVCOM_LIBRARY_NAME);
     if (hLibrary == NULL) {
         return IDS_TOUCHPAD_NOT_FOUND;
     }

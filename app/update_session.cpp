@@ -267,6 +267,20 @@ UINT RunWithDriver()
     return id;
 }
 
+// The restart: the system's own cmd.exe, started in the system folder, where
+// it finds the system's shutdown command. A cmd.exe, or a shutdown program or
+// script, lying in the folder the program was started from never runs.
+void RunRestartCommand()
+{
+    WCHAR szFolder[MAX_PATH];
+    WCHAR szProgram[MAX_PATH];
+    if (!GetSystemFolderPath(NULL, szFolder) || !GetSystemFolderPath(kRestartProgram, szProgram)) {
+        return;
+    }
+    DWORD dwExitCode = 0;
+    RunChildProcessIn(szFolder, szProgram, kRestartArgs, NULL, &dwExitCode, 0, FALSE);
+}
+
 void ShowOutcome(UINT id)
 {
     if (id == 0) {
@@ -298,8 +312,7 @@ UINT UpdateSession(HINSTANCE hInstance)
     }
 
     if (g_bRestart) {
-        DWORD dwExitCode = 0;
-        RunChildProcess(kRestartProgram, kRestartArgs, NULL, &dwExitCode, 0, FALSE);
+        RunRestartCommand();
     } else {
         ShowOutcome(id);
     }
