@@ -5,6 +5,7 @@
 #include <commctrl.h>
 
 #include "ui/screen_paint.h"
+#include "ui/screen_texts.h"
 #include "ui/text_layout.h"
 #include "ui/update_worker.h"
 
@@ -109,8 +110,24 @@ void ApplyControls(const ScreenControls& c)
 // painted first, and the controls follow.
 enum ChangeOrder { CONTROLS_FIRST, PAINT_FIRST };
 
+// While the updating screen shows, Windows' shutdown screen names the reason
+// the window refuses the end of the session: a firmware flash is under way.
+// Withdrawn when another screen follows or the window goes.
+bool s_bBlockReason = false;
+
+void SetShutdownBlockReason(HWND hWnd, bool bUpdating)
+{
+    if (bUpdating && !s_bBlockReason) {
+        s_bBlockReason = ShutdownBlockReasonCreate(hWnd, UI_TEXT_UPDATING) != FALSE;
+    } else if (!bUpdating && s_bBlockReason) {
+        ShutdownBlockReasonDestroy(hWnd);
+        s_bBlockReason = false;
+    }
+}
+
 void ChangeScreen(HWND hWnd, UINT nScreen, ChangeOrder order)
 {
+    SetShutdownBlockReason(hWnd, nScreen == SCREEN_UPDATING);
     const ScreenControls& c = kScreenControls[nScreen];
     if (order == CONTROLS_FIRST) {
         ApplyControls(c);
@@ -332,6 +349,7 @@ void OnTimer(HWND hWnd, UINT_PTR nId)
 
 void OnDestroy(HWND hWnd)
 {
+    SetShutdownBlockReason(hWnd, false);
     StopTimer(hWnd, &g_nLimitTimer);
     StopTimer(hWnd, &g_nProgressTimer);
     StopTimer(hWnd, &g_nForegroundTimer);

@@ -21,6 +21,13 @@ DWORD RunAttempt(HANDLE hCancelEvent)
         }
     }
 
+    // A cancel that came before the flash started (the window was closed
+    // between Yes and here) ends the attempt as a cancel during the run
+    // does, and no flash starts that nobody would wait for.
+    if (hCancelEvent != NULL && WaitForSingleObject(hCancelEvent, 0) == WAIT_OBJECT_0) {
+        return RUN_TIMEOUT;
+    }
+
     DWORD dwExitCode = 0xFFFFFFFFu;
     DWORD dwResult = RunChildProcess(g_szReflashToolPath, REFLASH_ARGS, hCancelEvent, &dwExitCode,
                                      REFLASH_TIMEOUT_MS, FALSE);

@@ -145,7 +145,8 @@ void SetPowerStatus(bool bCallSucceeds, BYTE bAc, BYTE bBattery)
 // The hooked functions: Hook_f replaces f, s_f is the original.
 #define HOOKED(X)                                                                                                   \
     X(CreateFontW) X(CreatePen) X(CreateSolidBrush) X(DeleteObject) X(SelectObject) X(CreateEventW) X(CloseHandle) \
-    X(GetSystemPowerStatus) X(DrawTextExW) X(_beginthreadex) X(GetMessageW) X(SetTimer) X(CreateWindowExW)
+    X(GetSystemPowerStatus) X(DrawTextExW) X(_beginthreadex) X(GetMessageW) X(SetTimer) X(CreateWindowExW)     \
+    X(ShutdownBlockReasonCreate) X(ShutdownBlockReasonDestroy)
 #define ORIGINAL(f) decltype(&f) s_##f;
 HOOKED(ORIGINAL)
 #undef ORIGINAL
@@ -230,11 +231,31 @@ HWND WINAPI Hook_CreateWindowExW(DWORD dwEx, LPCWSTR pszClass, LPCWSTR pszName, 
 }
 
 BOOL WINAPI Hook_CloseHandle(HANDLE h) { return Lock(), s_liveHandles.erase(h), s_CloseHandle(h); }
+// The worker reads the power status just before it would start the reflash
+// tool; with s_bCancelAtPowerCheck a close lands at that moment.
+bool s_bCancelAtPowerCheck = false;
 BOOL WINAPI Hook_GetSystemPowerStatus(LPSYSTEM_POWER_STATUS p)
 {
     Lock lock;
     *p = {s_bAcLine, s_bBatteryFlag, 80, 0, 0, 0};
+    if (s_bCancelAtPowerCheck) SetEvent(g_WorkerContext.hCancelEvent);
     return s_bPowerOk;
+}
+
+// Shutdown-block reasons registered (their text) and withdrawn (an empty
+// text), with the window each names. Windows shows none of this under Wine.
+std::vector<std::pair<HWND, std::wstring>> s_blockReasons;
+BOOL WINAPI Hook_ShutdownBlockReasonCreate(HWND hWnd, LPCWSTR pszReason)
+{
+    Lock lock;
+    s_blockReasons.emplace_back(hWnd, pszReason != NULL ? pszReason : L"(none)");
+    return TRUE;
+}
+BOOL WINAPI Hook_ShutdownBlockReasonDestroy(HWND hWnd)
+{
+    Lock lock;
+    s_blockReasons.emplace_back(hWnd, L"");
+    return TRUE;
 }
 
 // Every text drawn (not measured), with its colour, font and box, for
@@ -591,6 +612,58 @@ void CheckPower()
         CHECK(c.nQuit < 0 ? WaitScreen(SCREEN_COMPLETED) : Ended(false, c.nQuit) && StubCalls().size() == bRetry,
               "screen %u ac %d battery %d quit %d", c.nScreen, c.bAc, c.bBattery, int(s_quitCode));
         CloseMain();
+    }
+}
+
+// A close that lands between Yes and the reflash tool's start: the worker
+// starts no tool, and the attempt ends as a cancelled one (the failed screen).
+void CheckCancelBeforeFlash()
+{
+    ReportLine("# cancelled before the flash starts");
+    CHECK(DriveTo(SCREEN_NOTICE, {kOk, kOk}));
+    s_bCancelAtPowerCheck = true;
+    Command(kIdYes);
+    CHECK(WaitScreen(SCREEN_FAILED), "screen %u", g_nScreen);
+    s_bCancelAtPowerCheck = false;
+    CHECK(StubCalls().empty(), "%u tool runs", unsigned(StubCalls().size()));
+    CloseMain();
+}
+
+// While an attempt runs, the window names the updating screen's text as the
+// reason it refuses the end of the session, and withdraws it when the
+// attempt's result comes or the window goes during the attempt.
+void CheckShutdownBlockReason()
+{
+    ReportLine("# shutdown-block reason");
+    const wchar_t* pszUpdating = std::find_if(std::begin(expected::kDrawn), std::end(expected::kDrawn), [](auto& d) {
+                                     return d.screen == SCREEN_UPDATING;
+                                 })->text;
+    const struct {
+        const char* name;
+        std::vector<StubStep> steps;
+        std::vector<int> commands;  // pressed once the screen before has come
+        std::vector<UINT> screens;  // awaited after each command
+        int nAttempts;
+    } cases[] = {{"declined", {}, {}, {}, 0},
+                 {"completed", {kOk, kOk}, {kIdYes}, {SCREEN_COMPLETED}, 1},
+                 {"retried, completed", {kExit1, kOk, kOk}, {kIdYes, kIdOk}, {SCREEN_RETRY, SCREEN_COMPLETED}, 2},
+                 {"timed out", {kRunTimeout}, {kIdYes}, {SCREEN_FAILED}, 1},
+                 {"closed during the attempt", {kUntilCancel}, {kIdYes}, {SCREEN_UPDATING}, 1}};
+    for (const auto& c : cases) {
+        CHECK(DriveTo(SCREEN_NOTICE, c.steps), "%s", c.name);
+        Take(s_blockReasons);
+        for (size_t i = 0; i < c.commands.size(); ++i) {
+            Command(c.commands[i]);
+            CHECK(WaitScreen(c.screens[i]) && (c.screens[i] != SCREEN_UPDATING || WaitStubWaiting()), "%s: screen %u",
+                  c.name, c.screens[i]);
+        }
+        const HWND hWnd = s_hWnd;
+        CloseMain();
+        std::vector<std::pair<HWND, std::wstring>> want;
+        for (int i = 0; i < c.nAttempts; ++i) want.insert(want.end(), {{hWnd, pszUpdating}, {hWnd, L""}});
+        const auto got = Take(s_blockReasons);
+        CHECK(got == want, "%s: %u registrations and withdrawals, %u expected", c.name, unsigned(got.size()),
+              unsigned(want.size()));
     }
 }
 
@@ -1009,7 +1082,8 @@ int wmain(int argc, wchar_t** argv)
     ReportLine("# desktop %dx%d, %d dpi", GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), Dpi(NULL));
     if (mode == L"check") {
         for (void (*pCheck)() : {CheckFittedText, CheckWorkerGuards, CheckCloseBeforeWorker, CheckStrayCommands,
-                                 CheckMessageLoopFailure, CheckRetry, CheckPower, CheckSmallSizes,
+                                 CheckMessageLoopFailure, CheckRetry, CheckPower, CheckCancelBeforeFlash,
+                                 CheckShutdownBlockReason, CheckSmallSizes,
                                  CheckHygiene, CheckDrawnTexts, CheckTimersAndColours})
             pCheck();
     } else {
