@@ -915,6 +915,61 @@ bool RestartCommandRunning() {
     return found;
 }
 
+std::wstring SystemFolder() {
+    wchar_t buf[MAX_PATH] = {};
+    GetSystemDirectoryW(buf, MAX_PATH);
+    return buf;
+}
+
+// C:\windows\syswow64 on a 64-bit system, empty on a 32-bit one.
+std::wstring Wow64Folder() {
+    wchar_t buf[MAX_PATH] = {};
+    return GetSystemWow64DirectoryW(buf, MAX_PATH) ? buf : L"";
+}
+
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+    auto bare = [](std::wstring s) {
+        while (!s.empty() && s.back() == L'\\') s.pop_back();
+        return LowerW(s);
+    };
+    return bare(a) == bare(b);
+}
+
+// The value of "key=" in a run log line, up to the next " word=" of the line.
+std::string LogField(const std::string& line, const std::string& key, const std::string& next) {
+    size_t at = line.find(" " + key + "=");
+    if (at == std::string::npos) return "";
+    at += key.size() + 2;
+    size_t end = next.empty() ? std::string::npos : line.find(" " + next + "=", at);
+    return line.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+// The restart's shutdown must be the system folder's, run in the system
+// folder: the product starts <system folder>\cmd.exe there, and cmd.exe finds
+// shutdown in its working directory. The recording shutdown logs its path
+// (GetModuleFileNameW), its working directory and its width. The working
+// directory is the string the product gave, GetSystemDirectoryW's
+// "C:\windows\system32" also for a 32-bit product on a 64-bit system. There a
+// 32-bit shutdown reached as C:\windows\system32\shutdown.exe is, through the
+// redirector, the file in syswow64: Windows reports that real path, Wine may
+// report the name it was reached by; for a 32-bit image both mean the
+// syswow64 file, and any other folder is a program that stood in for it.
+void CheckShutdownPlace(const std::string& line, Report& rep) {
+    const std::wstring sys = SystemFolder(), wow = Wow64Folder();
+    const std::wstring cwd = qmsim::Widen(LogField(line, "cwd", "exe"));
+    const std::wstring exe = qmsim::Widen(LogField(line, "exe", "bits"));
+    const bool bits32 = LogField(line, "bits", "") == "32";
+    const size_t cut = exe.rfind(L'\\');
+    const std::wstring folder = cut == std::wstring::npos ? L"" : exe.substr(0, cut);
+    const bool inWow = bits32 && !wow.empty() && SamePath(folder, wow);
+    if (LowerW(exe.substr(cut + 1)) != L"shutdown.exe" || !(SamePath(folder, sys) || inWow))
+        rep.Fail("the restart's shutdown is " + qmsim::Narrow(exe) + ", not the system folder's " +
+                 qmsim::Narrow((bits32 && !wow.empty() ? wow : sys) + L"\\shutdown.exe") + ": " + line);
+    if (!SamePath(cwd, sys))
+        rep.Fail("the restart's shutdown ran in " + qmsim::Narrow(cwd) + ", not in the system folder " +
+                 qmsim::Narrow(sys) + ": " + line);
+}
+
 // The verdict appears at once and whole: written aside, then renamed.
 void WriteResult(const std::string& text) {
     const wchar_t* tmp = L"C:\\qmsim\\result.tmp";
@@ -1072,9 +1127,11 @@ int wmain(int argc, wchar_t** argv) {
     const std::string cmdArgs = expected::kRestartArgs, viaCmd = "/C shutdown ";
     const std::string restartLine = "shutdown args=" + cmdArgs.substr(cmdArgs.compare(0, viaCmd.size(), viaCmd) == 0
                                                                           ? viaCmd.size() : 0) + " ";
-    for (const std::string& l : qmsim::RunLogLines())
-        if (qmsim::StartsWith(l, "shutdown ") && !qmsim::StartsWith(l, restartLine))
-            rep.Fail("restart command: " + l);
+    for (const std::string& l : qmsim::RunLogLines()) {
+        if (!qmsim::StartsWith(l, "shutdown ")) continue;
+        if (!qmsim::StartsWith(l, restartLine)) rep.Fail("restart command: " + l);
+        CheckShutdownPlace(l, rep);
+    }
     if (expRestart && restarts != 1) rep.Fail("restart recorded " + std::to_string(restarts) + " times");
     if (!expRestart && restarts) rep.Fail("a restart was recorded");
 

@@ -137,7 +137,8 @@ EXPECT_KEYS = (
     ("expect.window", ("no", "yes"), None, "whether the main window appeared"),
     ("expect.window.ms", (MS_RANGE, UNCHECKED), "(not checked)", "milliseconds from the start to the window"),
     ("expect.restart", ("no", "yes"), None,
-     "the restart command \"/r /f /t 0\" recorded once by the substitute shutdown.exe"),
+     "the restart command \"/r /f /t 0\" recorded once by the substitute shutdown.exe of the system folder, "
+     "run with the system folder as its working directory"),
     ("expect.extracted", ("yes", "no", "partial"), "`yes` when a window is expected, else `no`",
      "the five reboot-time deletions (image, information tool, reflash tool, Log.txt, work folder) in that "
      "order, in one FWUxxxx.tmp folder of the temporary directory; the information tool ran there under its "
@@ -305,7 +306,10 @@ def can_run_32bit():
 
 def wine_env(prefix, display=None):
     env = dict(os.environ)
-    env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    # Wine starts its own builtin program for a file of the system folder
+    # that has one, whatever the file holds; shutdown.exe=n makes it run the
+    # recording shutdown.exe put there, as Windows runs the file it finds.
+    env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=;shutdown.exe=n")
     if display:
         env["DISPLAY"] = display
     else:
@@ -428,7 +432,10 @@ def inner(cfg):
     q = os.path.join(c, "qmsim")
     for d in ("app", "bin", "shots"):
         os.makedirs(os.path.join(q, d), exist_ok=True)
-    shutil.copy(cfg["items"][0]["shutdown"], os.path.join(q, "bin", "shutdown.exe"))
+    # The recording shutdown.exe replaces the system's own in its system
+    # folders, where the system's cmd.exe finds it as it would the real one.
+    for folder, src in cfg["items"][0]["shutdowns"].items():
+        shutil.copy(src, os.path.join(c, "windows", folder, "shutdown.exe"))
     shutil.copy(cfg["items"][0]["robot"], os.path.join(q, "robot.exe"))
     # The information tools in the tool's working directory as well, for the
     # start-up floor program of `make bench-startup`, which runs one there.
@@ -624,8 +631,11 @@ class Setup:
         elif kv != "absent":
             return None, ("FAIL", "kvcom must be ok, absent, noexport or createfail")
         robot = os.path.join(tree, "sim-bin", "robot.exe")
-        shutdown = os.path.join(tree, "sim-bin", "shutdown.exe")
-        for p in (robot, shutdown, kvcom):
+        # The recording shutdown.exe in place of the system's, of each system folder's width.
+        shutdowns = {"system32": os.path.join(tree, "sim-bin", "shutdown.exe")}
+        if arch == "win64":
+            shutdowns["syswow64"] = os.path.join(self.build, "win32", "sim-bin", "shutdown.exe")
+        for p in [robot, kvcom] + list(shutdowns.values()):
             if p and not os.path.exists(p):
                 return None, ("FAIL", "not built: %s" % p)
         out_dir = os.path.join(self.build, "scenarios", "out", name)
@@ -638,7 +648,7 @@ class Setup:
         if os.path.exists(transcript):
             os.remove(transcript)
         return {"name": name, "arch": arch, "timeout": timeout, "transcript": transcript, "scenario": sc, "scenario_path": merged, "out_dir": out_dir,
-                "product": product, "robot": robot, "shutdown": shutdown, "kvcom": kvcom,
+                "product": product, "robot": robot, "shutdowns": shutdowns, "kvcom": kvcom,
                 "info_tools": [p for p in (os.path.join(self.build, "win32", "payloads", "KvInfo32.exe"),
                                            os.path.join(self.build, "win64", "payloads", "KvInfo64.exe"))
                                if os.path.exists(p)],
