@@ -126,6 +126,11 @@ LAPTOP_KEYS = (
      "system, or on one with room for the image only (64 KB), so that the work folder or the extraction fails"),
     ("tools.log", ("yes", "no"), None,
      "whether the tools leave a \"Log.txt\" in their working directory"),
+    ("plant", ("none", "yes"), None,
+     "`yes`: recording impostors lie beside the tool (`C:\\qmsim\\app`) and in its working directory "
+     "(`C:\\qmsim\\bin`): `KvCom.dll` of the tool's width, `cmd.exe`, `cmd.com`, `shutdown.exe`, "
+     "`shutdown.com`, `shutdown.bat`, `shutdown.cmd`; the robot has each of them record once before the tool "
+     "starts. Whatever this says, a record of an impostor from the tool's run fails the scenario"),
     ("timeout", ("150", SECONDS), None,
      "how long the runner allows the scenario; the robot gives the tool all but 60 s of it"),
     ("window.actions", (ACTIONS_LIST,), "`close`",
@@ -471,9 +476,15 @@ def inner(cfg):
         if item["kvcom"]:
             shutil.copy(item["kvcom"], lib)
         shutil.copy(item["scenario_path"], os.path.join(q, "scenario.ini"))
-        for name in ("runs.log", "times.log", "result.txt", "result.tmp", "robot.started", "shots",
-                     "transcript.jsonl"):
+        for name in ("runs.log", "times.log", "selfcheck.log", "result.txt", "result.tmp", "robot.started",
+                     "shots", "transcript.jsonl"):
             remove(os.path.join(q, name))
+        # The impostors of the scenario before are gone; this one's (plant = yes) are laid.
+        for d in IMPOSTOR_DIRS:
+            for name, _ in IMPOSTORS:
+                remove(os.path.join(q, d, name))
+            for name, src in item["impostors"].items():
+                shutil.copy(src, os.path.join(q, d, name))
         os.makedirs(os.path.join(q, "shots"))
 
         # temp = readonly | full: the robot gives the tool C:\qmsim\temp as its
@@ -518,7 +529,7 @@ def inner(cfg):
         stop.set()
         if watcher:
             watcher.join()
-        for name in ("runs.log", "times.log", "result.txt", "transcript.jsonl"):
+        for name in ("runs.log", "times.log", "selfcheck.log", "result.txt", "transcript.jsonl"):
             p = os.path.join(q, name)
             if os.path.exists(p):
                 shutil.copy(p, os.path.join(out, name))
@@ -573,6 +584,13 @@ def verdict_of(name, out_dir, verbose):
 
 
 CODES = {"PASS": 0, "FAIL": 1, "SKIP": SKIP}
+
+# The impostors that `plant = yes` lays in the tool's folder and in its working
+# directory: (name, file in sim-bin/impostor/ of the tool's width).
+IMPOSTORS = (("KvCom.dll", "KvCom.dll"), ("cmd.exe", "impostor.exe"), ("cmd.com", "impostor.exe"),
+             ("shutdown.exe", "impostor.exe"), ("shutdown.com", "impostor.exe"),
+             ("shutdown.bat", "impostor.bat"), ("shutdown.cmd", "impostor.bat"))
+IMPOSTOR_DIRS = ("app", "bin")
 
 
 class Setup:
@@ -635,7 +653,10 @@ class Setup:
         shutdowns = {"system32": os.path.join(tree, "sim-bin", "shutdown.exe")}
         if arch == "win64":
             shutdowns["syswow64"] = os.path.join(self.build, "win32", "sim-bin", "shutdown.exe")
-        for p in [robot, kvcom] + list(shutdowns.values()):
+        # The impostors (plant = yes) are of the tool's width, so that the tool could load or run them.
+        impostor_dir = os.path.join(lib_tree, "sim-bin", "impostor")
+        impostors = {name: os.path.join(impostor_dir, src) for name, src in IMPOSTORS}
+        for p in [robot, kvcom] + list(shutdowns.values()) + list(impostors.values()):
             if p and not os.path.exists(p):
                 return None, ("FAIL", "not built: %s" % p)
         out_dir = os.path.join(self.build, "scenarios", "out", name)
@@ -649,6 +670,7 @@ class Setup:
             os.remove(transcript)
         return {"name": name, "arch": arch, "timeout": timeout, "transcript": transcript, "scenario": sc, "scenario_path": merged, "out_dir": out_dir,
                 "product": product, "robot": robot, "shutdowns": shutdowns, "kvcom": kvcom,
+                "impostors": impostors if sc.get("plant", "none").lower() == "yes" else {},
                 "info_tools": [p for p in (os.path.join(self.build, "win32", "payloads", "KvInfo32.exe"),
                                            os.path.join(self.build, "win64", "payloads", "KvInfo64.exe"))
                                if os.path.exists(p)],
