@@ -915,6 +915,155 @@ bool RestartCommandRunning() {
     return found;
 }
 
+std::wstring SystemFolder() {
+    wchar_t buf[MAX_PATH] = {};
+    GetSystemDirectoryW(buf, MAX_PATH);
+    return buf;
+}
+
+// C:\windows\syswow64 on a 64-bit system, empty on a 32-bit one.
+std::wstring Wow64Folder() {
+    wchar_t buf[MAX_PATH] = {};
+    return GetSystemWow64DirectoryW(buf, MAX_PATH) ? buf : L"";
+}
+
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+    auto bare = [](std::wstring s) {
+        while (!s.empty() && s.back() == L'\\') s.pop_back();
+        return LowerW(s);
+    };
+    return bare(a) == bare(b);
+}
+
+// The value of "key=" in a run log line, up to the next " word=" of the line.
+std::string LogField(const std::string& line, const std::string& key, const std::string& next) {
+    size_t at = line.find(" " + key + "=");
+    if (at == std::string::npos) return "";
+    at += key.size() + 2;
+    size_t end = next.empty() ? std::string::npos : line.find(" " + next + "=", at);
+    return line.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+// The restart's shutdown must be the system folder's, run in the system
+// folder: the product starts <system folder>\cmd.exe there, and cmd.exe finds
+// shutdown in its working directory. The recording shutdown logs its path
+// (GetModuleFileNameW), its working directory and its width. The working
+// directory is the string the product gave, GetSystemDirectoryW's
+// "C:\windows\system32" also for a 32-bit product on a 64-bit system. There a
+// 32-bit shutdown reached as C:\windows\system32\shutdown.exe is, through the
+// redirector, the file in syswow64: Windows reports that real path, Wine may
+// report the name it was reached by; for a 32-bit image both mean the
+// syswow64 file, and any other folder is a program that stood in for it.
+void CheckShutdownPlace(const std::string& line, Report& rep) {
+    const std::wstring sys = SystemFolder(), wow = Wow64Folder();
+    const std::wstring cwd = qmsim::Widen(LogField(line, "cwd", "exe"));
+    const std::wstring exe = qmsim::Widen(LogField(line, "exe", "bits"));
+    const bool bits32 = LogField(line, "bits", "") == "32";
+    const size_t cut = exe.rfind(L'\\');
+    const std::wstring folder = cut == std::wstring::npos ? L"" : exe.substr(0, cut);
+    const bool inWow = bits32 && !wow.empty() && SamePath(folder, wow);
+    if (LowerW(exe.substr(cut + 1)) != L"shutdown.exe" || !(SamePath(folder, sys) || inWow))
+        rep.Fail("the restart's shutdown is " + qmsim::Narrow(exe) + ", not the system folder's " +
+                 qmsim::Narrow((bits32 && !wow.empty() ? wow : sys) + L"\\shutdown.exe") + ": " + line);
+    if (!SamePath(cwd, sys))
+        rep.Fail("the restart's shutdown ran in " + qmsim::Narrow(cwd) + ", not in the system folder " +
+                 qmsim::Narrow(sys) + ": " + line);
+}
+
+// ---- impostors (plant = yes) -------------------------------------------------
+
+// Where the runner lays the impostors, and under which names: the tool's own
+// folder and its working directory (see sim/scenario/run.py, IMPOSTORS).
+const wchar_t* const kImpostorFolders[] = {L"C:\\qmsim\\app", L"C:\\qmsim\\bin"};
+const wchar_t* const kImpostorPrograms[] = {L"cmd.exe", L"cmd.com", L"shutdown.exe", L"shutdown.com"};
+const wchar_t* const kImpostorBatches[] = {L"shutdown.bat", L"shutdown.cmd"};
+const wchar_t kImpostorLibrary[] = L"KvCom.dll";
+
+// Starts a command line in a folder; its process handle, or NULL.
+HANDLE StartIn(const std::wstring& exe, std::wstring cmd, const std::wstring& dir) {
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, dir.c_str(),
+                        &si, &pi))
+        return nullptr;
+    CloseHandle(pi.hThread);
+    return pi.hProcess;
+}
+
+// Waits for the processes (10 s at most), ends those still running, and closes them all.
+void WaitAll(std::vector<HANDLE>& processes) {
+    const DWORD start = GetTickCount();
+    for (HANDLE h : processes) {
+        if (!h) continue;
+        const DWORD spent = GetTickCount() - start;
+        if (WaitForSingleObject(h, spent < 10000 ? 10000 - spent : 0) != WAIT_OBJECT_0) TerminateProcess(h, 1);
+        CloseHandle(h);
+    }
+    processes.clear();
+}
+
+// Each impostor the runner laid must be able to record, or the check after
+// the run could pass only because none of them can run: before the tool
+// starts, every impostor program is started once by its name through the
+// system's cmd.exe in its folder ("cmd.exe /C shutdown.com ..." finds the one
+// in its working directory), and the library is loaded once by the system's
+// rundll32.exe of the tool's width. Each must have left its line; these lines
+// are then set aside in C:\qmsim\selfcheck.log, so the run log holds only
+// what the tool's run caused. The programs and the library run at once, the
+// batch files one at a time after them: cmd.exe's ">>" appends by moving to
+// the end and then writing, which a concurrent writer could overwrite.
+void CheckImpostorsRecord(Report& rep) {
+    const DWORD began = GetTickCount();
+    const std::wstring sys = SystemFolder(), wow = Wow64Folder(), cmd = sys + L"\\cmd.exe";
+    DWORD type = SCS_32BIT_BINARY;
+    GetBinaryTypeW(L"C:\\qmsim\\app\\Quillmere.exe", &type);
+    const std::wstring rundll = ((type == SCS_32BIT_BINARY && !wow.empty()) ? wow : sys) + L"\\rundll32.exe";
+    std::vector<std::wstring> paths;  // of the impostors, in the order they ran
+    std::vector<HANDLE> running;
+    for (const std::wstring folder : kImpostorFolders) {
+        for (const wchar_t* name : kImpostorPrograms) {
+            running.push_back(StartIn(cmd, std::wstring(L"cmd.exe /C ") + name + L" qmsim-selfcheck", folder));
+            paths.push_back(folder + L"\\" + name);
+        }
+        paths.push_back(folder + L"\\" + kImpostorLibrary);
+        running.push_back(StartIn(rundll, L"rundll32.exe " + paths.back() + L",KvCreateAPI", folder));
+    }
+    WaitAll(running);
+    for (const std::wstring folder : kImpostorFolders) {
+        for (const wchar_t* name : kImpostorBatches) {
+            running.push_back(StartIn(cmd, std::wstring(L"cmd.exe /C ") + name + L" qmsim-selfcheck", folder));
+            WaitAll(running);
+            paths.push_back(folder + L"\\" + name);
+        }
+    }
+    // Each records "impostor <name> path=<path> ...".
+    const std::vector<std::string> lines = qmsim::RunLogLines();
+    size_t missing = 0;
+    for (const std::wstring& path : paths) {
+        const std::wstring want = LowerW(L"impostor " + path.substr(path.rfind(L'\\') + 1) + L" path=" + path + L" ");
+        bool found = false;
+        for (const std::string& l : lines) found = found || LowerW(qmsim::Widen(l)).compare(0, want.size(), want) == 0;
+        if (!found) {
+            ++missing;
+            rep.Fail("impostor self-check: " + qmsim::Narrow(path) + " left no record when run or loaded");
+        }
+    }
+    if (!missing)
+        rep.Note("impostor self-check: all " + std::to_string(paths.size()) + " impostors recorded in " +
+                 std::to_string(GetTickCount() - began) + " ms");
+    MoveFileExW(qmsim::kRunLogPath, L"C:\\qmsim\\selfcheck.log", MOVEFILE_REPLACE_EXISTING);
+    DeleteFileW(qmsim::kTimesPath);
+}
+
+// A record of any impostor fails the scenario, whatever `plant` says: the
+// tool loaded a library or ran a program that lay beside it or in its
+// working directory instead of the system's.
+void CheckNoImpostor(Report& rep) {
+    for (const std::string& l : qmsim::RunLogLines())
+        if (qmsim::StartsWith(l, "impostor ")) rep.Fail("an impostor was run or loaded: " + l.substr(9));
+}
+
 // The verdict appears at once and whole: written aside, then renamed.
 void WriteResult(const std::string& text) {
     const wchar_t* tmp = L"C:\\qmsim\\result.tmp";
@@ -963,6 +1112,7 @@ int wmain(int argc, wchar_t** argv) {
         SetEnvironmentVariableW(L"TMP", L"C:\\qmsim\\temp");
         SetEnvironmentVariableW(L"TEMP", L"C:\\qmsim\\temp");
     }
+    if (qmsim::Lower(sc.Get("plant", "none")) == "yes") CheckImpostorsRecord(rep);
     std::set<std::wstring> tempBefore = ListDir(TempDir());
     std::vector<std::wstring> pendingBefore = PendingRenames();
 
@@ -1072,9 +1222,11 @@ int wmain(int argc, wchar_t** argv) {
     const std::string cmdArgs = expected::kRestartArgs, viaCmd = "/C shutdown ";
     const std::string restartLine = "shutdown args=" + cmdArgs.substr(cmdArgs.compare(0, viaCmd.size(), viaCmd) == 0
                                                                           ? viaCmd.size() : 0) + " ";
-    for (const std::string& l : qmsim::RunLogLines())
-        if (qmsim::StartsWith(l, "shutdown ") && !qmsim::StartsWith(l, restartLine))
-            rep.Fail("restart command: " + l);
+    for (const std::string& l : qmsim::RunLogLines()) {
+        if (!qmsim::StartsWith(l, "shutdown ")) continue;
+        if (!qmsim::StartsWith(l, restartLine)) rep.Fail("restart command: " + l);
+        CheckShutdownPlace(l, rep);
+    }
     if (expRestart && restarts != 1) rep.Fail("restart recorded " + std::to_string(restarts) + " times");
     if (!expRestart && restarts) rep.Fail("a restart was recorded");
 
@@ -1084,6 +1236,7 @@ int wmain(int argc, wchar_t** argv) {
     std::string expExtracted = qmsim::Lower(sc.Get("expect.extracted", expWindow ? "yes" : "no"));
     CheckLeftovers(sc, tempBefore, pendingBefore, expExtracted, rep);
     CheckVendorLibrary(rep);
+    CheckNoImpostor(rep);
     // expect.runs: the vendor tool runs, in order (info.check, reflash, info.verify).
     if (sc.Has("expect.runs")) {
         std::string want, got;

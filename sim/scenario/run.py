@@ -126,6 +126,11 @@ LAPTOP_KEYS = (
      "system, or on one with room for the image only (64 KB), so that the work folder or the extraction fails"),
     ("tools.log", ("yes", "no"), None,
      "whether the tools leave a \"Log.txt\" in their working directory"),
+    ("plant", ("none", "yes"), None,
+     "`yes`: recording impostors lie beside the tool (`C:\\qmsim\\app`) and in its working directory "
+     "(`C:\\qmsim\\bin`): `KvCom.dll` of the tool's width, `cmd.exe`, `cmd.com`, `shutdown.exe`, "
+     "`shutdown.com`, `shutdown.bat`, `shutdown.cmd`; the robot has each of them record once before the tool "
+     "starts. Whatever this says, a record of an impostor from the tool's run fails the scenario"),
     ("timeout", ("150", SECONDS), None,
      "how long the runner allows the scenario; the robot gives the tool all but 60 s of it"),
     ("window.actions", (ACTIONS_LIST,), "`close`",
@@ -137,7 +142,8 @@ EXPECT_KEYS = (
     ("expect.window", ("no", "yes"), None, "whether the main window appeared"),
     ("expect.window.ms", (MS_RANGE, UNCHECKED), "(not checked)", "milliseconds from the start to the window"),
     ("expect.restart", ("no", "yes"), None,
-     "the restart command \"/r /f /t 0\" recorded once by the substitute shutdown.exe"),
+     "the restart command \"/r /f /t 0\" recorded once by the substitute shutdown.exe of the system folder, "
+     "run with the system folder as its working directory"),
     ("expect.extracted", ("yes", "no", "partial"), "`yes` when a window is expected, else `no`",
      "the five reboot-time deletions (image, information tool, reflash tool, Log.txt, work folder) in that "
      "order, in one FWUxxxx.tmp folder of the temporary directory; the information tool ran there under its "
@@ -305,7 +311,10 @@ def can_run_32bit():
 
 def wine_env(prefix, display=None):
     env = dict(os.environ)
-    env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    # Wine starts its own builtin program for a file of the system folder
+    # that has one, whatever the file holds; shutdown.exe=n makes it run the
+    # recording shutdown.exe put there, as Windows runs the file it finds.
+    env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=;shutdown.exe=n")
     if display:
         env["DISPLAY"] = display
     else:
@@ -428,7 +437,10 @@ def inner(cfg):
     q = os.path.join(c, "qmsim")
     for d in ("app", "bin", "shots"):
         os.makedirs(os.path.join(q, d), exist_ok=True)
-    shutil.copy(cfg["items"][0]["shutdown"], os.path.join(q, "bin", "shutdown.exe"))
+    # The recording shutdown.exe replaces the system's own in its system
+    # folders, where the system's cmd.exe finds it as it would the real one.
+    for folder, src in cfg["items"][0]["shutdowns"].items():
+        shutil.copy(src, os.path.join(c, "windows", folder, "shutdown.exe"))
     shutil.copy(cfg["items"][0]["robot"], os.path.join(q, "robot.exe"))
     # The information tools in the tool's working directory as well, for the
     # start-up floor program of `make bench-startup`, which runs one there.
@@ -464,9 +476,15 @@ def inner(cfg):
         if item["kvcom"]:
             shutil.copy(item["kvcom"], lib)
         shutil.copy(item["scenario_path"], os.path.join(q, "scenario.ini"))
-        for name in ("runs.log", "times.log", "result.txt", "result.tmp", "robot.started", "shots",
-                     "transcript.jsonl"):
+        for name in ("runs.log", "times.log", "selfcheck.log", "result.txt", "result.tmp", "robot.started",
+                     "shots", "transcript.jsonl"):
             remove(os.path.join(q, name))
+        # The impostors of the scenario before are gone; this one's (plant = yes) are laid.
+        for d in IMPOSTOR_DIRS:
+            for name, _ in IMPOSTORS:
+                remove(os.path.join(q, d, name))
+            for name, src in item["impostors"].items():
+                shutil.copy(src, os.path.join(q, d, name))
         os.makedirs(os.path.join(q, "shots"))
 
         # temp = readonly | full: the robot gives the tool C:\qmsim\temp as its
@@ -511,7 +529,7 @@ def inner(cfg):
         stop.set()
         if watcher:
             watcher.join()
-        for name in ("runs.log", "times.log", "result.txt", "transcript.jsonl"):
+        for name in ("runs.log", "times.log", "selfcheck.log", "result.txt", "transcript.jsonl"):
             p = os.path.join(q, name)
             if os.path.exists(p):
                 shutil.copy(p, os.path.join(out, name))
@@ -566,6 +584,13 @@ def verdict_of(name, out_dir, verbose):
 
 
 CODES = {"PASS": 0, "FAIL": 1, "SKIP": SKIP}
+
+# The impostors that `plant = yes` lays in the tool's folder and in its working
+# directory: (name, file in sim-bin/impostor/ of the tool's width).
+IMPOSTORS = (("KvCom.dll", "KvCom.dll"), ("cmd.exe", "impostor.exe"), ("cmd.com", "impostor.exe"),
+             ("shutdown.exe", "impostor.exe"), ("shutdown.com", "impostor.exe"),
+             ("shutdown.bat", "impostor.bat"), ("shutdown.cmd", "impostor.bat"))
+IMPOSTOR_DIRS = ("app", "bin")
 
 
 class Setup:
@@ -624,8 +649,14 @@ class Setup:
         elif kv != "absent":
             return None, ("FAIL", "kvcom must be ok, absent, noexport or createfail")
         robot = os.path.join(tree, "sim-bin", "robot.exe")
-        shutdown = os.path.join(tree, "sim-bin", "shutdown.exe")
-        for p in (robot, shutdown, kvcom):
+        # The recording shutdown.exe in place of the system's, of each system folder's width.
+        shutdowns = {"system32": os.path.join(tree, "sim-bin", "shutdown.exe")}
+        if arch == "win64":
+            shutdowns["syswow64"] = os.path.join(self.build, "win32", "sim-bin", "shutdown.exe")
+        # The impostors (plant = yes) are of the tool's width, so that the tool could load or run them.
+        impostor_dir = os.path.join(lib_tree, "sim-bin", "impostor")
+        impostors = {name: os.path.join(impostor_dir, src) for name, src in IMPOSTORS}
+        for p in [robot, kvcom] + list(shutdowns.values()) + list(impostors.values()):
             if p and not os.path.exists(p):
                 return None, ("FAIL", "not built: %s" % p)
         out_dir = os.path.join(self.build, "scenarios", "out", name)
@@ -638,7 +669,8 @@ class Setup:
         if os.path.exists(transcript):
             os.remove(transcript)
         return {"name": name, "arch": arch, "timeout": timeout, "transcript": transcript, "scenario": sc, "scenario_path": merged, "out_dir": out_dir,
-                "product": product, "robot": robot, "shutdown": shutdown, "kvcom": kvcom,
+                "product": product, "robot": robot, "shutdowns": shutdowns, "kvcom": kvcom,
+                "impostors": impostors if sc.get("plant", "none").lower() == "yes" else {},
                 "info_tools": [p for p in (os.path.join(self.build, "win32", "payloads", "KvInfo32.exe"),
                                            os.path.join(self.build, "win64", "payloads", "KvInfo64.exe"))
                                if os.path.exists(p)],
