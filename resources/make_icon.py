@@ -1,14 +1,18 @@
 #!/usr/bin/env python3
 """Draws the program icon: a touchpad (rounded panel with two buttons) and an
-upward arrow, at 64, 48, 32 and 16 pixels, 32 bits per pixel with alpha, and
-writes them as one .ico file.
+upward arrow, 32 bits per pixel with alpha, and writes it as one .ico file: at
+256 pixels as a PNG-compressed image (the form Windows Vista and later read,
+for the large views of Windows 10 and 11), at 64, 48, 32 and 16 pixels as
+device-independent bitmaps.
 
 Usage: make_icon.py out.ico
 """
 import struct
 import sys
+import zlib
 
-SIZES = (64, 48, 32, 16)
+PNG_SIZES = (256,)
+SIZES = PNG_SIZES + (64, 48, 32, 16)
 
 PANEL_TOP = (0x3A, 0x7B, 0xD5)
 PANEL_BOTTOM = (0x1E, 0x4E, 0x9A)
@@ -98,13 +102,25 @@ def ico_image(s):
     return header + bytes(pixels) + bytes(mask)
 
 
+def png_image(s):
+    """A PNG file of the icon: 8-bit RGBA, no chunk that varies between runs (no time,
+    no text), so the same drawing gives the same bytes."""
+    raw = b"".join(b"\0" + bytes(c for pixel in row for c in pixel) for row in draw(s))
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", s, s, 8, 6, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
+
+
 def main():
     if len(sys.argv) != 2:
         raise SystemExit(__doc__)
-    images = [ico_image(s) for s in SIZES]
+    images = [png_image(s) if s in PNG_SIZES else ico_image(s) for s in SIZES]
     out = bytearray(struct.pack("<HHH", 0, 1, len(images)))
     offset = 6 + 16 * len(images)
     for s, data in zip(SIZES, images):
+        # A width or height of 256 is written as 0.
         out += struct.pack("<BBBBHHII", s % 256, s % 256, 0, 0, 1, 32, len(data), offset)
         offset += len(data)
     for data in images:
