@@ -23,7 +23,13 @@ ARROW = (0x2E, 0xA0, 0x4A)
 
 def coverage_rounded_rect(x, y, x0, y0, x1, y1, r):
     """Approximate coverage (0..1) of pixel (x, y) by a rounded rectangle,
-    by 4x4 supersampling."""
+    by 4x4 supersampling. A pixel wholly outside the rectangle, or wholly inside it away from
+    the corners, gives the answer the samples would without them."""
+    if x + 1 <= x0 or x >= x1 or y + 1 <= y0 or y >= y1:
+        return 0.0
+    if (x0 <= x and x + 1 <= x1 and y0 + r <= y and y + 1 <= y1 - r) or \
+       (x0 + r <= x and x + 1 <= x1 - r and y0 <= y and y + 1 <= y1):
+        return 1.0
     hits = 0
     for sy in range(4):
         for sx in range(4):
@@ -47,6 +53,13 @@ def in_arrow(px, py, s):
         return abs(px - cx) <= w
     stem = 0.055 * s
     return base <= py <= 0.56 * s and abs(px - cx) <= stem
+
+
+def coverage_arrow(x, y, s):
+    """Coverage of pixel (x, y) by the arrow; 0 at once outside its bounding box."""
+    if x + 1 <= 0.36 * s or x >= 0.64 * s or y + 1 <= 0.22 * s or y >= 0.56 * s:
+        return 0.0
+    return coverage(in_arrow, x, y, s)
 
 
 def coverage(fn, x, y, *args):
@@ -77,7 +90,7 @@ def draw(s):
             a_left = coverage_rounded_rect(x, y, 2.5 * m, 11.5 * m, 7.6 * m, 13.5 * m, 0.8 * m)
             a_right = coverage_rounded_rect(x, y, 8.4 * m, 11.5 * m, s - 2.5 * m, 13.5 * m, 0.8 * m)
             color = blend(color, BUTTON, max(a_left, a_right))
-            color = blend(color, ARROW, coverage(in_arrow, x, y, s) * a_pad)
+            color = blend(color, ARROW, coverage_arrow(x, y, s) * a_pad)
             row.append(color + (round(255 * a_panel),))
         rows.append(row)
     return rows
