@@ -113,7 +113,8 @@ def problems(path, symbols=False):
         if (is32 or not only32) and not flags & bit:
             found.append("DllCharacteristics 0x%04X: %s is not set" % (flags, name))
     relocs = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
-    if pe.FILE_HEADER.Characteristics & 0x0001 or not relocs.Size or not getattr(pe, "DIRECTORY_ENTRY_BASERELOC", None):
+    if (pe.FILE_HEADER.Characteristics & 0x0001  # IMAGE_FILE_RELOCS_STRIPPED
+            or not relocs.Size or not getattr(pe, "DIRECTORY_ENTRY_BASERELOC", None)):
         found.append("no base relocations (directory size %d, characteristics 0x%04X)"
                      % (relocs.Size, pe.FILE_HEADER.Characteristics))
     for s in pe.sections:
