@@ -1,14 +1,18 @@
 #!/usr/bin/env python3
 """Draws the program icon: a touchpad (rounded panel with two buttons) and an
-upward arrow, at 64, 48, 32 and 16 pixels, 32 bits per pixel with alpha, and
-writes them as one .ico file.
+upward arrow, 32 bits per pixel with alpha, and writes it as one .ico file: at
+256 pixels as a PNG-compressed image (the form Windows Vista and later read,
+for the large views of Windows 10 and 11), at 64, 48, 32 and 16 pixels as
+device-independent bitmaps.
 
 Usage: make_icon.py out.ico
 """
 import struct
 import sys
+import zlib
 
-SIZES = (64, 48, 32, 16)
+PNG_SIZES = (256,)
+SIZES = PNG_SIZES + (64, 48, 32, 16)
 
 PANEL_TOP = (0x3A, 0x7B, 0xD5)
 PANEL_BOTTOM = (0x1E, 0x4E, 0x9A)
@@ -19,7 +23,13 @@ ARROW = (0x2E, 0xA0, 0x4A)
 
 def coverage_rounded_rect(x, y, x0, y0, x1, y1, r):
     """Approximate coverage (0..1) of pixel (x, y) by a rounded rectangle,
-    by 4x4 supersampling."""
+    by 4x4 supersampling. A pixel wholly outside the rectangle, or wholly inside it away from
+    the corners, gives the answer the samples would without them."""
+    if x + 1 <= x0 or x >= x1 or y + 1 <= y0 or y >= y1:
+        return 0.0
+    if (x0 <= x and x + 1 <= x1 and y0 + r <= y and y + 1 <= y1 - r) or \
+       (x0 + r <= x and x + 1 <= x1 - r and y0 <= y and y + 1 <= y1):
+        return 1.0
     hits = 0
     for sy in range(4):
         for sx in range(4):
@@ -43,6 +53,13 @@ def in_arrow(px, py, s):
         return abs(px - cx) <= w
     stem = 0.055 * s
     return base <= py <= 0.56 * s and abs(px - cx) <= stem
+
+
+def coverage_arrow(x, y, s):
+    """Coverage of pixel (x, y) by the arrow; 0 at once outside its bounding box."""
+    if x + 1 <= 0.36 * s or x >= 0.64 * s or y + 1 <= 0.22 * s or y >= 0.56 * s:
+        return 0.0
+    return coverage(in_arrow, x, y, s)
 
 
 def coverage(fn, x, y, *args):
@@ -73,7 +90,7 @@ def draw(s):
             a_left = coverage_rounded_rect(x, y, 2.5 * m, 11.5 * m, 7.6 * m, 13.5 * m, 0.8 * m)
             a_right = coverage_rounded_rect(x, y, 8.4 * m, 11.5 * m, s - 2.5 * m, 13.5 * m, 0.8 * m)
             color = blend(color, BUTTON, max(a_left, a_right))
-            color = blend(color, ARROW, coverage(in_arrow, x, y, s) * a_pad)
+            color = blend(color, ARROW, coverage_arrow(x, y, s) * a_pad)
             row.append(color + (round(255 * a_panel),))
         rows.append(row)
     return rows
@@ -98,13 +115,25 @@ def ico_image(s):
     return header + bytes(pixels) + bytes(mask)
 
 
+def png_image(s):
+    """A PNG file of the icon: 8-bit RGBA, no chunk that varies between runs (no time,
+    no text), so the same drawing gives the same bytes."""
+    raw = b"".join(b"\0" + bytes(c for pixel in row for c in pixel) for row in draw(s))
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", s, s, 8, 6, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
+
+
 def main():
     if len(sys.argv) != 2:
         raise SystemExit(__doc__)
-    images = [ico_image(s) for s in SIZES]
+    images = [png_image(s) if s in PNG_SIZES else ico_image(s) for s in SIZES]
     out = bytearray(struct.pack("<HHH", 0, 1, len(images)))
     offset = 6 + 16 * len(images)
     for s, data in zip(SIZES, images):
+        # A width or height of 256 is written as 0.
         out += struct.pack("<BBBBHHII", s % 256, s % 256, 0, 0, 1, 32, len(data), offset)
         offset += len(data)
     for data in images:

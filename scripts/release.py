@@ -2,14 +2,16 @@
 """Builds a release of Quillmere into build/release/: Quillmere.exe (Authenticode-signed),
 SHA256SUMS and a report. `make release` runs it; see README.md, "Release".
 
-  release.py [--vendor-dir DIR] [--support-number N] [--sign-cert PEM --sign-key PEM]
+  release.py [--vendor-dir DIR --timestamp-url URL] [--support-number N] [--sign-cert PEM --sign-key PEM]
   release.py --check-vendor DIR        only the checks of the vendor's five files
 
 Every input is checked before anything is built. The image is made reproducible from the
 commit: the release trees link without a time stamp, the program's PE time stamp and the
 signing time are the commit's time, compiled paths are mapped away from the checkout and the
 program is stripped, so two checkouts of one commit in different folders, signed with the same
-key, give the same bytes.
+key, give the same bytes. A shipping release's signature carries an RFC 3161 time stamp from the
+time-stamp server given, so that it still verifies after the signing certificate expires; a time
+stamp differs every time, so such releases are the same bytes once their signatures are removed.
 """
 import argparse
 import datetime
@@ -210,6 +212,7 @@ def main():
     ap.add_argument("--support-number", default="")
     ap.add_argument("--sign-cert", default="")
     ap.add_argument("--sign-key", default="")
+    ap.add_argument("--timestamp-url", default="")
     ap.add_argument("--check-vendor", metavar="DIR", help="only check the vendor's files in DIR")
     args = ap.parse_args()
 
@@ -233,6 +236,13 @@ def main():
             problems.append(check_support_number(number))
     elif number and number != PLACEHOLDER_NUMBER and check_support_number(number):
         problems.append(check_support_number(number))
+    timestamp_url = args.timestamp_url.strip()
+    if vendor_dir and not timestamp_url:
+        problems.append("TIMESTAMP_URL: required with VENDOR_DIR (an RFC 3161 time-stamp server, so that the "
+                        "signature verifies after the certificate expires), found none")
+    elif timestamp_url and not re.fullmatch(r"https?://[^\s/]+(/\S*)?", timestamp_url):
+        problems.append("TIMESTAMP_URL: expected the http:// or https:// address of an RFC 3161 time-stamp "
+                        "server, found %r" % timestamp_url)
     if bool(args.sign_cert) != bool(args.sign_key):
         problems.append("SIGN_CERT and SIGN_KEY: expected both or neither, found only %s"
                         % ("SIGN_CERT" if args.sign_cert else "SIGN_KEY"))
@@ -270,8 +280,13 @@ def main():
     shutil.copyfile(program, unsigned)
     set_time_stamp(unsigned, epoch)
     signed = os.path.join(stage, "Quillmere.exe")
-    run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-h", "sha256", "-n", "Quillmere",
-         "-time", str(epoch), "-in", unsigned, "-out", signed], stdout=subprocess.DEVNULL)
+    try:
+        run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-h", "sha256", "-n", "Quillmere",
+             "-time", str(epoch)] + (["-ts", timestamp_url] if timestamp_url else []) +
+            ["-in", unsigned, "-out", signed], stdout=subprocess.DEVNULL)
+    except subprocess.CalledProcessError:
+        fail(["signing failed%s" % (" (is the time-stamp server %s reachable from this machine?)" % timestamp_url
+                                    if timestamp_url else "")])
     os.remove(unsigned)
 
     # ---- what went in, read back from the signed program
@@ -291,6 +306,8 @@ def main():
         "Commit:         %s (%s)%s" % (commit, when, ", WITH UNCOMMITTED CHANGES: not reproducible from the commit"
                                        if dirty else ""),
         "Time stamps:    PE header and signing time %d (%s), the commit's time" % (epoch, when),
+        "Signature:      " + ("RFC 3161 time stamp from " + timestamp_url if timestamp_url
+                              else "no time stamp: it stops verifying when the certificate expires"),
         "Support number: " + (number or PLACEHOLDER_NUMBER + " (the placeholder)"),
         "Signer:         " + certificate_subject(cert) +
         (" -- a throwaway test certificate made under build/release-cert/, NOT FOR SHIPPING" if throwaway else ""),

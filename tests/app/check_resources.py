@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
 """Checks the resources in the program file against the transcribed table tests/expected/quillmere.json:
-strings 132-146 (only under 1033), icon group 128, the manifest's fields, and FILE 300-304 (only under 1041):
-each byte for byte the payload file the build embedded (the image of its fixed size). That each tool is of
-its processor is checked where it runs: the scenarios, in 64-bit and 32-bit prefixes.
+strings 132-146 (only under 1033), icon group 128 (each image's form and size also read from the image
+itself), the manifest's fields, and FILE 300-304 (only under 1041): each byte for byte the payload file the
+build embedded (the image of its fixed size). That each tool is of its processor is checked where it runs:
+the scenarios, in 64-bit and 32-bit prefixes.
 Usage: check_resources.py Quillmere.exe quillmere.json payload300 ... payload304"""
 import json
 import os
 import struct
 import sys
 import xml.etree.ElementTree as ET
+import zlib
 
 try:
     import pefile
@@ -31,6 +33,34 @@ def read_resources(path):
                 leaf = lang.data.struct
                 result.setdefault((key(rtype), key(rname)), {})[lang.id] = pe.get_data(leaf.OffsetToData, leaf.Size)
     return result
+
+
+def image_form(langs):
+    """(form, width, height, bits per pixel) of one RT_ICON image, read from the image itself: a PNG file
+    (its IHDR, and the pixel rows its IDAT chunks inflate to) or a bitmap (its BITMAPINFOHEADER, whose
+    height counts the AND mask too)."""
+    data = b"".join(langs.values())
+    if data.startswith(b"\x89PNG\r\n\x1a\n"):
+        chunks, pos = {}, 8
+        while pos + 12 <= len(data):
+            size, kind = struct.unpack_from(">I4s", data, pos)
+            body = data[pos + 8:pos + 8 + size]
+            if struct.unpack_from(">I", data, pos + 8 + size)[0] != zlib.crc32(kind + body):
+                return ("png with a bad CRC in " + kind.decode("latin-1"),)
+            chunks[kind] = chunks.get(kind, b"") + body
+            pos += 12 + size
+        if b"IHDR" not in chunks or b"IEND" not in chunks:
+            return ("png without IHDR or IEND",)
+        w, h, depth, colour = struct.unpack_from(">IIBB", chunks[b"IHDR"])
+        if (depth, colour) != (8, 6):
+            return ("png of bit depth %d, colour type %d (not 8-bit RGBA)" % (depth, colour),)
+        if len(zlib.decompress(chunks.get(b"IDAT", b""))) != h * (1 + 4 * w):
+            return ("png whose pixel rows are not %dx%d" % (w, h),)
+        return ("png", w, h, 32)
+    if len(data) >= 40 and struct.unpack_from("<I", data)[0] == 40:
+        w, h, _, bits = struct.unpack_from("<iiHH", data, 4)
+        return ("dib", w, h // 2, bits)
+    return ("neither png nor dib",)
 
 
 def manifest_fields(raw):
@@ -71,9 +101,12 @@ def main():
     group = res.get((14, icon["id"]), {})
     check(len(group) == 1, "one icon group %d" % icon["id"])
     for raw in group.values():
-        sizes = [struct.unpack_from("<BBBBHH", raw, 6 + 14 * i) for i in range(struct.unpack_from("<H", raw, 4)[0])]
-        sizes = [[w or 256, h or 256, bits] for w, h, _, _, _, bits in sizes]
-        check(sizes == icon["images"], "icon group %d images %r, expected %r" % (icon["id"], sizes, icon["images"]))
+        entries = [struct.unpack_from("<BBBBHHIH", raw, 6 + 14 * i) for i in range(struct.unpack_from("<H", raw, 4)[0])]
+        sizes = [[w or 256, h or 256, bits, image_form(res.get((3, nid), {}))] for w, h, _, _, _, bits, _, nid in entries]
+        got = [row[:3] + [row[3][0]] for row in sizes]
+        check(got == icon["images"], "icon group %d images %r, expected %r" % (icon["id"], got, icon["images"]))
+        for row in sizes:
+            check(list(row[3][1:]) == row[:3], "the image of the %dx%d entry is %r" % (row[0], row[1], row[3]))
 
     manifests = list(res.get((24, 1), {}).values())
     check(len(manifests) == 1, "one manifest, id 1")

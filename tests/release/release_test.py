@@ -10,14 +10,20 @@
       with the first one's throwaway certificate; the signed images are byte-identical, carry
       verify, and a one-bit change does not; SHA256SUMS holds
   release_test.py vendor-build  ...
-      the second clone builds a release from the padded vendor folder and a support number
+      each clone builds a shipping release from the padded vendor folder and a support number, time-
+      stamped by a throwaway time-stamp authority of the test's own on 127.0.0.1; the signatures and
+      time stamps verify, and the two images are the same once their signatures are removed
+The release images are also held to tests/app/check_image.py (image flags, checksum, imports).
 """
 import argparse
 import hashlib
+import http.server
 import os
 import shutil
 import subprocess
 import sys
+import tempfile
+import threading
 
 try:
     import pefile
@@ -25,6 +31,8 @@ except ImportError:  # a version manager's python3 may lack the distribution's p
     if os.path.exists("/usr/bin/python3") and os.path.realpath(sys.executable) != "/usr/bin/python3":
         os.execv("/usr/bin/python3", ["/usr/bin/python3"] + sys.argv)
     raise
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "app"))
+import check_image  # noqa: E402
 
 SIZES = {"KvReflash_x86.exe": 1129984, "KvReflash_x64.exe": 1396224,
          "FW2149928-kt2379-004_touchthr_40.img": 28928, "KvInfo32.exe": 1794048, "KvInfo64.exe": 2518016}
@@ -58,7 +66,7 @@ def make(top, *args):
     """make release in top; (exit code, output)."""
     env = {k: v for k, v in os.environ.items()  # nothing of an outer make or release leaks in
            if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL", "VENDOR_DIR", "SUPPORT_NUMBER", "SIGN_CERT",
-                        "SIGN_KEY", "SOURCE_DATE_EPOCH")}
+                        "SIGN_KEY", "SOURCE_DATE_EPOCH", "TIMESTAMP_URL")}
     r = subprocess.run(["make", "-s", "-C", top, "release"] + list(args), capture_output=True, text=True, env=env)
     return r.returncode, r.stdout + r.stderr
 
@@ -90,7 +98,8 @@ def vendor_check(a):
         data = open(os.path.join(d, "KvReflash_x86.exe"), "rb").read().rstrip(b"\0")
         open(os.path.join(d, "KvReflash_x64.exe"), "wb").write(data + bytes(1396224 - len(data)))
 
-    number = ["SUPPORT_NUMBER=0120-123-456"]
+    # No case gets as far as signing, so the time-stamp address is never asked.
+    number = ["SUPPORT_NUMBER=0120-123-456", "TIMESTAMP_URL=http://127.0.0.1:9/"]
     cases = [
         ("a byte short", spoil_short, number, "KvInfo64.exe: expected 2518016 bytes, found 2518015 bytes"),
         ("the wrong width", spoil_width, number,
@@ -100,8 +109,11 @@ def vendor_check(a):
          "KvInfo32.exe: expected a 32-bit Windows program (PE, machine i386), found not a PE file"),
         ("a file missing", lambda d: os.remove(os.path.join(d, "FW2149928-kt2379-004_touchthr_40.img")), number,
          "FW2149928-kt2379-004_touchthr_40.img: expected a file of 28928 bytes, found none"),
-        ("no support number", None, [], "SUPPORT_NUMBER: required with VENDOR_DIR"),
-        ("a number a digit short", None, ["SUPPORT_NUMBER=0120-123-45"], "SUPPORT_NUMBER: expected the support"),
+        ("no support number", None, number[1:], "SUPPORT_NUMBER: required with VENDOR_DIR"),
+        ("no time-stamp server", None, number[:1], "TIMESTAMP_URL: required with VENDOR_DIR"),
+        ("a time-stamp address that is no web address", None, number[:1] + ["TIMESTAMP_URL=127.0.0.1:9"],
+         "TIMESTAMP_URL: expected the http:// or https:// address of an RFC 3161 time-stamp server, found '127.0.0.1:9'"),
+        ("a number a digit short", None, ["SUPPORT_NUMBER=0120-123-45"] + number[1:], "SUPPORT_NUMBER: expected the support"),
         ("a key without its certificate", None, number + ["SIGN_KEY=/dev/null"],
          "SIGN_CERT and SIGN_KEY: expected both or neither"),
     ]
@@ -154,6 +166,7 @@ def reproducible(a):
     # The clones lie in different folders and were built at different times, so a compiled path
     # or a build-time stamp (PE header or signature) makes the images differ.
     check(data1 == data2, "the two clones' signed images are byte-identical")
+    image_checks(exe1, "the test release image")
     pe = pefile.PE(data=data1)
     comments = [v for fi in pe.FileInfo for b in fi for t in getattr(b, "StringTable", [])
                 for k, v in t.entries.items() if k == b"Comments"]
@@ -176,17 +189,106 @@ def reproducible(a):
     check(all(n in report for n in needles), "the report holds %r" % [n for n in needles if n not in report])
 
 
+TS_CONFIG = """[ tsa ]
+default_tsa = qm_tsa
+[ qm_tsa ]
+serial = %(dir)s/serial
+crypto_device = builtin
+signer_cert = %(dir)s/tsa.pem
+certs = %(dir)s/ca.pem
+signer_key = %(dir)s/tsa-key.pem
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha256, sha384, sha512
+accuracy = secs:1
+ordering = yes
+tsa_name = yes
+ess_cert_id_chain = no
+ess_cert_id_alg = sha256
+"""
+
+
+class TimeStampAuthority:
+    """A throwaway RFC 3161 time-stamp authority on 127.0.0.1, for as long as the with block runs: a CA of its
+    own, a TSA certificate from it with the timeStamping extended key usage (critical), and `openssl ts -reply`
+    answering each request posted to it. Its CA certificate is self.ca."""
+
+    def __init__(self, folder):
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        self.dir, self.ca, self.replies, self.lock = folder, os.path.join(folder, "ca.pem"), 0, threading.Lock()
+        ossl = lambda *args: subprocess.run(["openssl"] + list(args), cwd=folder, check=True, capture_output=True)
+        ossl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256", "-days", "2", "-keyout", "ca-key.pem",
+             "-out", "ca.pem", "-subj", "/CN=Quillmere test time-stamp root (not for shipping)",
+             "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+        ossl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "tsa-key.pem", "-out", "tsa.csr",
+             "-subj", "/CN=Quillmere test time-stamp authority (not for shipping)")
+        with open(os.path.join(folder, "tsa-ext.cnf"), "w") as f:
+            f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+                    "extendedKeyUsage=critical,timeStamping\n")
+        ossl("x509", "-req", "-in", "tsa.csr", "-CA", "ca.pem", "-CAkey", "ca-key.pem", "-set_serial", "2",
+             "-days", "2", "-sha256", "-extfile", "tsa-ext.cnf", "-out", "tsa.pem")
+        with open(os.path.join(folder, "ts.cnf"), "w") as f:
+            f.write(TS_CONFIG % {"dir": folder})
+        with open(os.path.join(folder, "serial"), "w") as f:
+            f.write("01\n")
+
+    def reply(self, query):
+        with self.lock, tempfile.TemporaryDirectory(dir=self.dir) as tmp:
+            q, r = os.path.join(tmp, "query.tsq"), os.path.join(tmp, "reply.tsr")
+            open(q, "wb").write(query)
+            ok = subprocess.run(["openssl", "ts", "-reply", "-config", os.path.join(self.dir, "ts.cnf"),
+                                 "-queryfile", q, "-out", r], capture_output=True).returncode == 0
+            self.replies += ok
+            return open(r, "rb").read() if ok else b""
+
+    def __enter__(self):
+        authority = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                answer = authority.reply(self.rfile.read(int(self.headers.get("Content-Length", 0))))
+                self.send_response(200 if answer else 500)
+                self.send_header("Content-Type", "application/timestamp-reply")
+                self.send_header("Content-Length", str(len(answer)))
+                self.end_headers()
+                self.wfile.write(answer)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = "http://127.0.0.1:%d/" % self.server.server_address[1]
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+        return self
+
+    def __exit__(self, *exc):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+def image_checks(exe, what):
+    found = check_image.problems(exe)
+    check(not found, "%s passes the image checks%s" % (what, "".join("\n      " + p for p in found)))
+
+
 def vendor_build(a):
-    two = os.path.join(a.work, "clone-two")
-    if not check(os.path.isfile(os.path.join(two, "build", "release", "Quillmere.exe")),
-                 "the second clone's test release is there"):
+    clones = [os.path.join(a.work, n) for n in ("clone-two", "clone-one")]
+    if not check(all(os.path.isfile(os.path.join(c, "build", "release", "Quillmere.exe")) for c in clones),
+                 "both clones' test releases are there"):
         return
     folder = vendor_folder(a, os.path.join(a.work, "vendor-build"))
-    cert, key = test_cert(os.path.join(a.work, "clone-one"))
-    if not built(*make(two, "VENDOR_DIR=" + folder, "SUPPORT_NUMBER=0120-987-654", "SIGN_CERT=" + cert,
-                       "SIGN_KEY=" + key), "the padded vendor folder is taken"):
-        return
-    out_dir = os.path.join(two, "build", "release")
+    cert, key = test_cert(clones[1])
+    # A shipping release from each clone (each rebuilds only what the vendor's files change), both
+    # time-stamped by the test's own authority.
+    with TimeStampAuthority(os.path.join(a.work, "tsa")) as tsa:
+        for c in clones:
+            if not built(*make(c, "VENDOR_DIR=" + folder, "SUPPORT_NUMBER=0120-987-654", "SIGN_CERT=" + cert,
+                               "SIGN_KEY=" + key, "TIMESTAMP_URL=" + tsa.url),
+                         "%s takes the padded vendor folder and a time stamp from %s" % (os.path.basename(c), tsa.url)):
+                return
+    check(tsa.replies == 2, "the time-stamp authority answered one request per release (%d)" % tsa.replies)
+    out_dir = os.path.join(clones[0], "build", "release")
     exe = os.path.join(out_dir, "Quillmere.exe")
     data = open(exe, "rb").read()
     pe = pefile.PE(data=data)
@@ -200,10 +302,31 @@ def vendor_build(a):
           "the contact text carries the number, the placeholder is gone")
     comments = [k for fi in pe.FileInfo for b in fi for t in getattr(b, "StringTable", []) for k in t.entries]
     check(b"Comments" not in comments, "no test-release comment in the version resource")
-    check(verifies(exe, cert), "the signature verifies")
+    image_checks(exe, "the shipping release image")
+
+    # The signature and its time stamp: osslsigncode checks the time stamp's own signature against the
+    # authority's CA (and the signing certificate at the time stamped).
+    r = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-TSA-CAfile", tsa.ca, "-in", exe],
+                       capture_output=True, text=True)
+    print("osslsigncode verify of the time-stamped release:\n" + r.stdout + r.stderr)
+    lines = [l.strip() for l in r.stdout.splitlines()]
+    for needle in ("Timestamp Server Signature verification: ok", "Signature verification: ok",
+                   "Succeeded"):
+        check(r.returncode == 0 and needle in lines, "osslsigncode verify says %r" % needle)
+    check(any(l.startswith("Timestamp time: ") for l in lines), "osslsigncode verify shows the time stamp's time")
+    unsigned = []
+    for c in clones:
+        out = os.path.join(a.work, "unsigned-%s.exe" % os.path.basename(c))
+        subprocess.run(["osslsigncode", "remove-signature", "-in", os.path.join(c, "build", "release", "Quillmere.exe"),
+                        "-out", out], check=True, capture_output=True)
+        unsigned.append(open(out, "rb").read())
+        os.remove(out)
+    check(unsigned[0] == unsigned[1], "the two clones' shipping releases are the same once their signatures are removed")
+
     report = open(os.path.join(out_dir, "release-report.txt"), encoding="utf-8").read()
-    check("for shipping" in report and "NOT FOR SHIPPING (the" not in report and "0120-987-654" in report,
-          "the report names the number and does not call it a test release")
+    check("for shipping" in report and "NOT FOR SHIPPING (the" not in report and "0120-987-654" in report
+          and "RFC 3161 time stamp from " + tsa.url in report,
+          "the report names the number and the time-stamp server and does not call it a test release")
     r = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=out_dir, capture_output=True, text=True)
     check(r.returncode == 0, "sha256sum -c SHA256SUMS holds")
 
