@@ -129,6 +129,7 @@ class Checker:
     def __init__(self):
         self.faults, self.checked = [], 0
         self.verified = set()  # exchanges every byte of whose request is determined and checked
+        self.capsules = self.recomputed = 0  # capsules sent; of them, checked byte for byte
 
     def expect(self, cond, what):
         self.checked += 1
@@ -266,6 +267,7 @@ class Checker:
     # --- capsules ----------------------------------------------------------
     def capsule(self, c, where):
         req = c["in_b"]
+        self.capsules += 1
         if not self.expect(len(req) >= 16 and len(req) % 8 == 0, "%s: request capsule length" % where):
             return
         n = u32(req, 0)
@@ -283,6 +285,7 @@ class Checker:
                 return  # enciphered under a key this transcript does not hold
             body = self.cipher.decipher(body)
         self.verified.add(self.index)
+        self.recomputed += 1
         if not self.expect(n >= 24 and len(body) >= n, "%s: payload holds a request" % where):
             return
         self.expect(body[n:] == bytes(len(body) - n), "%s: request padding zero" % where)
@@ -373,13 +376,15 @@ def main(argv):
     if not args:
         print(__doc__)
         return 2
-    status, count, problems = 0, 0, 0
+    status, count, problems, capsules, recomputed = 0, 0, 0, 0, 0
     for path in transcripts(args, match):
         with open(path) as f:
             lines = [json.loads(line) for line in f if line.strip()]
         checker = check(lines)
         count += 1
         problems += len(checker.faults)
+        capsules += checker.capsules
+        recomputed += checker.recomputed
         status |= bool(checker.faults)
         if checker.faults:
             print("%s: %d of %d checks failed" % (path, len(checker.faults), checker.checked))
@@ -389,6 +394,7 @@ def main(argv):
             status |= bool(missed)
             print("".join("  %s\n" % m for m in missed), end="")
     print("%d transcripts checked, %d problems" % (count, problems))
+    print("%d capsules, %d of them recomputed in full" % (capsules, recomputed))
     if count < minimum:
         print("fewer transcripts than the %d required" % minimum)
         status = 1
