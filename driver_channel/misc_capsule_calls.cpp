@@ -58,20 +58,20 @@ DWORD CMiscCommon::_CipherBlocks(LPBYTE capsule, DWORD blocks, bool encipher) {
     uint32_t failed = 0;
     if (Capsule::ForEachBlock(capsule, blocks, encipher ? EncipherBlock : DecipherBlock,
                               _pBlowfishContext, &failed))
-        return 0;
+        return kResultSuccess;
     _SetErrorText(kCipherTexts[encipher].failed, static_cast<int>(failed));
-    return 2;
+    return kResultFailed;
 }
 
 // The blocks its own size field names, in one direction.
 DWORD CMiscCommon::_CipherCapsule(LPBYTE capsule, bool encipher) {
     if (!capsule) {
         _SetErrorText(kCipherTexts[encipher].nullCapsule);
-        return 3;
+        return kResultInvalidArgument;
     }
     if (!_pBlowfishContext) {
         _SetErrorText(kCipherTexts[encipher].noContext);
-        return 8;
+        return kResultNotReady;
     }
     return _CipherBlocks(capsule, Capsule::BlockCountFor(Bytes::ReadLe32(capsule + Capsule::kOffsetCapsuleSize)),
                          encipher);
@@ -124,7 +124,7 @@ BOOL CMiscCommon::EncapsuledDeviceIoControl(LPVOID inBuffer, DWORD inSize, LPVOI
     }
     Bytes::WriteLe32(requestCapsule + Capsule::kOffsetSessionId, _dwSessionId);
 
-    if (_bSessionRequired && _Encrypt(requestCapsule) != 0) {
+    if (_bSessionRequired && _Encrypt(requestCapsule) != kResultSuccess) {
         HeapRelease(request);
         HeapRelease(requestCapsule);
         SetLastError(ERROR_INTERNAL_ERROR);
@@ -167,7 +167,7 @@ BOOL CMiscCommon::EncapsuledDeviceIoControl(LPVOID inBuffer, DWORD inSize, LPVOI
     // Only the blocks the size field names and the buffer holds are
     // deciphered; the copy below stays inside them.
     if (_bSessionRequired) {
-        if (_CipherBlocks(reply, plan.blocks, false) != 0) {
+        if (_CipherBlocks(reply, plan.blocks, false) != kResultSuccess) {
             HeapRelease(request);
             HeapRelease(requestCapsule);
             HeapRelease(reply);
@@ -196,18 +196,18 @@ BOOL CMiscCommon::EncapsuledDeviceIoControl(LPVOID inBuffer, DWORD inSize, LPVOI
 }
 
 DWORD CMiscCommon::CallMiscFunction(LPBYTE pPacket, DWORD sizePacket) {
-    if (!IsDriverSupported()) return 10;
+    if (!IsDriverSupported()) return kResultUnsupportedDriver;
     if (!IsOpenHandle(_hDevice)) {
         _SetErrorText(L"MiscCommon::CMiscCommon::CallMiscFunction: _hDevice is NULL");
-        return 8;
+        return kResultNotReady;
     }
     if (!pPacket) {
         _SetErrorText(L"MiscCommon::CMiscCommon::CallMiscFunction: pPacket is NULL");
-        return 3;
+        return kResultInvalidArgument;
     }
     if (sizePacket == 0) {
         _SetErrorText(L"MiscCommon::CMiscCommon::CallMiscFunction: sizePacket is '0'");
-        return 3;
+        return kResultInvalidArgument;
     }
     // The header's lengths decide what is sent and what the driver may write
     // back into the packet; they must lie inside the packet buffer.
@@ -215,7 +215,7 @@ DWORD CMiscCommon::CallMiscFunction(LPBYTE pPacket, DWORD sizePacket) {
         Bytes::ReadLe16(pPacket + P::kPacketInputLengthOffset) > sizePacket ||
         Bytes::ReadLe16(pPacket + P::kPacketOutputLengthOffset) > sizePacket) {
         _SetErrorText(L"MiscCommon::CMiscCommon::CallMiscFunction: packet lengths exceed sizePacket");
-        return 3;
+        return kResultInvalidArgument;
     }
 
     LPBYTE saved = static_cast<LPBYTE>(HeapAllocZeroed(sizePacket));
@@ -223,7 +223,7 @@ DWORD CMiscCommon::CallMiscFunction(LPBYTE pPacket, DWORD sizePacket) {
         DWORD error = GetLastError();
         _SetErrorText(L"MiscCommon::CMiscCommon::CallMiscFunction: HeapAlloc failed.");
         SetLastError(error);
-        return 5;
+        return kResultNoRoom;
     }
     memcpy(saved, pPacket, sizePacket);
 
@@ -236,7 +236,7 @@ DWORD CMiscCommon::CallMiscFunction(LPBYTE pPacket, DWORD sizePacket) {
             _SetErrorText(L"MiscCommon::CMiscCommon::CallMiscFunction: DeviceIoControl failed.");
             HeapRelease(saved);
             SetLastError(error);
-            return 2;
+            return kResultFailed;
         }
         if (attempt == 0 && pPacket[P::kPacketStatusOffset] == P::kMiscStatusRetry) {
             Sleep(kRetryDelayMs);
@@ -248,16 +248,16 @@ DWORD CMiscCommon::CallMiscFunction(LPBYTE pPacket, DWORD sizePacket) {
 
     HeapRelease(saved);
     if (_szLastError) _szLastError[0] = L'\0';
-    return 0;
+    return kResultSuccess;
 }
 
 DWORD CMiscCommon::GetFlatPadSetting(LPBYTE status, LPWORD value1, LPWORD value2, LPWORD value3,
                                      LPWORD value4, LPWORD extraLength) {
     if (!extraLength || *extraLength != 0 || !status || !value1 || !value2 || !value3 || !value4)
-        return 3;
+        return kResultInvalidArgument;
 
     LPBYTE packet = static_cast<LPBYTE>(HeapAllocZeroed(P::kFlatPadPacketSize));
-    if (!packet) return 5;
+    if (!packet) return kResultNoRoom;
     packet[P::kPacketFunctionOffset] = P::kFlatPadFunction;
     packet[P::kPacketSubFunctionOffset] = P::kFlatPadSubFunction;
     Bytes::WriteLe16(packet + P::kPacketInputLengthOffset, P::kFlatPadInputLength);
@@ -266,10 +266,10 @@ DWORD CMiscCommon::GetFlatPadSetting(LPBYTE status, LPWORD value1, LPWORD value2
 
     if (!IsDriverSupported()) {
         HeapRelease(packet);
-        return 10;
+        return kResultUnsupportedDriver;
     }
     DWORD result = CallMiscFunction(packet, P::kFlatPadPacketSize);
-    if (result != 0) {
+    if (result != kResultSuccess) {
         HeapRelease(packet);
         return result;
     }
@@ -284,7 +284,7 @@ DWORD CMiscCommon::GetFlatPadSetting(LPBYTE status, LPWORD value1, LPWORD value2
         *extraLength = Bytes::ReadLe16(packet + P::kFlatPadExtraLengthOffset);
     }
     HeapRelease(packet);
-    return 0;
+    return kResultSuccess;
 }
 
 DWORD CMiscCommon::GetBatteryPackDate(LPBYTE status, WORD index, LPSYSTEMTIME date) {
@@ -296,19 +296,19 @@ DWORD CMiscCommon::GetBatteryPackDate(LPBYTE status, WORD index, LPSYSTEMTIME da
     Bytes::WriteLe16(packet + P::kPacketOutputLengthOffset, P::kBatteryOutputLength);
     Bytes::WriteLe16(packet + P::kBatteryIndexOffset, index);
 
-    if (!IsDriverSupported()) return 10;
-    if (!status || !date) return 3;
+    if (!IsDriverSupported()) return kResultUnsupportedDriver;
+    if (!status || !date) return kResultInvalidArgument;
     DWORD result = CallMiscFunction(packet, sizeof(packet));
-    if (result != 0) return result;
+    if (result != kResultSuccess) return result;
 
     *status = packet[P::kPacketStatusOffset];
-    if (*status != P::kMiscStatusSuccess) return 0;
+    if (*status != P::kMiscStatusSuccess) return kResultSuccess;
     const WORD d = Bytes::ReadLe16(packet + P::kBatteryDateOffset);
     ZeroMemory(date, sizeof(*date));
     date->wYear = static_cast<WORD>((d >> 9) + 1980);
     date->wMonth = static_cast<WORD>((d >> 5) & 15);
     date->wDay = static_cast<WORD>(d & 31);
-    return 0;
+    return kResultSuccess;
 }
 
 }  // namespace MiscCommon

@@ -78,7 +78,7 @@ DWORD CMiscCommon::OpenDriver() {
                                         DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) {
         _SetErrorText(L"MiscCommon::CMiscCommon::OpenDriver: SetupDiGetClassDevs failed.");
-        return 2;
+        return kResultFailed;
     }
 
     SP_DEVICE_INTERFACE_DATA interfaceData;
@@ -89,7 +89,7 @@ DWORD CMiscCommon::OpenDriver() {
         _SetErrorText(L"MiscCommon::CMiscCommon::OpenDriver: SetupDiEnumDeviceInterfaces failed.");
         SetupDiDestroyDeviceInfoList(set);
         SetLastError(error);
-        return 6;
+        return kResultNoGenuineDriver;
     }
 
     DWORD required = 0;
@@ -99,7 +99,7 @@ DWORD CMiscCommon::OpenDriver() {
         _SetErrorText(L"MiscCommon::CMiscCommon::OpenDriver: SetupDiGetDeviceInterfaceDetail (First time) failed.");
         SetupDiDestroyDeviceInfoList(set);
         SetLastError(error);
-        return 2;
+        return kResultFailed;
     }
 
     // The buffer always holds at least the fixed part, whatever size was
@@ -113,7 +113,7 @@ DWORD CMiscCommon::OpenDriver() {
         _SetErrorText(L"MiscCommon::CMiscCommon::OpenDriver: HeapAlloc failed.");
         SetupDiDestroyDeviceInfoList(set);
         SetLastError(error);
-        return 5;
+        return kResultNoRoom;
     }
 
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
@@ -126,7 +126,7 @@ DWORD CMiscCommon::OpenDriver() {
         SetupDiDestroyDeviceInfoList(set);
         HeapRelease(detail);
         SetLastError(error);
-        return 2;
+        return kResultFailed;
     }
 
     if (_szVersion == NULL) {
@@ -137,7 +137,7 @@ DWORD CMiscCommon::OpenDriver() {
             SetupDiDestroyDeviceInfoList(set);
             HeapRelease(detail);
             SetLastError(error);
-            return 2;
+            return kResultFailed;
         }
 
         // Zero-filled, and only the first half is ever read into: a value
@@ -148,7 +148,7 @@ DWORD CMiscCommon::OpenDriver() {
             SetupDiDestroyDeviceInfoList(set);
             HeapRelease(detail);
             RegCloseKey(key);
-            return 2;
+            return kResultFailed;
         }
 
         DWORD type = 0;
@@ -165,7 +165,7 @@ DWORD CMiscCommon::OpenDriver() {
             HeapRelease(_szVersion);
             _szVersion = NULL;
             SetLastError(static_cast<DWORD>(status));
-            return 2;
+            return kResultFailed;
         }
 
         ParseDriverVersion();
@@ -180,13 +180,13 @@ DWORD CMiscCommon::OpenDriver() {
         _SetErrorText(L"MiscCommon::CMiscCommon::OpenDriver: CreateFile failed.");
         HeapRelease(detail);
         SetLastError(error);
-        return 11;
+        return kResultCannotOpen;
     }
     _hDevice = device;
 
     HeapRelease(detail);
     if (_szLastError) _szLastError[0] = L'\0';
-    return 0;
+    return kResultSuccess;
 }
 
 void CMiscCommon::ParseDriverVersion() {
@@ -210,9 +210,9 @@ bool CMiscCommon::IsDriverSupported() const {
 }
 
 DWORD CMiscCommon::GetModelNumber(LPBYTE buffer, LPDWORD size) {
-    if (!IsDriverSupported()) return 10;
-    if (!IsOpenHandle(_hDevice)) return 8;
-    if (size == NULL || (buffer == NULL && *size != 0)) return 3;
+    if (!IsDriverSupported()) return kResultUnsupportedDriver;
+    if (!IsOpenHandle(_hDevice)) return kResultNotReady;
+    if (size == NULL || (buffer == NULL && *size != 0)) return kResultInvalidArgument;
 
     BYTE record[P::kModelRecordSize];
     ZeroMemory(record, sizeof(record));
@@ -221,7 +221,7 @@ DWORD CMiscCommon::GetModelNumber(LPBYTE buffer, LPDWORD size) {
                          &returned, NULL) ||
         returned != P::kModelRecordSize) {
         _SetErrorText(L"MiscCommon::CMiscCommon::GetModelNumber: DeviceIoControl failed.");
-        return 2;
+        return kResultFailed;
     }
 
     const DWORD capacity = *size;
@@ -231,7 +231,7 @@ DWORD CMiscCommon::GetModelNumber(LPBYTE buffer, LPDWORD size) {
     if (longLength == 0) {
         n = P::kModelShortSize;
     } else if (longLength < P::kModelLongMin || longLength > P::kModelLongMax) {
-        return 2;
+        return kResultFailed;
     } else if (capacity >= P::kModelLongBufferMin) {
         n = longLength;
         longForm = true;
@@ -241,7 +241,7 @@ DWORD CMiscCommon::GetModelNumber(LPBYTE buffer, LPDWORD size) {
 
     if (capacity < n) {
         *size = n;
-        return 5;
+        return kResultNoRoom;
     }
     if (longForm) {
         memcpy(buffer, record + P::kModelShortOffset, P::kModelLongHeadSize);
@@ -251,7 +251,7 @@ DWORD CMiscCommon::GetModelNumber(LPBYTE buffer, LPDWORD size) {
         memcpy(buffer, record + P::kModelShortOffset, n);
     }
     *size = n;
-    return 0;
+    return kResultSuccess;
 }
 
 void CMiscCommon::_EndSession(DWORD sessionId) {

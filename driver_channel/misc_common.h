@@ -4,14 +4,29 @@
 //
 // One object is used by one thread only; nothing here is locked. Every heap
 // block comes from the process heap. Failures are reported by result codes
-// (0 = success, 2, 3, 5, 6, 8, 10, 11) and, where a failure has a message, by
-// a text written into the owner's 256-character error buffer.
+// (ResultCode below) and, where a failure has a message, by a text written
+// into the owner's error buffer.
 #pragma once
 #include <windows.h>
 
 struct BlowfishContext;
 
 namespace MiscCommon {
+
+// What the calls that return a DWORD answer. The values are fixed: owners
+// compare them with 0 and may log them as numbers.
+enum ResultCode : DWORD {
+    kResultSuccess = 0,
+    kResultFailed = 2,            // a platform call, the driver's answer or a primitive failed
+    kResultInvalidArgument = 3,   // an argument the call cannot work with; nothing is sent
+    kResultNoRoom = 5,            // a heap block could not be had, or (GetModelNumber) the
+                                  // caller's buffer is too small: *size says what is needed
+    kResultNoGenuineDriver = 6,   // no driver interface is present, or the driver failed to
+                                  // prove the handshake key or gave an unusable public value
+    kResultNotReady = 8,          // the device is not open, or (ciphers) no session is set up
+    kResultUnsupportedDriver = 10,  // the driver's version is below 1.0.8
+    kResultCannotOpen = 11,       // the driver's device could not be opened
+};
 
 class CMiscCommon {
 public:

@@ -79,16 +79,16 @@ bool CMiscCommon::_ProbeSessions() {
 // The random source, x (three words and a zero limb), Nc, and A = 2^x mod P
 // in the phase 1 request.
 bool CMiscCommon::_OwnValues(Handshake& h) {
-    if (!hdrand_init()) return h.Fail(2, MC_INIT_TEXT(L"hdrand_init failed"), false);
+    if (!hdrand_init()) return h.Fail(kResultFailed, MC_INIT_TEXT(L"hdrand_init failed"), false);
     int attempts = 0;
     while (hdrand_test() == -1) {
-        if (++attempts == 16) return h.Fail(2, MC_INIT_TEXT(L"hdrand_test failed 16 times"), false);
+        if (++attempts == 16) return h.Fail(kResultFailed, MC_INIT_TEXT(L"hdrand_test failed 16 times"), false);
     }
     for (int i = 0; i < 3; ++i) h.x[i] = hdrand();
     for (uint32_t& w : h.nonce) w = hdrand();
     if (!pow2mod(h.request1 + P::kPhase1RequestPublicOffset / 4, P::kBigNumberLimbs, h.x,
                  P::kPrivateExponentLimbs, kOakleyGroup2Prime, P::kBigNumberLimbs))
-        return h.Fail(2, MC_INIT_TEXT(L"pow2mod failed."), false);
+        return h.Fail(kResultFailed, MC_INIT_TEXT(L"pow2mod failed."), false);
     return true;
 }
 
@@ -101,7 +101,7 @@ bool CMiscCommon::_Phase1(Handshake& h) {
     if (!DeviceIoControl(_hDevice, IOCTL_MISC_HANDSHAKE, h.Request1(), P::kPhase1RequestSize, h.Answer1(),
                          P::kPhase1AnswerSize, &returned, NULL) ||
         returned != P::kPhase1AnswerSize)
-        return h.Fail(2, MC_INIT_TEXT(L"DeviceIoControl failed."), true);
+        return h.Fail(kResultFailed, MC_INIT_TEXT(L"DeviceIoControl failed."), true);
     h.sessionId = Bytes::ReadLe32(h.Answer1() + P::kPhase1AnswerSessionOffset);
     h.sessionOpen = true;
     return true;
@@ -114,7 +114,7 @@ bool CMiscCommon::_Phase2(Handshake& h) {
     const BYTE* const publicA = h.Request1() + P::kPhase1RequestPublicOffset;
     const BYTE* const publicB = h.Answer1() + P::kPhase1AnswerPublicOffset;
     BYTE* work = static_cast<BYTE*>(HeapAllocZeroed(P::kProofMessageSize));
-    if (!work) return h.Fail(5, MC_INIT_TEXT(L"HeapAlloc (phase2) failed."), true);
+    if (!work) return h.Fail(kResultNoRoom, MC_INIT_TEXT(L"HeapAlloc (phase2) failed."), true);
 
     memcpy(h.keyBlock, P::kHandshakeKeyBlock, sizeof(h.keyBlock));
     memcpy(work, h.Request1() + P::kNonceFieldOffset, P::kNonceFieldSize);
@@ -141,9 +141,9 @@ bool CMiscCommon::_Phase2(Handshake& h) {
     if (!DeviceIoControl(_hDevice, IOCTL_MISC_HANDSHAKE, h.request2, sizeof(h.request2), h.answer2,
                          sizeof(h.answer2), &returned, NULL) ||
         returned != P::kPhase2AnswerSize)
-        return h.Fail(2, MC_INIT_TEXT(L"DeviceIoControl (phase2) failed."), true);
+        return h.Fail(kResultFailed, MC_INIT_TEXT(L"DeviceIoControl (phase2) failed."), true);
     if (memcmp(h.answer2, h.expectedProof, P::kProofSize) != 0)
-        return h.Fail(6, MC_INIT_TEXT(L"Driver Authentication Failed."), false);
+        return h.Fail(kResultNoGenuineDriver, MC_INIT_TEXT(L"Driver Authentication Failed."), false);
     return true;
 }
 
@@ -153,16 +153,16 @@ bool CMiscCommon::_Phase2(Handshake& h) {
 bool CMiscCommon::_Phase3(Handshake& h) {
     if (!powmod(h.secret, P::kBigNumberLimbs, h.answer1 + P::kPhase1AnswerPublicOffset / 4, P::kBigNumberLimbs,
                 h.x, P::kPrivateExponentLimbs, kOakleyGroup2Prime, P::kBigNumberLimbs))
-        return h.Fail(6, MC_INIT_TEXT(L"Key Encryption Key calculation failed."), false);
+        return h.Fail(kResultNoGenuineDriver, MC_INIT_TEXT(L"Key Encryption Key calculation failed."), false);
     Sha1Init(&h.sha);
     Sha1Update(&h.sha, reinterpret_cast<const uint8_t*>(h.secret), P::kBigNumberBytes);
     Sha1Final(&h.sha);
     Sha1GetDigest(&h.sha, h.kek);
 
     h.context = static_cast<BlowfishContext*>(HeapAllocZeroed(kBlowfishContextSize));
-    if (!h.context) return h.Fail(5, MC_INIT_TEXT(L"HeapAlloc (phase3) failed."), true);
+    if (!h.context) return h.Fail(kResultNoRoom, MC_INIT_TEXT(L"HeapAlloc (phase3) failed."), true);
     if (!BlowfishInitialize(h.context, h.kek, P::kKeyEncryptionKeySize))
-        return h.Fail(2, MC_INIT_TEXT(L"BlowfishInitialize (1st time) failed."), false);
+        return h.Fail(kResultFailed, MC_INIT_TEXT(L"BlowfishInitialize (1st time) failed."), false);
 
     for (uint32_t& w : h.sessionKey) w = hdrand();
     BYTE* const req3 = reinterpret_cast<BYTE*>(h.request3);
@@ -171,7 +171,7 @@ bool CMiscCommon::_Phase3(Handshake& h) {
     const bool enciphered = BlowfishEncipher(h.context, &keyWords[0], &keyWords[1]) &&
                             BlowfishEncipher(h.context, &keyWords[2], &keyWords[3]);
     Bytes::Wipe(h.context, kBlowfishContextSize);  // the key-encryption key is done with
-    if (!enciphered) return h.Fail(2, MC_INIT_TEXT(L"BlowfishEncipher failed."), false);
+    if (!enciphered) return h.Fail(kResultFailed, MC_INIT_TEXT(L"BlowfishEncipher failed."), false);
 
     memcpy(req3 + P::kPhase3RequestTagOffset, P::kTagIni3, P::kTagSize);
     Bytes::WriteLe32(req3 + P::kPhase3RequestSessionOffset, h.sessionId);
@@ -179,7 +179,7 @@ bool CMiscCommon::_Phase3(Handshake& h) {
     if (!DeviceIoControl(_hDevice, IOCTL_MISC_HANDSHAKE, req3, P::kPhase3RequestSize, h.answer3,
                          P::kPhase3AnswerSize, &returned, NULL) ||
         returned != P::kPhase3AnswerSize)
-        return h.Fail(2, MC_INIT_TEXT(L"DeviceIoControl (phase3) failed."), true);
+        return h.Fail(kResultFailed, MC_INIT_TEXT(L"DeviceIoControl (phase3) failed."), true);
     return true;
 }
 
@@ -187,15 +187,15 @@ bool CMiscCommon::_Phase3(Handshake& h) {
 // the confirmation block.
 bool CMiscCommon::_Confirm(Handshake& h) {
     if (!BlowfishInitialize(h.context, reinterpret_cast<const uint8_t*>(h.sessionKey), P::kSessionKeySize))
-        return h.Fail(2, MC_INIT_TEXT(L"BlowfishInitialize (2nd time) failed."), false);
+        return h.Fail(kResultFailed, MC_INIT_TEXT(L"BlowfishInitialize (2nd time) failed."), false);
     if (!BlowfishDecipher(h.context, &h.answer3[0], &h.answer3[1]) || h.answer3[0] != P::kConfirmationLeft ||
         h.answer3[1] != P::kConfirmationRight)
-        return h.Fail(2, MC_INIT_TEXT(L"BlowfishDecipher failed."), false);
+        return h.Fail(kResultFailed, MC_INIT_TEXT(L"BlowfishDecipher failed."), false);
     return true;
 }
 
 DWORD CMiscCommon::_Initialize() {
-    if (!IsDriverSupported()) return 10;
+    if (!IsDriverSupported()) return kResultUnsupportedDriver;
 
     // A session this object still holds is ended at the driver first: a new
     // handshake must not leave the old session open there, nor its context
@@ -205,12 +205,12 @@ DWORD CMiscCommon::_Initialize() {
     _bSessionRequired = TRUE;
     if (!_ProbeSessions()) {
         _bSessionRequired = FALSE;
-        return 0;
+        return kResultSuccess;
     }
 
     Handshake h;
     ZeroMemory(&h, sizeof(h));
-    DWORD result = 0;
+    DWORD result = kResultSuccess;
     if (_OwnValues(h) && _Phase1(h) && _Phase2(h) && _Phase3(h) && _Confirm(h)) {
         _dwSessionId = h.sessionId;
         _pBlowfishContext = h.context;
