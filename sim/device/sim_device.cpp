@@ -586,7 +586,7 @@ Reply Capsule(uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t outCap, const 
     uint32_t inLength = ReadLe32(payload + kRequestInputLengthOffset);
     uint32_t outLength = ReadLe32(payload + kRequestOutputLengthOffset);
     if (ReadLe32(payload + kRequestSizeOffset) != n || inLength != n - kRequestOverhead ||
-        ReadLe32(payload + kRequestCodeOffset) != kIoctlMiscFunction ||
+        ReadLe32(payload + kRequestCodeOffset) != IOCTL_MISC_FUNCTION ||
         !AllZero(payload + kRequestDataOffset + inLength, 4) || outLength > kMaxMessage - kCapsuleOverhead)
         return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_REQUEST);
     // With sessions the count starts at the handshake, without them at the
@@ -664,7 +664,7 @@ Reply ModelRecord(uint32_t inLen, uint8_t* out, uint32_t outCap, const SimFault*
 Reply Dispatch(uint32_t code, uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t outCap)
 {
     uint32_t target = SIM_TARGET_NONE;
-    if (code == kIoctlMiscHandshake) {
+    if (code == IOCTL_MISC_HANDSHAKE) {
         if (inLen == 0) {
             target = SIM_TARGET_PROBE;
         } else if (!SessionsEnabled()) {
@@ -678,11 +678,11 @@ Reply Dispatch(uint32_t code, uint8_t* in, uint32_t inLen, uint8_t* out, uint32_
             else if (tag == kTagIni3Word) target = SIM_TARGET_PHASE3;
             else return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_TAG);
         }
-    } else if (code == kIoctlMiscEndSession) {
+    } else if (code == IOCTL_MISC_END_SESSION) {
         target = SIM_TARGET_END_SESSION;
-    } else if (code == kIoctlMiscCapsule) {
+    } else if (code == IOCTL_MISC_CAPSULE) {
         target = SIM_TARGET_CAPSULE;
-    } else if (code == kIoctlMiscGetModelNumber) {
+    } else if (code == IOCTL_MISC_GET_MODEL_NUMBER) {
         target = SIM_TARGET_MODEL;
     } else {
         return Refuse(SIM_STATUS_INVALID_DEVICE_REQUEST, SIM_REJECT_UNKNOWN_CODE);
