@@ -37,7 +37,7 @@ LPBYTE CMiscCommon::_InitializeMessageCapsule(LPCVOID payload, DWORD n) {
         return NULL;
     }
     Capsule::WriteHeader(capsule, n, 0);
-    if (payload && n) memcpy(capsule + Capsule::kOffsetPayload, payload, n);
+    if (payload && n) memcpy(capsule + P::kCapsulePayloadOffset, payload, n);
     return capsule;
 }
 
@@ -73,7 +73,7 @@ DWORD CMiscCommon::_CipherCapsule(LPBYTE capsule, bool encipher) {
         _SetErrorText(kCipherTexts[encipher].noContext);
         return kResultNotReady;
     }
-    return _CipherBlocks(capsule, Capsule::BlockCountFor(Bytes::ReadLe32(capsule + Capsule::kOffsetCapsuleSize)),
+    return _CipherBlocks(capsule, Capsule::BlockCountFor(Bytes::ReadLe32(capsule + P::kCapsuleSizeOffset)),
                          encipher);
 }
 
@@ -122,7 +122,7 @@ BOOL CMiscCommon::EncapsuledDeviceIoControl(LPVOID inBuffer, DWORD inSize, LPVOI
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
-    Bytes::WriteLe32(requestCapsule + Capsule::kOffsetSessionId, _dwSessionId);
+    Bytes::WriteLe32(requestCapsule + P::kCapsuleSessionOffset, _dwSessionId);
 
     if (_bSessionRequired && _Encrypt(requestCapsule) != kResultSuccess) {
         HeapRelease(request);

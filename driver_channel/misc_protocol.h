@@ -130,7 +130,9 @@ constexpr uint32_t kCapsuleOverhead = kCapsuleHeaderSize + kCapsuleTrailerSize; 
 constexpr uint32_t kCapsuleBlockSize = 8;
 
 // Size of a capsule that carries n payload bytes: 16 + n rounded up to 8.
-// (No overflow guard: callers pass lengths far below 2^32.)
+// (No overflow guard: the substitute passes lengths far below 2^32; the
+// client's Capsule::SizeFor, capsule.h, refuses lengths whose size would not
+// fit.)
 constexpr uint32_t CapsuleSizeFor(uint32_t n) {
     return kCapsuleOverhead + ((n + (kCapsuleBlockSize - 1)) & ~(kCapsuleBlockSize - 1));
 }
