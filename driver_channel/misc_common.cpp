@@ -29,7 +29,6 @@ const GUID kGuidDevinterfaceMisc = {
      P::kMiscInterfaceGuidData4[3], P::kMiscInterfaceGuidData4[4], P::kMiscInterfaceGuidData4[5],
      P::kMiscInterfaceGuidData4[6], P::kMiscInterfaceGuidData4[7]}};
 
-constexpr DWORD kErrorTextChars = 256;
 constexpr DWORD kVersionChars = 256;
 constexpr DWORD kVersionReadBytes = 256;  // at most 128 characters are read
 
