@@ -271,10 +271,6 @@ void CMiscCommon::_DropSession() {
 
 void CMiscCommon::CloseDriver() {
     if (_hDevice == INVALID_HANDLE_VALUE) return;
-    if (_hDevNotify) {
-        UnregisterDeviceNotification(_hDevNotify);
-        _hDevNotify = NULL;
-    }
     _DropSession();
     CloseHandle(_hDevice);
     _hDevice = INVALID_HANDLE_VALUE;

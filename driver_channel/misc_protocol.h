@@ -41,7 +41,6 @@ constexpr uint8_t kMiscInterfaceGuidData4[8] = {0x8A, 0x06, 0x11, 0xEA, 0xE4, 0x
 constexpr uint32_t kBigNumberLimbs = 33;
 constexpr uint32_t kBigNumberBytes = kBigNumberLimbs * 4;  // 132
 constexpr uint32_t kPrivateExponentLimbs = 4;              // three random words and a 0
-constexpr uint32_t kGenerator = 2;
 
 // Tags: four ASCII bytes in text order; as a little-endian word as well.
 constexpr uint32_t kTagSize = 4;
@@ -145,7 +144,6 @@ constexpr uint32_t kRequestCodeOffset = 8;
 constexpr uint32_t kRequestInputLengthOffset = 12;
 constexpr uint32_t kRequestOutputLengthOffset = 16;
 constexpr uint32_t kRequestDataOffset = 20;
-constexpr uint32_t kRequestHeaderSize = 20;
 constexpr uint32_t kRequestOverhead = 24;  // request size = input length + 24
 
 // ---------------------------------------------------------------------------
@@ -156,7 +154,6 @@ constexpr uint32_t kPacketSubFunctionOffset = 1;
 constexpr uint32_t kPacketInputLengthOffset = 2;   // 16 bits
 constexpr uint32_t kPacketOutputLengthOffset = 4;  // 16 bits
 constexpr uint32_t kPacketReservedOffset = 6;      // 16 bits, 0
-constexpr uint32_t kPacketDataOffset = 8;
 constexpr uint32_t kPacketHeaderSize = 8;
 
 constexpr uint8_t kMiscStatusSuccess = 0;
