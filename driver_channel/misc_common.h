@@ -67,6 +67,14 @@ public:
 private:
     friend struct CMiscCommonInspector;  // white-box tests
 
+    // OpenDriver's phases (misc_common.cpp); each returns false after
+    // recording why in the discovery's working storage.
+    struct Discovery;
+    bool _FindInterface(Discovery& d);
+    bool _ReadInterfaceDetail(Discovery& d);
+    bool _ReadVersion(Discovery& d);
+    bool _OpenDevice(Discovery& d);
+
     // The handshake's phases (misc_handshake.cpp); each that can fail returns
     // false after recording why in the handshake's working storage.
     struct Handshake;

@@ -1,7 +1,7 @@
 // CMiscCommon's session handshake, in the phases the driver sees: the probe,
 // the random source and our own values, phase 1 (public values and nonces),
 // the proofs and phase 2, the key-encryption key and phase 3 (the session
-// key), and the confirmation. Every phase that fails says so in a Failure;
+// key), and the confirmation. Every phase that fails says so in its Failure;
 // _Initialize then leaves by one way out that ends the session when phase 1
 // gave one, restores the last error where the phase kept it, and wipes the
 // secrets.
@@ -24,7 +24,7 @@ using namespace Internal;
 // The handshake's working storage. Word arrays keep the big numbers aligned;
 // the messages are little-endian byte images of them. Everything here is
 // wiped when the handshake ends, whichever way.
-struct CMiscCommon::Handshake {
+struct CMiscCommon::Handshake : Failure {
     uint32_t x[P::kPrivateExponentLimbs];
     uint32_t nonce[P::kPhase1RequestNonceSize / 4];
     uint32_t request1[P::kPhase1RequestSize / 4];
@@ -45,23 +45,8 @@ struct CMiscCommon::Handshake {
     bool sessionOpen;          // the driver holds S: the way out ends it
     BlowfishContext* context;  // the cipher context, until it is handed to the object
 
-    // Why the handshake stopped: its result, text and, when kept, last error.
-    DWORD result;
-    LPCWSTR text;
-    bool keepError;
-    DWORD error;
-
     BYTE* Request1() { return reinterpret_cast<BYTE*>(request1); }
     BYTE* Answer1() { return reinterpret_cast<BYTE*>(answer1); }
-
-    // Records a failure; returns false so that a phase can `return Fail(...)`.
-    bool Fail(DWORD code, LPCWSTR message, bool keepLastError) {
-        error = keepLastError ? GetLastError() : 0;
-        result = code;
-        text = message;
-        keepError = keepLastError;
-        return false;
-    }
 };
 
 #define MC_INIT_TEXT(s) L"MiscCommon::CMiscCommon::_Initialize: " s
