@@ -81,118 +81,124 @@ DWORD CMiscCommon::_Encrypt(LPBYTE capsule) { return _CipherCapsule(capsule, tru
 
 DWORD CMiscCommon::_Decrypt(LPBYTE capsule) { return _CipherCapsule(capsule, false); }
 
-BOOL CMiscCommon::EncapsuledDeviceIoControl(LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
-                                            DWORD outSize, LPDWORD bytesReturned) {
-    if (!IsDriverSupported()) return FALSE;
+// What EncapsuledDeviceIoControl holds while it makes one call, and why it
+// stopped. The way out releases the three heap blocks.
+struct CMiscCommon::CapsuleCall : Failure {
+    LPVOID inBuffer;
+    DWORD inSize;
+    LPVOID outBuffer;
+    DWORD outSize;
+    LPDWORD bytesReturned;
 
-    if ((inBuffer == NULL && inSize != 0) || (outBuffer == NULL && outSize != 0) ||
-        (inBuffer != NULL && inSize == 0) || (outBuffer != NULL && outSize == 0) ||
-        bytesReturned == NULL) {
-        _SetErrorText(L"MiscCommon::CMiscCommon::EncapsuledDeviceIoControl: Invalid Argument(s).");
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (_bSessionRequired && !_pBlowfishContext) {
-        _SetErrorText(L"MiscCommon::CMiscCommon::EncapsuledDeviceIoControl: Session Not Initialized.");
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    *bytesReturned = 0;
+    DWORD requestSize;      // the EncapsuledRequest's: the input and 24 bytes
+    LPBYTE request;         // the EncapsuledRequest
+    LPBYTE requestCapsule;  // the capsule carrying it, enciphered with sessions
+    LPBYTE reply;           // the reply capsule as received into a zero-filled buffer
+    DWORD replySize;
+    BOOL answered;          // what DeviceIoControl returned
+    DWORD callError;        // and the last error it left
+    Capsule::ReplyPlan plan;
+};
 
+#define MC_CAPSULE_TEXT(s) L"MiscCommon::CMiscCommon::EncapsuledDeviceIoControl: " s
+
+// Nothing is sent for an old driver (no text, no last error), for
+// inconsistent arguments, or without the session the driver requires.
+bool CMiscCommon::_CheckCapsuleCall(CapsuleCall& c) {
+    if (!IsDriverSupported()) return c.Fail(FALSE, NULL, false);
+    if ((c.inBuffer == NULL && c.inSize != 0) || (c.outBuffer == NULL && c.outSize != 0) ||
+        (c.inBuffer != NULL && c.inSize == 0) || (c.outBuffer != NULL && c.outSize == 0) || c.bytesReturned == NULL)
+        return c.FailWithError(FALSE, MC_CAPSULE_TEXT(L"Invalid Argument(s)."), ERROR_INVALID_PARAMETER);
+    if (_bSessionRequired && !_pBlowfishContext)
+        return c.FailWithError(FALSE, MC_CAPSULE_TEXT(L"Session Not Initialized."), ERROR_ACCESS_DENIED);
+    *c.bytesReturned = 0;
+    return true;
+}
+
+// The EncapsuledRequest (sequence, size, code, both lengths, the input, 4
+// zero bytes) in its capsule, enciphered with sessions.
+bool CMiscCommon::_BuildRequestCapsule(CapsuleCall& c) {
     // Sizes whose capsule would not fit in 32 bits count as out of memory.
-    const DWORD requestSize = inSize + P::kRequestOverhead;
-    LPBYTE request = (requestSize < inSize || Capsule::SizeFor(requestSize) == 0)
-                         ? NULL
-                         : static_cast<LPBYTE>(HeapAllocZeroed(requestSize));
-    if (!request) {
-        _SetErrorText(L"MiscCommon::CMiscCommon::EncapsuledDeviceIoControl: HeapAlloc failed.");
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
-    Bytes::WriteLe32(request + P::kRequestSequenceOffset, _dwSequence);
-    Bytes::WriteLe32(request + P::kRequestSizeOffset, requestSize);
-    Bytes::WriteLe32(request + P::kRequestCodeOffset, IOCTL_MISC_FUNCTION);
-    Bytes::WriteLe32(request + P::kRequestInputLengthOffset, inSize);
-    Bytes::WriteLe32(request + P::kRequestOutputLengthOffset, outSize);
-    if (inBuffer) memcpy(request + P::kRequestDataOffset, inBuffer, inSize);
+    c.requestSize = c.inSize + P::kRequestOverhead;
+    if (c.requestSize >= c.inSize && Capsule::SizeFor(c.requestSize) != 0)
+        c.request = static_cast<LPBYTE>(HeapAllocZeroed(c.requestSize));
+    if (!c.request) return c.FailWithError(FALSE, MC_CAPSULE_TEXT(L"HeapAlloc failed."), ERROR_NOT_ENOUGH_MEMORY);
+    Bytes::WriteLe32(c.request + P::kRequestSequenceOffset, _dwSequence);
+    Bytes::WriteLe32(c.request + P::kRequestSizeOffset, c.requestSize);
+    Bytes::WriteLe32(c.request + P::kRequestCodeOffset, IOCTL_MISC_FUNCTION);
+    Bytes::WriteLe32(c.request + P::kRequestInputLengthOffset, c.inSize);
+    Bytes::WriteLe32(c.request + P::kRequestOutputLengthOffset, c.outSize);
+    if (c.inBuffer) memcpy(c.request + P::kRequestDataOffset, c.inBuffer, c.inSize);
 
-    LPBYTE requestCapsule = _InitializeMessageCapsule(request, requestSize);
-    if (!requestCapsule) {
-        HeapRelease(request);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
-    Bytes::WriteLe32(requestCapsule + P::kCapsuleSessionOffset, _dwSessionId);
+    // The helpers write their own texts.
+    c.requestCapsule = _InitializeMessageCapsule(c.request, c.requestSize);
+    if (!c.requestCapsule) return c.FailWithError(FALSE, NULL, ERROR_NOT_ENOUGH_MEMORY);
+    Bytes::WriteLe32(c.requestCapsule + P::kCapsuleSessionOffset, _dwSessionId);
+    if (_bSessionRequired && _Encrypt(c.requestCapsule) != kResultSuccess)
+        return c.FailWithError(FALSE, NULL, ERROR_INTERNAL_ERROR);
+    return true;
+}
 
-    if (_bSessionRequired && _Encrypt(requestCapsule) != kResultSuccess) {
-        HeapRelease(request);
-        HeapRelease(requestCapsule);
-        SetLastError(ERROR_INTERNAL_ERROR);
-        return FALSE;
-    }
-
-    LPBYTE reply = _InitializeMessageCapsule(NULL, outSize);
-    if (!reply) {
-        DWORD error = GetLastError();
-        HeapRelease(request);
-        HeapRelease(requestCapsule);
-        SetLastError(error);
-        return FALSE;
-    }
-    const DWORD replySize = Capsule::SizeFor(outSize);
-    ZeroMemory(reply, replySize);
+// The call itself, into a zero-filled reply buffer for outSize bytes. Any
+// call the driver answered with bytes, or that succeeded, used up its
+// sequence number.
+bool CMiscCommon::_SendRequestCapsule(CapsuleCall& c) {
+    c.reply = _InitializeMessageCapsule(NULL, c.outSize);
+    if (!c.reply) return c.Fail(FALSE, NULL, true);
+    c.replySize = Capsule::SizeFor(c.outSize);
+    ZeroMemory(c.reply, c.replySize);  // the header too: what the driver does not write reads as 0
 
     DWORD returned = 0;
-    const BOOL result = DeviceIoControl(_hDevice, IOCTL_MISC_CAPSULE, requestCapsule,
-                                        Capsule::SizeFor(requestSize), reply, replySize, &returned, NULL);
-    const DWORD callError = GetLastError();
-    if (result || returned != 0) ++_dwSequence;
+    c.answered = DeviceIoControl(_hDevice, IOCTL_MISC_CAPSULE, c.requestCapsule, Capsule::SizeFor(c.requestSize),
+                                 c.reply, c.replySize, &returned, NULL);
+    c.callError = GetLastError();
+    if (c.answered || returned != 0) ++_dwSequence;
 
-    Capsule::ReplyPlan plan;
     const Capsule::ReplyCheck check =
-        Capsule::PlanReply(reply, replySize, returned, outSize, _bSessionRequired != FALSE, &plan);
-    if (check != Capsule::ReplyCheck::Ok) {
-        // Too short: the count returned; a malformed header: the offending
-        // field (capsule size or payload length).
-        _SetErrorText(L"MiscCommon::CMiscCommon::EncapsuledDeviceIoControl: Invalid structure returned. size = %d",
-                      static_cast<int>(plan.badValue));
-        HeapRelease(request);
-        HeapRelease(requestCapsule);
-        HeapRelease(reply);
-        if (check != Capsule::ReplyCheck::TooShort)
-            SetLastError(result ? static_cast<DWORD>(ERROR_INVALID_DATA) : callError);
-        return FALSE;
-    }
+        Capsule::PlanReply(c.reply, c.replySize, returned, c.outSize, _bSessionRequired != FALSE, &c.plan);
+    if (check == Capsule::ReplyCheck::Ok) return true;
+    // Too short: the count returned; a malformed header: the offending field
+    // (capsule size or payload length). A well-formed call that brought a
+    // malformed header leaves ERROR_INVALID_DATA, any other its own error.
+    _SetErrorText(MC_CAPSULE_TEXT(L"Invalid structure returned. size = %d"), static_cast<int>(c.plan.badValue));
+    const bool header = check != Capsule::ReplyCheck::TooShort;
+    return c.FailWithError(FALSE, NULL, header && c.answered ? static_cast<DWORD>(ERROR_INVALID_DATA) : c.callError);
+}
 
-    // Only the blocks the size field names and the buffer holds are
-    // deciphered; the copy below stays inside them.
-    if (_bSessionRequired) {
-        if (_CipherBlocks(reply, plan.blocks, false) != kResultSuccess) {
-            HeapRelease(request);
-            HeapRelease(requestCapsule);
-            HeapRelease(reply);
-            SetLastError(ERROR_INTERNAL_ERROR);
-            return FALSE;
-        }
-    }
+// The blocks the size field names and the buffer holds are deciphered, and
+// the payload, which lies inside them, goes to the caller: all of it, or
+// what fits with ERROR_MORE_DATA.
+bool CMiscCommon::_TakeReplyPayload(CapsuleCall& c) {
+    if (_bSessionRequired && _CipherBlocks(c.reply, c.plan.blocks, false) != kResultSuccess)
+        return c.FailWithError(FALSE, NULL, ERROR_INTERNAL_ERROR);
+    if (c.plan.payloadLength == 0) return true;
+    Capsule::CopyPayload(c.reply, c.plan, c.outBuffer);
+    *c.bytesReturned = c.plan.copyLength;
+    if (c.plan.truncated) return c.FailWithError(FALSE, NULL, ERROR_MORE_DATA);
+    return true;
+}
 
-    if (plan.payloadLength != 0) {
-        Capsule::CopyPayload(reply, plan, outBuffer);
-        *bytesReturned = plan.copyLength;
-        if (plan.truncated) {
-            HeapRelease(request);
-            HeapRelease(requestCapsule);
-            HeapRelease(reply);
-            SetLastError(ERROR_MORE_DATA);
-            return FALSE;
-        }
-    }
+BOOL CMiscCommon::EncapsuledDeviceIoControl(LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
+                                            DWORD outSize, LPDWORD bytesReturned) {
+    CapsuleCall c;
+    ZeroMemory(&c, sizeof(c));
+    c.inBuffer = inBuffer;
+    c.inSize = inSize;
+    c.outBuffer = outBuffer;
+    c.outSize = outSize;
+    c.bytesReturned = bytesReturned;
+    const bool through = _CheckCapsuleCall(c) && _BuildRequestCapsule(c) && _SendRequestCapsule(c) &&
+                         _TakeReplyPayload(c);
 
-    HeapRelease(request);
-    HeapRelease(requestCapsule);
-    HeapRelease(reply);
-    SetLastError(callError);
-    return result;
+    // The one way out. A call that went through returns the driver's own
+    // answer and the last error it left.
+    if (c.text) _SetErrorText(c.text);
+    HeapRelease(c.request);
+    HeapRelease(c.requestCapsule);
+    HeapRelease(c.reply);
+    if (through) SetLastError(c.callError);
+    else if (c.keepError) SetLastError(c.error);
+    return through ? c.answered : FALSE;
 }
 
 DWORD CMiscCommon::CallMiscFunction(LPBYTE pPacket, DWORD sizePacket) {

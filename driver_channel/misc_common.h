@@ -85,6 +85,14 @@ private:
     bool _Phase3(Handshake& h);
     bool _Confirm(Handshake& h);
 
+    // EncapsuledDeviceIoControl's phases (misc_capsule_calls.cpp), in the
+    // same way.
+    struct CapsuleCall;
+    bool _CheckCapsuleCall(CapsuleCall& c);
+    bool _BuildRequestCapsule(CapsuleCall& c);
+    bool _SendRequestCapsule(CapsuleCall& c);
+    bool _TakeReplyPayload(CapsuleCall& c);
+
     void _SetErrorText(LPCWSTR format, ...);
     DWORD _CipherBlocks(LPBYTE capsule, DWORD blocks, bool encipher);
     DWORD _CipherCapsule(LPBYTE capsule, bool encipher);
