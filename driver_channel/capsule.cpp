@@ -32,20 +32,15 @@ void WriteHeader(uint8_t* capsule, uint32_t payloadLength, uint32_t sessionId) {
     WriteLe32(capsule + kCapsuleSessionOffset, sessionId);
 }
 
-bool ForEachBlock(uint8_t* capsule, uint32_t blocks, BlockFunction fn, void* context,
-                  uint32_t* failedIndex) {
+void ForEachBlock(uint8_t* capsule, uint32_t blocks, BlockFunction fn, void* context) {
     for (uint32_t i = 0; i < blocks; ++i) {
         uint8_t* block = capsule + kCapsulePayloadOffset + static_cast<size_t>(i) * kCapsuleBlockSize;
         uint32_t left = ReadLe32(block);
         uint32_t right = ReadLe32(block + 4);
-        if (!fn(context, &left, &right)) {
-            if (failedIndex) *failedIndex = i;
-            return false;
-        }
+        fn(context, &left, &right);
         WriteLe32(block, left);
         WriteLe32(block + 4, right);
     }
-    return true;
 }
 
 ReplyCheck PlanReply(const uint8_t* reply, uint32_t bufferSize, uint32_t returned,

@@ -29,14 +29,12 @@ uint32_t BlockCountFor(uint32_t capsuleSize);
 void WriteHeader(uint8_t* capsule, uint32_t payloadLength, uint32_t sessionId);
 
 // One block operation on a block's two little-endian halves.
-typedef bool (*BlockFunction)(void* context, uint32_t* left, uint32_t* right);
+typedef void (*BlockFunction)(void* context, uint32_t* left, uint32_t* right);
 
 // Runs fn over `blocks` blocks starting at the payload offset, each block's
-// halves read and written little-endian. Stops at the first block fn fails
-// on, stores its index in *failedIndex (when given) and returns false. The
-// caller guarantees that 12 + 8 * blocks bytes are inside the capsule.
-bool ForEachBlock(uint8_t* capsule, uint32_t blocks, BlockFunction fn, void* context,
-                  uint32_t* failedIndex);
+// halves read and written little-endian. The caller guarantees that
+// 12 + 8 * blocks bytes are inside the capsule.
+void ForEachBlock(uint8_t* capsule, uint32_t blocks, BlockFunction fn, void* context);
 
 enum class ReplyCheck {
     Ok,

@@ -20,11 +20,13 @@ namespace {
 
 constexpr DWORD kRetryDelayMs = 100;
 
-bool EncipherBlock(void* context, uint32_t* left, uint32_t* right) {
-    return BlowfishEncipher(static_cast<const BlowfishContext*>(context), left, right);
+// The session cipher on one block; it cannot fail with a context and both
+// halves present.
+void EncipherBlock(void* context, uint32_t* left, uint32_t* right) {
+    BlowfishEncipher(static_cast<const BlowfishContext*>(context), left, right);
 }
-bool DecipherBlock(void* context, uint32_t* left, uint32_t* right) {
-    return BlowfishDecipher(static_cast<const BlowfishContext*>(context), left, right);
+void DecipherBlock(void* context, uint32_t* left, uint32_t* right) {
+    BlowfishDecipher(static_cast<const BlowfishContext*>(context), left, right);
 }
 
 }  // namespace
@@ -43,24 +45,19 @@ LPBYTE CMiscCommon::_InitializeMessageCapsule(LPCVOID payload, DWORD n) {
 
 // The error texts of the two directions: [0] deciphering, [1] enciphering.
 struct CipherTexts {
-    LPCWSTR nullCapsule, noContext, failed;
+    LPCWSTR nullCapsule, noContext;
 };
 const CipherTexts kCipherTexts[2] = {
     {L"MiscCommon::CMiscCommon::_Decrypt: capsule is NULL",
-     L"MiscCommon::CMiscCommon::_Decrypt: BlowFish Context is not initialized.",
-     L"MiscCommon::CMiscCommon::_Decrypt: BlowFish Decipher failed. i = %d"},
+     L"MiscCommon::CMiscCommon::_Decrypt: BlowFish Context is not initialized."},
     {L"MiscCommon::CMiscCommon::_Encrypt: capsule is NULL",
-     L"MiscCommon::CMiscCommon::_Encrypt: BlowFish Context is not initialized.",
-     L"MiscCommon::CMiscCommon::_Encrypt: BlowFish Encipher failed. i = %d"},
+     L"MiscCommon::CMiscCommon::_Encrypt: BlowFish Context is not initialized."},
 };
 
-DWORD CMiscCommon::_CipherBlocks(LPBYTE capsule, DWORD blocks, bool encipher) {
-    uint32_t failed = 0;
-    if (Capsule::ForEachBlock(capsule, blocks, encipher ? EncipherBlock : DecipherBlock,
-                              _pBlowfishContext, &failed))
-        return kResultSuccess;
-    _SetErrorText(kCipherTexts[encipher].failed, static_cast<int>(failed));
-    return kResultFailed;
+// The first `blocks` blocks of the capsule's payload under the session
+// cipher, which the caller has made sure is there.
+void CMiscCommon::_CipherBlocks(LPBYTE capsule, DWORD blocks, bool encipher) {
+    Capsule::ForEachBlock(capsule, blocks, encipher ? EncipherBlock : DecipherBlock, _pBlowfishContext);
 }
 
 // The blocks its own size field names, in one direction.
@@ -73,8 +70,8 @@ DWORD CMiscCommon::_CipherCapsule(LPBYTE capsule, bool encipher) {
         _SetErrorText(kCipherTexts[encipher].noContext);
         return kResultNotReady;
     }
-    return _CipherBlocks(capsule, Capsule::BlockCountFor(Bytes::ReadLe32(capsule + P::kCapsuleSizeOffset)),
-                         encipher);
+    _CipherBlocks(capsule, Capsule::BlockCountFor(Bytes::ReadLe32(capsule + P::kCapsuleSizeOffset)), encipher);
+    return kResultSuccess;
 }
 
 DWORD CMiscCommon::_Encrypt(LPBYTE capsule) { return _CipherCapsule(capsule, true); }
@@ -93,6 +90,7 @@ struct CMiscCommon::CapsuleCall : Failure {
     DWORD requestSize;      // the EncapsuledRequest's: the input and 24 bytes
     LPBYTE request;         // the EncapsuledRequest
     LPBYTE requestCapsule;  // the capsule carrying it, enciphered with sessions
+    DWORD requestCapsuleSize;
     LPBYTE reply;           // the reply capsule as received into a zero-filled buffer
     DWORD replySize;
     BOOL answered;          // what DeviceIoControl returned
@@ -133,9 +131,10 @@ bool CMiscCommon::_BuildRequestCapsule(CapsuleCall& c) {
     // The helpers write their own texts.
     c.requestCapsule = _InitializeMessageCapsule(c.request, c.requestSize);
     if (!c.requestCapsule) return c.FailWithError(FALSE, NULL, ERROR_NOT_ENOUGH_MEMORY);
+    c.requestCapsuleSize = Capsule::SizeFor(c.requestSize);
     Bytes::WriteLe32(c.requestCapsule + P::kCapsuleSessionOffset, _dwSessionId);
-    if (_bSessionRequired && _Encrypt(c.requestCapsule) != kResultSuccess)
-        return c.FailWithError(FALSE, NULL, ERROR_INTERNAL_ERROR);
+    // The session's context was checked above.
+    if (_bSessionRequired) _CipherBlocks(c.requestCapsule, Capsule::BlockCountFor(c.requestCapsuleSize), true);
     return true;
 }
 
@@ -149,8 +148,8 @@ bool CMiscCommon::_SendRequestCapsule(CapsuleCall& c) {
     ZeroMemory(c.reply, c.replySize);  // the header too: what the driver does not write reads as 0
 
     DWORD returned = 0;
-    c.answered = DeviceIoControl(_hDevice, IOCTL_MISC_CAPSULE, c.requestCapsule, Capsule::SizeFor(c.requestSize),
-                                 c.reply, c.replySize, &returned, NULL);
+    c.answered = DeviceIoControl(_hDevice, IOCTL_MISC_CAPSULE, c.requestCapsule, c.requestCapsuleSize, c.reply,
+                                 c.replySize, &returned, NULL);
     c.callError = GetLastError();
     if (c.answered || returned != 0) ++_dwSequence;
 
@@ -169,8 +168,7 @@ bool CMiscCommon::_SendRequestCapsule(CapsuleCall& c) {
 // the payload, which lies inside them, goes to the caller: all of it, or
 // what fits with ERROR_MORE_DATA.
 bool CMiscCommon::_TakeReplyPayload(CapsuleCall& c) {
-    if (_bSessionRequired && _CipherBlocks(c.reply, c.plan.blocks, false) != kResultSuccess)
-        return c.FailWithError(FALSE, NULL, ERROR_INTERNAL_ERROR);
+    if (_bSessionRequired) _CipherBlocks(c.reply, c.plan.blocks, false);
     if (c.plan.payloadLength == 0) return true;
     Capsule::CopyPayload(c.reply, c.plan, c.outBuffer);
     *c.bytesReturned = c.plan.copyLength;

@@ -94,7 +94,7 @@ private:
     bool _TakeReplyPayload(CapsuleCall& c);
 
     void _SetErrorText(LPCWSTR format, ...);
-    DWORD _CipherBlocks(LPBYTE capsule, DWORD blocks, bool encipher);
+    void _CipherBlocks(LPBYTE capsule, DWORD blocks, bool encipher);
     DWORD _CipherCapsule(LPBYTE capsule, bool encipher);
     void _EndSession(DWORD sessionId);
     // Ends the session this object holds, if any, and wipes its context.

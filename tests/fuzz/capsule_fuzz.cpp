@@ -16,11 +16,10 @@ namespace {
 // around the payload, 8-byte cipher blocks.
 constexpr uint32_t kHeader = 12, kOverhead = 16, kBlock = 8;
 
-bool ScrambleBlock(void*, uint32_t* left, uint32_t* right) {
+void ScrambleBlock(void*, uint32_t* left, uint32_t* right) {
     uint32_t t = *left ^ 0x9E3779B9u;
     *left = *right + 0x7F4A7C15u;
     *right = t;
-    return true;
 }
 
 }  // namespace
@@ -46,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             (enciphered && plan.copyLength > plan.blocks * kBlock) ||
             plan.truncated != (plan.payloadLength > outSize))
             abort();
-        ForEachBlock(reply, plan.blocks, ScrambleBlock, nullptr, nullptr);
+        ForEachBlock(reply, plan.blocks, ScrambleBlock, nullptr);
         CopyPayload(reply, plan, out);
     }
     free(out);
