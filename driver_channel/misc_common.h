@@ -34,8 +34,8 @@ constexpr DWORD kErrorTextChars = 256;
 class CMiscCommon {
 public:
     // szLastError: the owner's buffer of kErrorTextChars UTF-16 characters
-    // for the text of the last failure, or null for no text. The owner keeps it alive for
-    // the life of the object and sets its first character to 0.
+    // for the text of the last failure, or null for no text. The owner keeps
+    // it alive for the life of the object and sets its first character to 0.
     explicit CMiscCommon(LPWSTR szLastError);
     // Releases the version text; the owner calls CloseDriver before.
     ~CMiscCommon();
