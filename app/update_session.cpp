@@ -248,7 +248,7 @@ UINT RunMainWindow()
 // Steps 6 to 22, from the driver channel to its release.
 UINT RunWithDriver()
 {
-    WCHAR szDriverError[256];
+    WCHAR szDriverError[MiscCommon::kErrorTextChars];
     szDriverError[0] = L'\0';
     MiscCommon::CMiscCommon driver(szDriverError);
     SessionPayloads payloads;

@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "the substitute driver is not installed in this prefix (error %lu)\n", GetLastError());
         return 1;
     }
-    WCHAR text[256] = L"";
+    WCHAR text[MiscCommon::kErrorTextChars] = L"";
     LARGE_INTEGER f, a, b;
     QueryPerformanceFrequency(&f);
     double handshakeWall = 0, handshakeCpu = 0, capsuleWall = 0, capsuleCpu = 0;

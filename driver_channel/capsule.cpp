@@ -9,65 +9,66 @@ namespace Capsule {
 
 using Bytes::ReadLe32;
 using Bytes::WriteLe32;
+using namespace MiscProtocol;
+
+namespace {
+
+// The longest payload whose capsule size still fits in 32 bits.
+constexpr uint32_t kMaxPayloadLength = 0xFFFFFFFFu - kCapsuleOverhead - (kCapsuleBlockSize - 1);
+
+}  // namespace
 
 uint32_t SizeFor(uint32_t payloadLength) {
-    uint64_t padded = (static_cast<uint64_t>(payloadLength) + (kBlockSize - 1)) & ~uint64_t(kBlockSize - 1);
-    uint64_t size = padded + kMinimumSize;
-    return size > 0xFFFFFFFFu ? 0 : static_cast<uint32_t>(size);
+    return payloadLength > kMaxPayloadLength ? 0 : CapsuleSizeFor(payloadLength);
 }
 
 uint32_t BlockCountFor(uint32_t capsuleSize) {
-    return capsuleSize < kMinimumSize ? 0 : (capsuleSize - kMinimumSize) / kBlockSize;
+    return capsuleSize < kCapsuleOverhead ? 0 : (capsuleSize - kCapsuleOverhead) / kCapsuleBlockSize;
 }
 
 void WriteHeader(uint8_t* capsule, uint32_t payloadLength, uint32_t sessionId) {
-    WriteLe32(capsule + kOffsetPayloadLength, payloadLength);
-    WriteLe32(capsule + kOffsetCapsuleSize, SizeFor(payloadLength));
-    WriteLe32(capsule + kOffsetSessionId, sessionId);
+    WriteLe32(capsule + kCapsulePayloadLengthOffset, payloadLength);
+    WriteLe32(capsule + kCapsuleSizeOffset, SizeFor(payloadLength));
+    WriteLe32(capsule + kCapsuleSessionOffset, sessionId);
 }
 
-bool ForEachBlock(uint8_t* capsule, uint32_t blocks, BlockFunction fn, void* context,
-                  uint32_t* failedIndex) {
+void ForEachBlock(uint8_t* capsule, uint32_t blocks, BlockFunction fn, void* context) {
     for (uint32_t i = 0; i < blocks; ++i) {
-        uint8_t* block = capsule + kOffsetPayload + static_cast<size_t>(i) * kBlockSize;
+        uint8_t* block = capsule + kCapsulePayloadOffset + static_cast<size_t>(i) * kCapsuleBlockSize;
         uint32_t left = ReadLe32(block);
         uint32_t right = ReadLe32(block + 4);
-        if (!fn(context, &left, &right)) {
-            if (failedIndex) *failedIndex = i;
-            return false;
-        }
+        fn(context, &left, &right);
         WriteLe32(block, left);
         WriteLe32(block + 4, right);
     }
-    return true;
 }
 
 ReplyCheck PlanReply(const uint8_t* reply, uint32_t bufferSize, uint32_t returned,
                      uint32_t outSize, bool enciphered, ReplyPlan* plan) {
     *plan = ReplyPlan{0, 0, 0, false, 0};
-    if (returned < kHeaderSize || bufferSize < kMinimumSize) {
+    if (returned < kCapsuleHeaderSize || bufferSize < kCapsuleOverhead) {
         plan->badValue = returned;
         return ReplyCheck::TooShort;
     }
 
     // What may be copied at most: the payload area of the buffer, and never
     // more than the caller's output holds.
-    const uint32_t bufferPayload = bufferSize - kMinimumSize;
+    const uint32_t bufferPayload = bufferSize - kCapsuleOverhead;
     const uint32_t limit = outSize < bufferPayload ? outSize : bufferPayload;
-    plan->payloadLength = ReadLe32(reply + kOffsetPayloadLength);
+    plan->payloadLength = ReadLe32(reply + kCapsulePayloadLengthOffset);
     plan->truncated = plan->payloadLength > outSize;
     plan->copyLength = plan->payloadLength < limit ? plan->payloadLength : limit;
     if (!enciphered) return ReplyCheck::Ok;
 
-    const uint32_t sizeField = ReadLe32(reply + kOffsetCapsuleSize);
-    if (sizeField < kMinimumSize) {
+    const uint32_t sizeField = ReadLe32(reply + kCapsuleSizeOffset);
+    if (sizeField < kCapsuleOverhead) {
         *plan = ReplyPlan{0, 0, 0, false, sizeField};
         return ReplyCheck::BadSizeField;
     }
-    const uint32_t named = (sizeField - kMinimumSize) / kBlockSize;
-    const uint32_t inBuffer = bufferPayload / kBlockSize;
+    const uint32_t named = (sizeField - kCapsuleOverhead) / kCapsuleBlockSize;
+    const uint32_t inBuffer = bufferPayload / kCapsuleBlockSize;
     plan->blocks = named < inBuffer ? named : inBuffer;
-    if (plan->copyLength > plan->blocks * kBlockSize) {
+    if (plan->copyLength > plan->blocks * kCapsuleBlockSize) {
         const uint32_t payloadLength = plan->payloadLength;
         *plan = ReplyPlan{0, 0, 0, false, payloadLength};
         return ReplyCheck::BadPayloadLength;
@@ -76,7 +77,7 @@ ReplyCheck PlanReply(const uint8_t* reply, uint32_t bufferSize, uint32_t returne
 }
 
 void CopyPayload(const uint8_t* reply, const ReplyPlan& plan, void* out) {
-    if (plan.copyLength != 0) memcpy(out, reply + kOffsetPayload, plan.copyLength);
+    if (plan.copyLength != 0) memcpy(out, reply + kCapsulePayloadOffset, plan.copyLength);
 }
 
 }  // namespace Capsule

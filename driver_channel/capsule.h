@@ -1,9 +1,10 @@
-// Message capsule layout and the handling of reply capsules.
+// The client's handling of message capsules, above all of reply capsules.
 //
-// A capsule is: payload length (4), capsule size (4), session id (4), the
-// payload padded with zeros to a multiple of 8, and 4 zero bytes. The cipher
-// works on the 8-byte blocks of the padded payload; header and trailer are
-// never enciphered. All fields are little-endian.
+// The layout is MiscProtocol's (misc_protocol.h, kCapsule*): payload length
+// (4), capsule size (4), session id (4), the payload padded with zeros to a
+// multiple of 8, and 4 zero bytes. The cipher works on the 8-byte blocks of
+// the padded payload; header and trailer are never enciphered. All fields are
+// little-endian.
 //
 // This file is portable (no OS headers): the reply checks here decide how
 // much of a driver's answer may be deciphered and copied, and are fuzzed on
@@ -12,21 +13,12 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "driver_channel/misc_protocol.h"
+
 namespace MiscCommon {
 namespace Capsule {
 
-constexpr uint32_t kHeaderSize = 12;       // payload length, capsule size, session id
-constexpr uint32_t kTrailerSize = 4;
-constexpr uint32_t kMinimumSize = kHeaderSize + kTrailerSize;
-constexpr uint32_t kBlockSize = 8;
-
-constexpr uint32_t kOffsetPayloadLength = 0;
-constexpr uint32_t kOffsetCapsuleSize = 4;
-constexpr uint32_t kOffsetSessionId = 8;
-constexpr uint32_t kOffsetPayload = 12;
-
-// Size of the capsule that carries n payload bytes: 16 + n rounded up to a
-// multiple of 8. 0 when that does not fit in 32 bits.
+// MiscProtocol::CapsuleSizeFor(n), or 0 when that does not fit in 32 bits.
 uint32_t SizeFor(uint32_t payloadLength);
 
 // Number of cipher blocks a capsule of the given size field covers:
@@ -37,14 +29,12 @@ uint32_t BlockCountFor(uint32_t capsuleSize);
 void WriteHeader(uint8_t* capsule, uint32_t payloadLength, uint32_t sessionId);
 
 // One block operation on a block's two little-endian halves.
-typedef bool (*BlockFunction)(void* context, uint32_t* left, uint32_t* right);
+typedef void (*BlockFunction)(void* context, uint32_t* left, uint32_t* right);
 
 // Runs fn over `blocks` blocks starting at the payload offset, each block's
-// halves read and written little-endian. Stops at the first block fn fails
-// on, stores its index in *failedIndex (when given) and returns false. The
-// caller guarantees that 12 + 8 * blocks bytes are inside the capsule.
-bool ForEachBlock(uint8_t* capsule, uint32_t blocks, BlockFunction fn, void* context,
-                  uint32_t* failedIndex);
+// halves read and written little-endian. The caller guarantees that
+// 12 + 8 * blocks bytes are inside the capsule.
+void ForEachBlock(uint8_t* capsule, uint32_t blocks, BlockFunction fn, void* context);
 
 enum class ReplyCheck {
     Ok,

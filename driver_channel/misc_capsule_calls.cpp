@@ -20,11 +20,13 @@ namespace {
 
 constexpr DWORD kRetryDelayMs = 100;
 
-bool EncipherBlock(void* context, uint32_t* left, uint32_t* right) {
-    return BlowfishEncipher(static_cast<const BlowfishContext*>(context), left, right);
+// The session cipher on one block; it cannot fail with a context and both
+// halves present.
+void EncipherBlock(void* context, uint32_t* left, uint32_t* right) {
+    BlowfishEncipher(static_cast<const BlowfishContext*>(context), left, right);
 }
-bool DecipherBlock(void* context, uint32_t* left, uint32_t* right) {
-    return BlowfishDecipher(static_cast<const BlowfishContext*>(context), left, right);
+void DecipherBlock(void* context, uint32_t* left, uint32_t* right) {
+    BlowfishDecipher(static_cast<const BlowfishContext*>(context), left, right);
 }
 
 }  // namespace
@@ -37,177 +39,179 @@ LPBYTE CMiscCommon::_InitializeMessageCapsule(LPCVOID payload, DWORD n) {
         return NULL;
     }
     Capsule::WriteHeader(capsule, n, 0);
-    if (payload && n) memcpy(capsule + Capsule::kOffsetPayload, payload, n);
+    if (payload && n) memcpy(capsule + P::kCapsulePayloadOffset, payload, n);
     return capsule;
 }
 
 // The error texts of the two directions: [0] deciphering, [1] enciphering.
 struct CipherTexts {
-    LPCWSTR nullCapsule, noContext, failed;
+    LPCWSTR nullCapsule, noContext;
 };
 const CipherTexts kCipherTexts[2] = {
     {L"MiscCommon::CMiscCommon::_Decrypt: capsule is NULL",
-     L"MiscCommon::CMiscCommon::_Decrypt: BlowFish Context is not initialized.",
-     L"MiscCommon::CMiscCommon::_Decrypt: BlowFish Decipher failed. i = %d"},
+     L"MiscCommon::CMiscCommon::_Decrypt: BlowFish Context is not initialized."},
     {L"MiscCommon::CMiscCommon::_Encrypt: capsule is NULL",
-     L"MiscCommon::CMiscCommon::_Encrypt: BlowFish Context is not initialized.",
-     L"MiscCommon::CMiscCommon::_Encrypt: BlowFish Encipher failed. i = %d"},
+     L"MiscCommon::CMiscCommon::_Encrypt: BlowFish Context is not initialized."},
 };
 
-DWORD CMiscCommon::_CipherBlocks(LPBYTE capsule, DWORD blocks, bool encipher) {
-    uint32_t failed = 0;
-    if (Capsule::ForEachBlock(capsule, blocks, encipher ? EncipherBlock : DecipherBlock,
-                              _pBlowfishContext, &failed))
-        return 0;
-    _SetErrorText(kCipherTexts[encipher].failed, static_cast<int>(failed));
-    return 2;
+// The first `blocks` blocks of the capsule's payload under the session
+// cipher, which the caller has made sure is there.
+void CMiscCommon::_CipherBlocks(LPBYTE capsule, DWORD blocks, bool encipher) {
+    Capsule::ForEachBlock(capsule, blocks, encipher ? EncipherBlock : DecipherBlock, _pBlowfishContext);
 }
 
 // The blocks its own size field names, in one direction.
 DWORD CMiscCommon::_CipherCapsule(LPBYTE capsule, bool encipher) {
     if (!capsule) {
         _SetErrorText(kCipherTexts[encipher].nullCapsule);
-        return 3;
+        return kResultInvalidArgument;
     }
     if (!_pBlowfishContext) {
         _SetErrorText(kCipherTexts[encipher].noContext);
-        return 8;
+        return kResultNotReady;
     }
-    return _CipherBlocks(capsule, Capsule::BlockCountFor(Bytes::ReadLe32(capsule + Capsule::kOffsetCapsuleSize)),
-                         encipher);
+    _CipherBlocks(capsule, Capsule::BlockCountFor(Bytes::ReadLe32(capsule + P::kCapsuleSizeOffset)), encipher);
+    return kResultSuccess;
 }
 
 DWORD CMiscCommon::_Encrypt(LPBYTE capsule) { return _CipherCapsule(capsule, true); }
 
 DWORD CMiscCommon::_Decrypt(LPBYTE capsule) { return _CipherCapsule(capsule, false); }
 
-BOOL CMiscCommon::EncapsuledDeviceIoControl(LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
-                                            DWORD outSize, LPDWORD bytesReturned) {
-    if (!IsDriverSupported()) return FALSE;
+// What EncapsuledDeviceIoControl holds while it makes one call, and why it
+// stopped. The way out releases the three heap blocks.
+struct CMiscCommon::CapsuleCall : Failure {
+    LPVOID inBuffer;
+    DWORD inSize;
+    LPVOID outBuffer;
+    DWORD outSize;
+    LPDWORD bytesReturned;
 
-    if ((inBuffer == NULL && inSize != 0) || (outBuffer == NULL && outSize != 0) ||
-        (inBuffer != NULL && inSize == 0) || (outBuffer != NULL && outSize == 0) ||
-        bytesReturned == NULL) {
-        _SetErrorText(L"MiscCommon::CMiscCommon::EncapsuledDeviceIoControl: Invalid Argument(s).");
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (_bSessionRequired && !_pBlowfishContext) {
-        _SetErrorText(L"MiscCommon::CMiscCommon::EncapsuledDeviceIoControl: Session Not Initialized.");
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    *bytesReturned = 0;
+    DWORD requestSize;      // the EncapsuledRequest's: the input and 24 bytes
+    LPBYTE request;         // the EncapsuledRequest
+    LPBYTE requestCapsule;  // the capsule carrying it, enciphered with sessions
+    DWORD requestCapsuleSize;
+    LPBYTE reply;           // the reply capsule as received into a zero-filled buffer
+    DWORD replySize;
+    BOOL answered;          // what DeviceIoControl returned
+    DWORD callError;        // and the last error it left
+    Capsule::ReplyPlan plan;
+};
 
+#define MC_CAPSULE_TEXT(s) L"MiscCommon::CMiscCommon::EncapsuledDeviceIoControl: " s
+
+// Nothing is sent for an old driver (no text, no last error), for
+// inconsistent arguments, or without the session the driver requires.
+bool CMiscCommon::_CheckCapsuleCall(CapsuleCall& c) {
+    if (!IsDriverSupported()) return c.Fail(FALSE, NULL, false);
+    if ((c.inBuffer == NULL && c.inSize != 0) || (c.outBuffer == NULL && c.outSize != 0) ||
+        (c.inBuffer != NULL && c.inSize == 0) || (c.outBuffer != NULL && c.outSize == 0) || c.bytesReturned == NULL)
+        return c.FailWithError(FALSE, MC_CAPSULE_TEXT(L"Invalid Argument(s)."), ERROR_INVALID_PARAMETER);
+    if (_bSessionRequired && !_pBlowfishContext)
+        return c.FailWithError(FALSE, MC_CAPSULE_TEXT(L"Session Not Initialized."), ERROR_ACCESS_DENIED);
+    *c.bytesReturned = 0;
+    return true;
+}
+
+// The EncapsuledRequest (sequence, size, code, both lengths, the input, 4
+// zero bytes) in its capsule, enciphered with sessions.
+bool CMiscCommon::_BuildRequestCapsule(CapsuleCall& c) {
     // Sizes whose capsule would not fit in 32 bits count as out of memory.
-    const DWORD requestSize = inSize + P::kRequestOverhead;
-    LPBYTE request = (requestSize < inSize || Capsule::SizeFor(requestSize) == 0)
-                         ? NULL
-                         : static_cast<LPBYTE>(HeapAllocZeroed(requestSize));
-    if (!request) {
-        _SetErrorText(L"MiscCommon::CMiscCommon::EncapsuledDeviceIoControl: HeapAlloc failed.");
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
-    Bytes::WriteLe32(request + P::kRequestSequenceOffset, _dwSequence);
-    Bytes::WriteLe32(request + P::kRequestSizeOffset, requestSize);
-    Bytes::WriteLe32(request + P::kRequestCodeOffset, IOCTL_MISC_FUNCTION);
-    Bytes::WriteLe32(request + P::kRequestInputLengthOffset, inSize);
-    Bytes::WriteLe32(request + P::kRequestOutputLengthOffset, outSize);
-    if (inBuffer) memcpy(request + P::kRequestDataOffset, inBuffer, inSize);
+    c.requestSize = c.inSize + P::kRequestOverhead;
+    if (c.requestSize >= c.inSize && Capsule::SizeFor(c.requestSize) != 0)
+        c.request = static_cast<LPBYTE>(HeapAllocZeroed(c.requestSize));
+    if (!c.request) return c.FailWithError(FALSE, MC_CAPSULE_TEXT(L"HeapAlloc failed."), ERROR_NOT_ENOUGH_MEMORY);
+    Bytes::WriteLe32(c.request + P::kRequestSequenceOffset, _dwSequence);
+    Bytes::WriteLe32(c.request + P::kRequestSizeOffset, c.requestSize);
+    Bytes::WriteLe32(c.request + P::kRequestCodeOffset, IOCTL_MISC_FUNCTION);
+    Bytes::WriteLe32(c.request + P::kRequestInputLengthOffset, c.inSize);
+    Bytes::WriteLe32(c.request + P::kRequestOutputLengthOffset, c.outSize);
+    if (c.inBuffer) memcpy(c.request + P::kRequestDataOffset, c.inBuffer, c.inSize);
 
-    LPBYTE requestCapsule = _InitializeMessageCapsule(request, requestSize);
-    if (!requestCapsule) {
-        HeapRelease(request);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
-    Bytes::WriteLe32(requestCapsule + Capsule::kOffsetSessionId, _dwSessionId);
+    // The helpers write their own texts.
+    c.requestCapsule = _InitializeMessageCapsule(c.request, c.requestSize);
+    if (!c.requestCapsule) return c.FailWithError(FALSE, NULL, ERROR_NOT_ENOUGH_MEMORY);
+    c.requestCapsuleSize = Capsule::SizeFor(c.requestSize);
+    Bytes::WriteLe32(c.requestCapsule + P::kCapsuleSessionOffset, _dwSessionId);
+    // The session's context was checked above.
+    if (_bSessionRequired) _CipherBlocks(c.requestCapsule, Capsule::BlockCountFor(c.requestCapsuleSize), true);
+    return true;
+}
 
-    if (_bSessionRequired && _Encrypt(requestCapsule) != 0) {
-        HeapRelease(request);
-        HeapRelease(requestCapsule);
-        SetLastError(ERROR_INTERNAL_ERROR);
-        return FALSE;
-    }
-
-    LPBYTE reply = _InitializeMessageCapsule(NULL, outSize);
-    if (!reply) {
-        DWORD error = GetLastError();
-        HeapRelease(request);
-        HeapRelease(requestCapsule);
-        SetLastError(error);
-        return FALSE;
-    }
-    const DWORD replySize = Capsule::SizeFor(outSize);
-    ZeroMemory(reply, replySize);
+// The call itself, into a zero-filled reply buffer for outSize bytes. Any
+// call the driver answered with bytes, or that succeeded, used up its
+// sequence number.
+bool CMiscCommon::_SendRequestCapsule(CapsuleCall& c) {
+    c.reply = _InitializeMessageCapsule(NULL, c.outSize);
+    if (!c.reply) return c.Fail(FALSE, NULL, true);
+    c.replySize = Capsule::SizeFor(c.outSize);
+    ZeroMemory(c.reply, c.replySize);  // the header too: what the driver does not write reads as 0
 
     DWORD returned = 0;
-    const BOOL result = DeviceIoControl(_hDevice, IOCTL_MISC_CAPSULE, requestCapsule,
-                                        Capsule::SizeFor(requestSize), reply, replySize, &returned, NULL);
-    const DWORD callError = GetLastError();
-    if (result || returned != 0) ++_dwSequence;
+    c.answered = DeviceIoControl(_hDevice, IOCTL_MISC_CAPSULE, c.requestCapsule, c.requestCapsuleSize, c.reply,
+                                 c.replySize, &returned, NULL);
+    c.callError = GetLastError();
+    if (c.answered || returned != 0) ++_dwSequence;
 
-    Capsule::ReplyPlan plan;
     const Capsule::ReplyCheck check =
-        Capsule::PlanReply(reply, replySize, returned, outSize, _bSessionRequired != FALSE, &plan);
-    if (check != Capsule::ReplyCheck::Ok) {
-        // Too short: the count returned; a malformed header: the offending
-        // field (capsule size or payload length).
-        _SetErrorText(L"MiscCommon::CMiscCommon::EncapsuledDeviceIoControl: Invalid structure returned. size = %d",
-                      static_cast<int>(plan.badValue));
-        HeapRelease(request);
-        HeapRelease(requestCapsule);
-        HeapRelease(reply);
-        if (check != Capsule::ReplyCheck::TooShort)
-            SetLastError(result ? static_cast<DWORD>(ERROR_INVALID_DATA) : callError);
-        return FALSE;
-    }
+        Capsule::PlanReply(c.reply, c.replySize, returned, c.outSize, _bSessionRequired != FALSE, &c.plan);
+    if (check == Capsule::ReplyCheck::Ok) return true;
+    // Too short: the count returned; a malformed header: the offending field
+    // (capsule size or payload length). A well-formed call that brought a
+    // malformed header leaves ERROR_INVALID_DATA, any other its own error.
+    _SetErrorText(MC_CAPSULE_TEXT(L"Invalid structure returned. size = %d"), static_cast<int>(c.plan.badValue));
+    const bool header = check != Capsule::ReplyCheck::TooShort;
+    return c.FailWithError(FALSE, NULL, header && c.answered ? static_cast<DWORD>(ERROR_INVALID_DATA) : c.callError);
+}
 
-    // Only the blocks the size field names and the buffer holds are
-    // deciphered; the copy below stays inside them.
-    if (_bSessionRequired) {
-        if (_CipherBlocks(reply, plan.blocks, false) != 0) {
-            HeapRelease(request);
-            HeapRelease(requestCapsule);
-            HeapRelease(reply);
-            SetLastError(ERROR_INTERNAL_ERROR);
-            return FALSE;
-        }
-    }
+// The blocks the size field names and the buffer holds are deciphered, and
+// the payload, which lies inside them, goes to the caller: all of it, or
+// what fits with ERROR_MORE_DATA.
+bool CMiscCommon::_TakeReplyPayload(CapsuleCall& c) {
+    if (_bSessionRequired) _CipherBlocks(c.reply, c.plan.blocks, false);
+    if (c.plan.payloadLength == 0) return true;
+    Capsule::CopyPayload(c.reply, c.plan, c.outBuffer);
+    *c.bytesReturned = c.plan.copyLength;
+    if (c.plan.truncated) return c.FailWithError(FALSE, NULL, ERROR_MORE_DATA);
+    return true;
+}
 
-    if (plan.payloadLength != 0) {
-        Capsule::CopyPayload(reply, plan, outBuffer);
-        *bytesReturned = plan.copyLength;
-        if (plan.truncated) {
-            HeapRelease(request);
-            HeapRelease(requestCapsule);
-            HeapRelease(reply);
-            SetLastError(ERROR_MORE_DATA);
-            return FALSE;
-        }
-    }
+BOOL CMiscCommon::EncapsuledDeviceIoControl(LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
+                                            DWORD outSize, LPDWORD bytesReturned) {
+    CapsuleCall c;
+    ZeroMemory(&c, sizeof(c));
+    c.inBuffer = inBuffer;
+    c.inSize = inSize;
+    c.outBuffer = outBuffer;
+    c.outSize = outSize;
+    c.bytesReturned = bytesReturned;
+    const bool through = _CheckCapsuleCall(c) && _BuildRequestCapsule(c) && _SendRequestCapsule(c) &&
+                         _TakeReplyPayload(c);
 
-    HeapRelease(request);
-    HeapRelease(requestCapsule);
-    HeapRelease(reply);
-    SetLastError(callError);
-    return result;
+    // The one way out. A call that went through returns the driver's own
+    // answer and the last error it left.
+    if (c.text) _SetErrorText(c.text);
+    HeapRelease(c.request);
+    HeapRelease(c.requestCapsule);
+    HeapRelease(c.reply);
+    if (through) SetLastError(c.callError);
+    else if (c.keepError) SetLastError(c.error);
+    return through ? c.answered : FALSE;
 }
 
 DWORD CMiscCommon::CallMiscFunction(LPBYTE pPacket, DWORD sizePacket) {
-    if (!IsDriverSupported()) return 10;
+    if (!IsDriverSupported()) return kResultUnsupportedDriver;
     if (!IsOpenHandle(_hDevice)) {
         _SetErrorText(L"MiscCommon::CMiscCommon::CallMiscFunction: _hDevice is NULL");
-        return 8;
+        return kResultNotReady;
     }
     if (!pPacket) {
         _SetErrorText(L"MiscCommon::CMiscCommon::CallMiscFunction: pPacket is NULL");
-        return 3;
+        return kResultInvalidArgument;
     }
     if (sizePacket == 0) {
         _SetErrorText(L"MiscCommon::CMiscCommon::CallMiscFunction: sizePacket is '0'");
-        return 3;
+        return kResultInvalidArgument;
     }
     // The header's lengths decide what is sent and what the driver may write
     // back into the packet; they must lie inside the packet buffer.
@@ -215,7 +219,7 @@ DWORD CMiscCommon::CallMiscFunction(LPBYTE pPacket, DWORD sizePacket) {
         Bytes::ReadLe16(pPacket + P::kPacketInputLengthOffset) > sizePacket ||
         Bytes::ReadLe16(pPacket + P::kPacketOutputLengthOffset) > sizePacket) {
         _SetErrorText(L"MiscCommon::CMiscCommon::CallMiscFunction: packet lengths exceed sizePacket");
-        return 3;
+        return kResultInvalidArgument;
     }
 
     LPBYTE saved = static_cast<LPBYTE>(HeapAllocZeroed(sizePacket));
@@ -223,7 +227,7 @@ DWORD CMiscCommon::CallMiscFunction(LPBYTE pPacket, DWORD sizePacket) {
         DWORD error = GetLastError();
         _SetErrorText(L"MiscCommon::CMiscCommon::CallMiscFunction: HeapAlloc failed.");
         SetLastError(error);
-        return 5;
+        return kResultNoRoom;
     }
     memcpy(saved, pPacket, sizePacket);
 
@@ -236,7 +240,7 @@ DWORD CMiscCommon::CallMiscFunction(LPBYTE pPacket, DWORD sizePacket) {
             _SetErrorText(L"MiscCommon::CMiscCommon::CallMiscFunction: DeviceIoControl failed.");
             HeapRelease(saved);
             SetLastError(error);
-            return 2;
+            return kResultFailed;
         }
         if (attempt == 0 && pPacket[P::kPacketStatusOffset] == P::kMiscStatusRetry) {
             Sleep(kRetryDelayMs);
@@ -248,16 +252,16 @@ DWORD CMiscCommon::CallMiscFunction(LPBYTE pPacket, DWORD sizePacket) {
 
     HeapRelease(saved);
     if (_szLastError) _szLastError[0] = L'\0';
-    return 0;
+    return kResultSuccess;
 }
 
 DWORD CMiscCommon::GetFlatPadSetting(LPBYTE status, LPWORD value1, LPWORD value2, LPWORD value3,
                                      LPWORD value4, LPWORD extraLength) {
     if (!extraLength || *extraLength != 0 || !status || !value1 || !value2 || !value3 || !value4)
-        return 3;
+        return kResultInvalidArgument;
 
     LPBYTE packet = static_cast<LPBYTE>(HeapAllocZeroed(P::kFlatPadPacketSize));
-    if (!packet) return 5;
+    if (!packet) return kResultNoRoom;
     packet[P::kPacketFunctionOffset] = P::kFlatPadFunction;
     packet[P::kPacketSubFunctionOffset] = P::kFlatPadSubFunction;
     Bytes::WriteLe16(packet + P::kPacketInputLengthOffset, P::kFlatPadInputLength);
@@ -266,10 +270,10 @@ DWORD CMiscCommon::GetFlatPadSetting(LPBYTE status, LPWORD value1, LPWORD value2
 
     if (!IsDriverSupported()) {
         HeapRelease(packet);
-        return 10;
+        return kResultUnsupportedDriver;
     }
     DWORD result = CallMiscFunction(packet, P::kFlatPadPacketSize);
-    if (result != 0) {
+    if (result != kResultSuccess) {
         HeapRelease(packet);
         return result;
     }
@@ -284,7 +288,7 @@ DWORD CMiscCommon::GetFlatPadSetting(LPBYTE status, LPWORD value1, LPWORD value2
         *extraLength = Bytes::ReadLe16(packet + P::kFlatPadExtraLengthOffset);
     }
     HeapRelease(packet);
-    return 0;
+    return kResultSuccess;
 }
 
 DWORD CMiscCommon::GetBatteryPackDate(LPBYTE status, WORD index, LPSYSTEMTIME date) {
@@ -296,19 +300,19 @@ DWORD CMiscCommon::GetBatteryPackDate(LPBYTE status, WORD index, LPSYSTEMTIME da
     Bytes::WriteLe16(packet + P::kPacketOutputLengthOffset, P::kBatteryOutputLength);
     Bytes::WriteLe16(packet + P::kBatteryIndexOffset, index);
 
-    if (!IsDriverSupported()) return 10;
-    if (!status || !date) return 3;
+    if (!IsDriverSupported()) return kResultUnsupportedDriver;
+    if (!status || !date) return kResultInvalidArgument;
     DWORD result = CallMiscFunction(packet, sizeof(packet));
-    if (result != 0) return result;
+    if (result != kResultSuccess) return result;
 
     *status = packet[P::kPacketStatusOffset];
-    if (*status != P::kMiscStatusSuccess) return 0;
+    if (*status != P::kMiscStatusSuccess) return kResultSuccess;
     const WORD d = Bytes::ReadLe16(packet + P::kBatteryDateOffset);
     ZeroMemory(date, sizeof(*date));
     date->wYear = static_cast<WORD>((d >> 9) + 1980);
     date->wMonth = static_cast<WORD>((d >> 5) & 15);
     date->wDay = static_cast<WORD>(d & 31);
-    return 0;
+    return kResultSuccess;
 }
 
 }  // namespace MiscCommon

@@ -29,7 +29,6 @@ const GUID kGuidDevinterfaceMisc = {
      P::kMiscInterfaceGuidData4[3], P::kMiscInterfaceGuidData4[4], P::kMiscInterfaceGuidData4[5],
      P::kMiscInterfaceGuidData4[6], P::kMiscInterfaceGuidData4[7]}};
 
-constexpr DWORD kErrorTextChars = 256;
 constexpr DWORD kVersionChars = 256;
 constexpr DWORD kVersionReadBytes = 256;  // at most 128 characters are read
 
@@ -73,120 +72,124 @@ void CMiscCommon::_SetErrorText(LPCWSTR format, ...) {
 // ---------------------------------------------------------------------------
 // Discovery and plain calls.
 
-DWORD CMiscCommon::OpenDriver() {
-    HDEVINFO set = SetupDiGetClassDevsW(&kGuidDevinterfaceMisc, NULL, NULL,
-                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) {
-        _SetErrorText(L"MiscCommon::CMiscCommon::OpenDriver: SetupDiGetClassDevs failed.");
-        return 2;
-    }
-
+// What OpenDriver holds while it finds the driver, and why it stopped. The
+// way out releases whatever is still held, in the order the set, the
+// interface detail, the registry key, the version text.
+struct CMiscCommon::Discovery : Failure {
+    HDEVINFO set;  // INVALID_HANDLE_VALUE once released
     SP_DEVICE_INTERFACE_DATA interfaceData;
-    ZeroMemory(&interfaceData, sizeof(interfaceData));
-    interfaceData.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
-    if (!SetupDiEnumDeviceInterfaces(set, NULL, &kGuidDevinterfaceMisc, 0, &interfaceData)) {
-        DWORD error = GetLastError();
-        _SetErrorText(L"MiscCommon::CMiscCommon::OpenDriver: SetupDiEnumDeviceInterfaces failed.");
-        SetupDiDestroyDeviceInfoList(set);
-        SetLastError(error);
-        return 6;
-    }
+    SP_DEVINFO_DATA devInfo;
+    PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail;
+    HKEY key;
+    LPWSTR version;  // the version text, until it is handed to the object
 
-    DWORD required = 0;
-    SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, NULL, 0, &required, NULL);
-    DWORD error = GetLastError();
-    if (error != ERROR_INSUFFICIENT_BUFFER) {
-        _SetErrorText(L"MiscCommon::CMiscCommon::OpenDriver: SetupDiGetDeviceInterfaceDetail (First time) failed.");
-        SetupDiDestroyDeviceInfoList(set);
-        SetLastError(error);
-        return 2;
+    void ReleaseSet() {
+        if (set != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set);
+        set = INVALID_HANDLE_VALUE;
     }
+    void CloseKey() {
+        if (key) RegCloseKey(key);
+        key = NULL;
+    }
+    void Release() {
+        ReleaseSet();
+        HeapRelease(detail);
+        detail = NULL;
+        CloseKey();
+        HeapRelease(version);
+        version = NULL;
+    }
+};
+
+#define MC_OPEN_TEXT(s) L"MiscCommon::CMiscCommon::OpenDriver: " s
+
+// The device information set of present interfaces of the class, and its
+// first interface.
+bool CMiscCommon::_FindInterface(Discovery& d) {
+    HDEVINFO set = SetupDiGetClassDevsW(&kGuidDevinterfaceMisc, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) return d.Fail(kResultFailed, MC_OPEN_TEXT(L"SetupDiGetClassDevs failed."), false);
+    d.set = set;
+    d.interfaceData.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
+    if (!SetupDiEnumDeviceInterfaces(d.set, NULL, &kGuidDevinterfaceMisc, 0, &d.interfaceData))
+        return d.Fail(kResultNoGenuineDriver, MC_OPEN_TEXT(L"SetupDiEnumDeviceInterfaces failed."), true);
+    return true;
+}
+
+// The interface's detail (its device path) and its device, asked for twice:
+// once for the size, once for the data.
+bool CMiscCommon::_ReadInterfaceDetail(Discovery& d) {
+    DWORD required = 0;
+    SetupDiGetDeviceInterfaceDetailW(d.set, &d.interfaceData, NULL, 0, &required, NULL);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return d.Fail(kResultFailed, MC_OPEN_TEXT(L"SetupDiGetDeviceInterfaceDetail (First time) failed."), true);
 
     // The buffer always holds at least the fixed part, whatever size was
     // reported, so that setting cbSize cannot write past it.
     DWORD allocated = required;
     if (allocated < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) allocated = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-    PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail =
-        static_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(HeapAlloc(GetProcessHeap(), 0, allocated));
-    if (!detail) {
-        error = GetLastError();
-        _SetErrorText(L"MiscCommon::CMiscCommon::OpenDriver: HeapAlloc failed.");
-        SetupDiDestroyDeviceInfoList(set);
-        SetLastError(error);
-        return 5;
-    }
+    d.detail = static_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(HeapAlloc(GetProcessHeap(), 0, allocated));
+    if (!d.detail) return d.Fail(kResultNoRoom, MC_OPEN_TEXT(L"HeapAlloc failed."), true);
 
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-    SP_DEVINFO_DATA devInfo;
-    ZeroMemory(&devInfo, sizeof(devInfo));
-    devInfo.cbSize = sizeof(SP_DEVINFO_DATA);
-    if (!SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, detail, allocated, &required, &devInfo)) {
-        error = GetLastError();
-        _SetErrorText(L"MiscCommon::CMiscCommon::OpenDriver: SetupDiGetDeviceInterfaceDetail (Second time) failed.");
-        SetupDiDestroyDeviceInfoList(set);
-        HeapRelease(detail);
-        SetLastError(error);
-        return 2;
-    }
+    d.detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    d.devInfo.cbSize = sizeof(SP_DEVINFO_DATA);
+    if (!SetupDiGetDeviceInterfaceDetailW(d.set, &d.interfaceData, d.detail, allocated, &required, &d.devInfo))
+        return d.Fail(kResultFailed, MC_OPEN_TEXT(L"SetupDiGetDeviceInterfaceDetail (Second time) failed."), true);
+    return true;
+}
 
-    if (_szVersion == NULL) {
-        HKEY key = SetupDiOpenDevRegKey(set, &devInfo, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
-        if (key == INVALID_HANDLE_VALUE) {
-            error = GetLastError();
-            _SetErrorText(L"MiscCommon::CMiscCommon::OpenDriver: SetupDiOpenDevRegKey failed.");
-            SetupDiDestroyDeviceInfoList(set);
-            HeapRelease(detail);
-            SetLastError(error);
-            return 2;
-        }
+// The version text from the device's driver key, read once per object, and
+// its numbers.
+bool CMiscCommon::_ReadVersion(Discovery& d) {
+    if (_szVersion != NULL) return true;
+    HKEY key = SetupDiOpenDevRegKey(d.set, &d.devInfo, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
+    if (key == INVALID_HANDLE_VALUE) return d.Fail(kResultFailed, MC_OPEN_TEXT(L"SetupDiOpenDevRegKey failed."), true);
+    d.key = key;
 
-        // Zero-filled, and only the first half is ever read into: a value
-        // stored without a terminator still ends inside the buffer.
-        _szVersion = static_cast<LPWSTR>(HeapAllocZeroed(kVersionChars * sizeof(WCHAR)));
-        if (!_szVersion) {
-            _SetErrorText(L"MiscCommon::CMiscCommon::OpenDriver: _szVersion array initialize failed.");
-            SetupDiDestroyDeviceInfoList(set);
-            HeapRelease(detail);
-            RegCloseKey(key);
-            return 2;
-        }
+    // Zero-filled, and only the first half is ever read into: a value stored
+    // without a terminator still ends inside the buffer.
+    d.version = static_cast<LPWSTR>(HeapAllocZeroed(kVersionChars * sizeof(WCHAR)));
+    if (!d.version) return d.Fail(kResultFailed, MC_OPEN_TEXT(L"_szVersion array initialize failed."), false);
 
-        DWORD type = 0;
-        DWORD bytes = kVersionReadBytes;
-        LONG status = RegQueryValueExW(key, MISC_DRIVER_VERSION_VALUE_NAME, NULL, &type,
-                                       reinterpret_cast<LPBYTE>(_szVersion), &bytes);
-        if (status != ERROR_SUCCESS) {
-            // The registry reports its failure as the return value; that is
-            // the error kept for the caller.
-            _SetErrorText(L"MiscCommon::CMiscCommon::OpenDriver: RegQueryValueEx failed.");
-            SetupDiDestroyDeviceInfoList(set);
-            HeapRelease(detail);
-            RegCloseKey(key);
-            HeapRelease(_szVersion);
-            _szVersion = NULL;
-            SetLastError(static_cast<DWORD>(status));
-            return 2;
-        }
+    DWORD type = 0;
+    DWORD bytes = kVersionReadBytes;
+    const LONG status = RegQueryValueExW(d.key, MISC_DRIVER_VERSION_VALUE_NAME, NULL, &type,
+                                         reinterpret_cast<LPBYTE>(d.version), &bytes);
+    // The registry reports its failure as the return value; that is the
+    // error kept for the caller.
+    if (status != ERROR_SUCCESS)
+        return d.FailWithError(kResultFailed, MC_OPEN_TEXT(L"RegQueryValueEx failed."), static_cast<DWORD>(status));
 
-        ParseDriverVersion();
-        RegCloseKey(key);
-    }
+    _szVersion = d.version;
+    d.version = NULL;
+    ParseDriverVersion();
+    d.CloseKey();
+    return true;
+}
 
-    SetupDiDestroyDeviceInfoList(set);
-    HANDLE device = CreateFileW(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, 0, NULL,
-                                OPEN_EXISTING, 0, NULL);
-    if (device == INVALID_HANDLE_VALUE) {
-        error = GetLastError();
-        _SetErrorText(L"MiscCommon::CMiscCommon::OpenDriver: CreateFile failed.");
-        HeapRelease(detail);
-        SetLastError(error);
-        return 11;
-    }
+// The device itself, by the interface's path. The set is done with before.
+bool CMiscCommon::_OpenDevice(Discovery& d) {
+    d.ReleaseSet();
+    HANDLE device = CreateFileW(d.detail->DevicePath, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    if (device == INVALID_HANDLE_VALUE) return d.Fail(kResultCannotOpen, MC_OPEN_TEXT(L"CreateFile failed."), true);
     _hDevice = device;
+    return true;
+}
 
-    HeapRelease(detail);
-    if (_szLastError) _szLastError[0] = L'\0';
-    return 0;
+DWORD CMiscCommon::OpenDriver() {
+    Discovery d;
+    ZeroMemory(&d, sizeof(d));
+    d.set = INVALID_HANDLE_VALUE;
+    DWORD result = kResultSuccess;
+    if (_FindInterface(d) && _ReadInterfaceDetail(d) && _ReadVersion(d) && _OpenDevice(d)) {
+        if (_szLastError) _szLastError[0] = L'\0';
+    } else {
+        _SetErrorText(d.text);
+        result = d.result;
+    }
+    // The one way out.
+    d.Release();
+    if (d.keepError) SetLastError(d.error);
+    return result;
 }
 
 void CMiscCommon::ParseDriverVersion() {
@@ -210,9 +213,9 @@ bool CMiscCommon::IsDriverSupported() const {
 }
 
 DWORD CMiscCommon::GetModelNumber(LPBYTE buffer, LPDWORD size) {
-    if (!IsDriverSupported()) return 10;
-    if (!IsOpenHandle(_hDevice)) return 8;
-    if (size == NULL || (buffer == NULL && *size != 0)) return 3;
+    if (!IsDriverSupported()) return kResultUnsupportedDriver;
+    if (!IsOpenHandle(_hDevice)) return kResultNotReady;
+    if (size == NULL || (buffer == NULL && *size != 0)) return kResultInvalidArgument;
 
     BYTE record[P::kModelRecordSize];
     ZeroMemory(record, sizeof(record));
@@ -221,7 +224,7 @@ DWORD CMiscCommon::GetModelNumber(LPBYTE buffer, LPDWORD size) {
                          &returned, NULL) ||
         returned != P::kModelRecordSize) {
         _SetErrorText(L"MiscCommon::CMiscCommon::GetModelNumber: DeviceIoControl failed.");
-        return 2;
+        return kResultFailed;
     }
 
     const DWORD capacity = *size;
@@ -231,7 +234,7 @@ DWORD CMiscCommon::GetModelNumber(LPBYTE buffer, LPDWORD size) {
     if (longLength == 0) {
         n = P::kModelShortSize;
     } else if (longLength < P::kModelLongMin || longLength > P::kModelLongMax) {
-        return 2;
+        return kResultFailed;
     } else if (capacity >= P::kModelLongBufferMin) {
         n = longLength;
         longForm = true;
@@ -241,7 +244,7 @@ DWORD CMiscCommon::GetModelNumber(LPBYTE buffer, LPDWORD size) {
 
     if (capacity < n) {
         *size = n;
-        return 5;
+        return kResultNoRoom;
     }
     if (longForm) {
         memcpy(buffer, record + P::kModelShortOffset, P::kModelLongHeadSize);
@@ -251,7 +254,7 @@ DWORD CMiscCommon::GetModelNumber(LPBYTE buffer, LPDWORD size) {
         memcpy(buffer, record + P::kModelShortOffset, n);
     }
     *size = n;
-    return 0;
+    return kResultSuccess;
 }
 
 void CMiscCommon::_EndSession(DWORD sessionId) {
@@ -272,10 +275,6 @@ void CMiscCommon::_DropSession() {
 
 void CMiscCommon::CloseDriver() {
     if (_hDevice == INVALID_HANDLE_VALUE) return;
-    if (_hDevNotify) {
-        UnregisterDeviceNotification(_hDevNotify);
-        _hDevNotify = NULL;
-    }
     _DropSession();
     CloseHandle(_hDevice);
     _hDevice = INVALID_HANDLE_VALUE;

@@ -4,8 +4,8 @@
 //
 // One object is used by one thread only; nothing here is locked. Every heap
 // block comes from the process heap. Failures are reported by result codes
-// (0 = success, 2, 3, 5, 6, 8, 10, 11) and, where a failure has a message, by
-// a text written into the owner's 256-character error buffer.
+// (ResultCode below) and, where a failure has a message, by a text written
+// into the owner's error buffer.
 #pragma once
 #include <windows.h>
 
@@ -13,11 +13,29 @@ struct BlowfishContext;
 
 namespace MiscCommon {
 
+// What the calls that return a DWORD answer. The values are fixed: owners
+// compare them with 0 and may log them as numbers.
+enum ResultCode : DWORD {
+    kResultSuccess = 0,
+    kResultFailed = 2,            // a platform call, the driver's answer or a primitive failed
+    kResultInvalidArgument = 3,   // an argument the call cannot work with; nothing is sent
+    kResultNoRoom = 5,            // a heap block could not be had, or (GetModelNumber) the
+                                  // caller's buffer is too small: *size says what is needed
+    kResultNoGenuineDriver = 6,   // no driver interface is present, or the driver failed to
+                                  // prove the handshake key or gave an unusable public value
+    kResultNotReady = 8,          // the device is not open, or (ciphers) no session is set up
+    kResultUnsupportedDriver = 10,  // the driver's version is below 1.0.8
+    kResultCannotOpen = 11,       // the driver's device could not be opened
+};
+
+// Characters of the owner's error buffer, the terminating 0 included.
+constexpr DWORD kErrorTextChars = 256;
+
 class CMiscCommon {
 public:
-    // szLastError: the owner's buffer of 256 UTF-16 characters for the text
-    // of the last failure, or null for no text. The owner keeps it alive for
-    // the life of the object and sets its first character to 0.
+    // szLastError: the owner's buffer of kErrorTextChars UTF-16 characters
+    // for the text of the last failure, or null for no text. The owner keeps
+    // it alive for the life of the object and sets its first character to 0.
     explicit CMiscCommon(LPWSTR szLastError);
     // Releases the version text; the owner calls CloseDriver before.
     ~CMiscCommon();
@@ -49,18 +67,34 @@ public:
 private:
     friend struct CMiscCommonInspector;  // white-box tests
 
-    // The handshake's phases (misc_handshake.cpp); each returns false after
-    // recording why in the handshake's working storage.
+    // OpenDriver's phases (misc_common.cpp); each returns false after
+    // recording why in the discovery's working storage.
+    struct Discovery;
+    bool _FindInterface(Discovery& d);
+    bool _ReadInterfaceDetail(Discovery& d);
+    bool _ReadVersion(Discovery& d);
+    bool _OpenDevice(Discovery& d);
+
+    // The handshake's phases (misc_handshake.cpp); each that can fail returns
+    // false after recording why in the handshake's working storage.
     struct Handshake;
     bool _ProbeSessions();
-    bool _OwnValues(Handshake& h);
+    void _OwnValues(Handshake& h);
     bool _Phase1(Handshake& h);
     bool _Phase2(Handshake& h);
     bool _Phase3(Handshake& h);
     bool _Confirm(Handshake& h);
 
+    // EncapsuledDeviceIoControl's phases (misc_capsule_calls.cpp), in the
+    // same way.
+    struct CapsuleCall;
+    bool _CheckCapsuleCall(CapsuleCall& c);
+    bool _BuildRequestCapsule(CapsuleCall& c);
+    bool _SendRequestCapsule(CapsuleCall& c);
+    bool _TakeReplyPayload(CapsuleCall& c);
+
     void _SetErrorText(LPCWSTR format, ...);
-    DWORD _CipherBlocks(LPBYTE capsule, DWORD blocks, bool encipher);
+    void _CipherBlocks(LPBYTE capsule, DWORD blocks, bool encipher);
     DWORD _CipherCapsule(LPBYTE capsule, bool encipher);
     void _EndSession(DWORD sessionId);
     // Ends the session this object holds, if any, and wipes its context.
@@ -74,7 +108,7 @@ private:
     DWORD _dwSequence;
     BlowfishContext* _pBlowfishContext;
     BOOL _bSessionRequired;
-    HDEVNOTIFY _hDevNotify;
+    HDEVNOTIFY _hDevNotify;  // always NULL: this channel registers no device notification
     LPWSTR _szLastError;
     DWORD _dwMajor;
     DWORD _dwMinor;

@@ -1,7 +1,7 @@
 // CMiscCommon's session handshake, in the phases the driver sees: the probe,
 // the random source and our own values, phase 1 (public values and nonces),
 // the proofs and phase 2, the key-encryption key and phase 3 (the session
-// key), and the confirmation. Every phase that fails says so in a Failure;
+// key), and the confirmation. Every phase that fails says so in its Failure;
 // _Initialize then leaves by one way out that ends the session when phase 1
 // gave one, restores the last error where the phase kept it, and wipes the
 // secrets.
@@ -24,7 +24,7 @@ using namespace Internal;
 // The handshake's working storage. Word arrays keep the big numbers aligned;
 // the messages are little-endian byte images of them. Everything here is
 // wiped when the handshake ends, whichever way.
-struct CMiscCommon::Handshake {
+struct CMiscCommon::Handshake : Failure {
     uint32_t x[P::kPrivateExponentLimbs];
     uint32_t nonce[P::kPhase1RequestNonceSize / 4];
     uint32_t request1[P::kPhase1RequestSize / 4];
@@ -45,23 +45,8 @@ struct CMiscCommon::Handshake {
     bool sessionOpen;          // the driver holds S: the way out ends it
     BlowfishContext* context;  // the cipher context, until it is handed to the object
 
-    // Why the handshake stopped: its result, text and, when kept, last error.
-    DWORD result;
-    LPCWSTR text;
-    bool keepError;
-    DWORD error;
-
     BYTE* Request1() { return reinterpret_cast<BYTE*>(request1); }
     BYTE* Answer1() { return reinterpret_cast<BYTE*>(answer1); }
-
-    // Records a failure; returns false so that a phase can `return Fail(...)`.
-    bool Fail(DWORD code, LPCWSTR message, bool keepLastError) {
-        error = keepLastError ? GetLastError() : 0;
-        result = code;
-        text = message;
-        keepError = keepLastError;
-        return false;
-    }
 };
 
 #define MC_INIT_TEXT(s) L"MiscCommon::CMiscCommon::_Initialize: " s
@@ -77,19 +62,15 @@ bool CMiscCommon::_ProbeSessions() {
 }
 
 // The random source, x (three words and a zero limb), Nc, and A = 2^x mod P
-// in the phase 1 request.
-bool CMiscCommon::_OwnValues(Handshake& h) {
-    if (!hdrand_init()) return h.Fail(2, MC_INIT_TEXT(L"hdrand_init failed"), false);
-    int attempts = 0;
-    while (hdrand_test() == -1) {
-        if (++attempts == 16) return h.Fail(2, MC_INIT_TEXT(L"hdrand_test failed 16 times"), false);
-    }
+// in the phase 1 request. Nothing here can fail: the source always seeds, and
+// 2 to a positive four-limb power modulo the 33-limb prime always fits its 33
+// limbs.
+void CMiscCommon::_OwnValues(Handshake& h) {
+    hdrand_init();
     for (int i = 0; i < 3; ++i) h.x[i] = hdrand();
     for (uint32_t& w : h.nonce) w = hdrand();
-    if (!pow2mod(h.request1 + P::kPhase1RequestPublicOffset / 4, P::kBigNumberLimbs, h.x,
-                 P::kPrivateExponentLimbs, kOakleyGroup2Prime, P::kBigNumberLimbs))
-        return h.Fail(2, MC_INIT_TEXT(L"pow2mod failed."), false);
-    return true;
+    pow2mod(h.request1 + P::kPhase1RequestPublicOffset / 4, P::kBigNumberLimbs, h.x, P::kPrivateExponentLimbs,
+            kOakleyGroup2Prime, P::kBigNumberLimbs);
 }
 
 // Phase 1: "Ini1", A and Nc out; S, B and the driver's nonce field back, all
@@ -101,7 +82,7 @@ bool CMiscCommon::_Phase1(Handshake& h) {
     if (!DeviceIoControl(_hDevice, IOCTL_MISC_HANDSHAKE, h.Request1(), P::kPhase1RequestSize, h.Answer1(),
                          P::kPhase1AnswerSize, &returned, NULL) ||
         returned != P::kPhase1AnswerSize)
-        return h.Fail(2, MC_INIT_TEXT(L"DeviceIoControl failed."), true);
+        return h.Fail(kResultFailed, MC_INIT_TEXT(L"DeviceIoControl failed."), true);
     h.sessionId = Bytes::ReadLe32(h.Answer1() + P::kPhase1AnswerSessionOffset);
     h.sessionOpen = true;
     return true;
@@ -114,7 +95,7 @@ bool CMiscCommon::_Phase2(Handshake& h) {
     const BYTE* const publicA = h.Request1() + P::kPhase1RequestPublicOffset;
     const BYTE* const publicB = h.Answer1() + P::kPhase1AnswerPublicOffset;
     BYTE* work = static_cast<BYTE*>(HeapAllocZeroed(P::kProofMessageSize));
-    if (!work) return h.Fail(5, MC_INIT_TEXT(L"HeapAlloc (phase2) failed."), true);
+    if (!work) return h.Fail(kResultNoRoom, MC_INIT_TEXT(L"HeapAlloc (phase2) failed."), true);
 
     memcpy(h.keyBlock, P::kHandshakeKeyBlock, sizeof(h.keyBlock));
     memcpy(work, h.Request1() + P::kNonceFieldOffset, P::kNonceFieldSize);
@@ -141,9 +122,9 @@ bool CMiscCommon::_Phase2(Handshake& h) {
     if (!DeviceIoControl(_hDevice, IOCTL_MISC_HANDSHAKE, h.request2, sizeof(h.request2), h.answer2,
                          sizeof(h.answer2), &returned, NULL) ||
         returned != P::kPhase2AnswerSize)
-        return h.Fail(2, MC_INIT_TEXT(L"DeviceIoControl (phase2) failed."), true);
+        return h.Fail(kResultFailed, MC_INIT_TEXT(L"DeviceIoControl (phase2) failed."), true);
     if (memcmp(h.answer2, h.expectedProof, P::kProofSize) != 0)
-        return h.Fail(6, MC_INIT_TEXT(L"Driver Authentication Failed."), false);
+        return h.Fail(kResultNoGenuineDriver, MC_INIT_TEXT(L"Driver Authentication Failed."), false);
     return true;
 }
 
@@ -153,25 +134,24 @@ bool CMiscCommon::_Phase2(Handshake& h) {
 bool CMiscCommon::_Phase3(Handshake& h) {
     if (!powmod(h.secret, P::kBigNumberLimbs, h.answer1 + P::kPhase1AnswerPublicOffset / 4, P::kBigNumberLimbs,
                 h.x, P::kPrivateExponentLimbs, kOakleyGroup2Prime, P::kBigNumberLimbs))
-        return h.Fail(6, MC_INIT_TEXT(L"Key Encryption Key calculation failed."), false);
+        return h.Fail(kResultNoGenuineDriver, MC_INIT_TEXT(L"Key Encryption Key calculation failed."), false);
     Sha1Init(&h.sha);
     Sha1Update(&h.sha, reinterpret_cast<const uint8_t*>(h.secret), P::kBigNumberBytes);
     Sha1Final(&h.sha);
     Sha1GetDigest(&h.sha, h.kek);
 
+    // The cipher calls below cannot fail: context, key and blocks are all there.
     h.context = static_cast<BlowfishContext*>(HeapAllocZeroed(kBlowfishContextSize));
-    if (!h.context) return h.Fail(5, MC_INIT_TEXT(L"HeapAlloc (phase3) failed."), true);
-    if (!BlowfishInitialize(h.context, h.kek, P::kKeyEncryptionKeySize))
-        return h.Fail(2, MC_INIT_TEXT(L"BlowfishInitialize (1st time) failed."), false);
+    if (!h.context) return h.Fail(kResultNoRoom, MC_INIT_TEXT(L"HeapAlloc (phase3) failed."), true);
+    BlowfishInitialize(h.context, h.kek, P::kKeyEncryptionKeySize);
 
     for (uint32_t& w : h.sessionKey) w = hdrand();
     BYTE* const req3 = reinterpret_cast<BYTE*>(h.request3);
     memcpy(req3 + P::kPhase3RequestKeyOffset, h.sessionKey, P::kSessionKeySize);
     uint32_t* const keyWords = h.request3 + P::kPhase3RequestKeyOffset / 4;
-    const bool enciphered = BlowfishEncipher(h.context, &keyWords[0], &keyWords[1]) &&
-                            BlowfishEncipher(h.context, &keyWords[2], &keyWords[3]);
+    BlowfishEncipher(h.context, &keyWords[0], &keyWords[1]);
+    BlowfishEncipher(h.context, &keyWords[2], &keyWords[3]);
     Bytes::Wipe(h.context, kBlowfishContextSize);  // the key-encryption key is done with
-    if (!enciphered) return h.Fail(2, MC_INIT_TEXT(L"BlowfishEncipher failed."), false);
 
     memcpy(req3 + P::kPhase3RequestTagOffset, P::kTagIni3, P::kTagSize);
     Bytes::WriteLe32(req3 + P::kPhase3RequestSessionOffset, h.sessionId);
@@ -179,23 +159,22 @@ bool CMiscCommon::_Phase3(Handshake& h) {
     if (!DeviceIoControl(_hDevice, IOCTL_MISC_HANDSHAKE, req3, P::kPhase3RequestSize, h.answer3,
                          P::kPhase3AnswerSize, &returned, NULL) ||
         returned != P::kPhase3AnswerSize)
-        return h.Fail(2, MC_INIT_TEXT(L"DeviceIoControl (phase3) failed."), true);
+        return h.Fail(kResultFailed, MC_INIT_TEXT(L"DeviceIoControl (phase3) failed."), true);
     return true;
 }
 
 // The session cipher keyed with K, which must turn the phase 3 answer into
-// the confirmation block.
+// the confirmation block (the cipher calls themselves cannot fail).
 bool CMiscCommon::_Confirm(Handshake& h) {
-    if (!BlowfishInitialize(h.context, reinterpret_cast<const uint8_t*>(h.sessionKey), P::kSessionKeySize))
-        return h.Fail(2, MC_INIT_TEXT(L"BlowfishInitialize (2nd time) failed."), false);
-    if (!BlowfishDecipher(h.context, &h.answer3[0], &h.answer3[1]) || h.answer3[0] != P::kConfirmationLeft ||
-        h.answer3[1] != P::kConfirmationRight)
-        return h.Fail(2, MC_INIT_TEXT(L"BlowfishDecipher failed."), false);
+    BlowfishInitialize(h.context, reinterpret_cast<const uint8_t*>(h.sessionKey), P::kSessionKeySize);
+    BlowfishDecipher(h.context, &h.answer3[0], &h.answer3[1]);
+    if (h.answer3[0] != P::kConfirmationLeft || h.answer3[1] != P::kConfirmationRight)
+        return h.Fail(kResultFailed, MC_INIT_TEXT(L"BlowfishDecipher failed."), false);
     return true;
 }
 
 DWORD CMiscCommon::_Initialize() {
-    if (!IsDriverSupported()) return 10;
+    if (!IsDriverSupported()) return kResultUnsupportedDriver;
 
     // A session this object still holds is ended at the driver first: a new
     // handshake must not leave the old session open there, nor its context
@@ -205,13 +184,14 @@ DWORD CMiscCommon::_Initialize() {
     _bSessionRequired = TRUE;
     if (!_ProbeSessions()) {
         _bSessionRequired = FALSE;
-        return 0;
+        return kResultSuccess;
     }
 
     Handshake h;
     ZeroMemory(&h, sizeof(h));
-    DWORD result = 0;
-    if (_OwnValues(h) && _Phase1(h) && _Phase2(h) && _Phase3(h) && _Confirm(h)) {
+    DWORD result = kResultSuccess;
+    _OwnValues(h);
+    if (_Phase1(h) && _Phase2(h) && _Phase3(h) && _Confirm(h)) {
         _dwSessionId = h.sessionId;
         _pBlowfishContext = h.context;
         _dwSequence = 0;

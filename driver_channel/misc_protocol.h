@@ -25,29 +25,14 @@ constexpr uint8_t kMiscInterfaceGuidData4[8] = {0x8A, 0x06, 0x11, 0xEA, 0xE4, 0x
 #define MISC_DRIVER_VERSION_VALUE_NAME L"DriverVersion"
 
 // ---------------------------------------------------------------------------
-// Control codes: device type 0x22, METHOD_BUFFERED, FILE_ANY_ACCESS.
-constexpr uint32_t kIoctlMiscHandshake = 0x222000u;       // function 0x800
-constexpr uint32_t kIoctlMiscEndSession = 0x222004u;      // function 0x801
-constexpr uint32_t kIoctlMiscCapsule = 0x222008u;         // function 0x802
-constexpr uint32_t kIoctlMiscGetModelNumber = 0x222940u;  // function 0xA50
+// Control codes: device type 0x22, METHOD_BUFFERED, FILE_ANY_ACCESS. Macros,
+// as control codes are in the platform's own headers.
+#define IOCTL_MISC_HANDSHAKE 0x222000u         // function 0x800
+#define IOCTL_MISC_END_SESSION 0x222004u       // function 0x801
+#define IOCTL_MISC_CAPSULE 0x222008u           // function 0x802
+#define IOCTL_MISC_GET_MODEL_NUMBER 0x222940u  // function 0xA50
 // Never sent as a control code: it is the code inside every EncapsuledRequest.
-constexpr uint32_t kIoctlMiscFunction = 0x222944u;        // function 0xA51
-
-#ifndef IOCTL_MISC_HANDSHAKE
-#define IOCTL_MISC_HANDSHAKE 0x222000u
-#endif
-#ifndef IOCTL_MISC_END_SESSION
-#define IOCTL_MISC_END_SESSION 0x222004u
-#endif
-#ifndef IOCTL_MISC_CAPSULE
-#define IOCTL_MISC_CAPSULE 0x222008u
-#endif
-#ifndef IOCTL_MISC_GET_MODEL_NUMBER
-#define IOCTL_MISC_GET_MODEL_NUMBER 0x222940u
-#endif
-#ifndef IOCTL_MISC_FUNCTION
-#define IOCTL_MISC_FUNCTION 0x222944u
-#endif
+#define IOCTL_MISC_FUNCTION 0x222944u          // function 0xA51
 
 // ---------------------------------------------------------------------------
 // Handshake.
@@ -56,7 +41,6 @@ constexpr uint32_t kIoctlMiscFunction = 0x222944u;        // function 0xA51
 constexpr uint32_t kBigNumberLimbs = 33;
 constexpr uint32_t kBigNumberBytes = kBigNumberLimbs * 4;  // 132
 constexpr uint32_t kPrivateExponentLimbs = 4;              // three random words and a 0
-constexpr uint32_t kGenerator = 2;
 
 // Tags: four ASCII bytes in text order; as a little-endian word as well.
 constexpr uint32_t kTagSize = 4;
@@ -145,7 +129,9 @@ constexpr uint32_t kCapsuleOverhead = kCapsuleHeaderSize + kCapsuleTrailerSize; 
 constexpr uint32_t kCapsuleBlockSize = 8;
 
 // Size of a capsule that carries n payload bytes: 16 + n rounded up to 8.
-// (No overflow guard: callers pass lengths far below 2^32.)
+// (No overflow guard: the substitute passes lengths far below 2^32; the
+// client's Capsule::SizeFor, capsule.h, refuses lengths whose size would not
+// fit.)
 constexpr uint32_t CapsuleSizeFor(uint32_t n) {
     return kCapsuleOverhead + ((n + (kCapsuleBlockSize - 1)) & ~(kCapsuleBlockSize - 1));
 }
@@ -158,7 +144,6 @@ constexpr uint32_t kRequestCodeOffset = 8;
 constexpr uint32_t kRequestInputLengthOffset = 12;
 constexpr uint32_t kRequestOutputLengthOffset = 16;
 constexpr uint32_t kRequestDataOffset = 20;
-constexpr uint32_t kRequestHeaderSize = 20;
 constexpr uint32_t kRequestOverhead = 24;  // request size = input length + 24
 
 // ---------------------------------------------------------------------------
@@ -169,7 +154,6 @@ constexpr uint32_t kPacketSubFunctionOffset = 1;
 constexpr uint32_t kPacketInputLengthOffset = 2;   // 16 bits
 constexpr uint32_t kPacketOutputLengthOffset = 4;  // 16 bits
 constexpr uint32_t kPacketReservedOffset = 6;      // 16 bits, 0
-constexpr uint32_t kPacketDataOffset = 8;
 constexpr uint32_t kPacketHeaderSize = 8;
 
 constexpr uint8_t kMiscStatusSuccess = 0;
@@ -200,7 +184,7 @@ constexpr uint32_t kBatteryIndexOffset = 8;
 constexpr uint32_t kBatteryDateOffset = 10;  // MS-DOS date
 
 // ---------------------------------------------------------------------------
-// Model record, the 128-byte answer to kIoctlMiscGetModelNumber.
+// Model record, the 128-byte answer to IOCTL_MISC_GET_MODEL_NUMBER.
 constexpr uint32_t kModelRecordSize = 128;
 constexpr uint32_t kModelShortOffset = 40;
 constexpr uint32_t kModelShortSize = 12;

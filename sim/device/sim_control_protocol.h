@@ -40,6 +40,9 @@
 #define SIM_CTL_GET_EXCHANGE SIM_CTL_CODE(0xB03)
 /* out: SimScenario (the one in force). */
 #define SIM_CTL_GET_SCENARIO SIM_CTL_CODE(0xB04)
+/* in: uint32_t index; out: SimSecrets of the index-th session the driver made
+ * since the record was cleared (oldest first, below SimSummary.sessionsRecorded). */
+#define SIM_CTL_GET_SECRETS SIM_CTL_CODE(0xB05)
 
 /* Completion statuses of the substitute. The kernel shim maps them to NTSTATUS;
  * the Win32 error a caller then sees is given beside each. */
@@ -105,6 +108,7 @@
 #define SIM_MAX_FAULTS 8
 #define SIM_MAX_BATTERIES 4
 #define SIM_MAX_EXCHANGES 128
+#define SIM_MAX_SESSIONS 32
 #define SIM_MAX_RECORDED_BYTES 256
 
 typedef struct SimFault {
@@ -153,10 +157,12 @@ typedef struct SimScenario {
     char driverVersion[32];
 } SimScenario;
 
-/* The driver's secrets of its most recent handshake. */
+/* The driver's secrets of one session: recorded by the phase 1 that made it,
+ * completed by its phase 3. */
 typedef struct SimSecrets {
     uint32_t valid;               /* bit 0: phase 1 done; bit 1: phase 3 done (session key known) */
     uint32_t sessionId;
+    uint32_t exchange;            /* the phase 1's index among the exchanges seen */
     uint8_t privateExponent[16];  /* 4 limbs, little-endian */
     uint8_t driverNonce[24];      /* answer bytes 136..159 */
     uint8_t handshakeKey[16];
@@ -191,7 +197,7 @@ typedef struct SimSummary {
     uint32_t closes;
     uint32_t refusedOpens;
     uint32_t violations;      /* requests refused for a fault of the client (see SimIsViolation) */
-    SimSecrets secrets;
+    uint32_t sessionsRecorded; /* sessions whose secrets are recorded (at most SIM_MAX_SESSIONS) */
     uint32_t firstViolation;  /* SIM_REJECT_* of the first violation (0: none) */
     uint32_t firstViolationExchange; /* its index among the exchanges seen */
 } SimSummary;

@@ -110,6 +110,7 @@ struct Session {
     uint32_t state;  // SIM_SESSION_*
     uint32_t id;
     uint32_t sequence;
+    SimSecrets* secrets;  // its record in DeviceState::secrets (null beyond the table)
     uint32_t exponent[kDriverExponentLimbs];
     uint8_t expectedClientProof[kProofSize];
     uint8_t driverProof[kProofSize];
@@ -152,6 +153,7 @@ struct DeviceState {
     FaultCounters faultCounters[SIM_MAX_FAULTS];
     SimSummary summary;
     SimExchange exchanges[SIM_MAX_EXCHANGES];
+    SimSecrets secrets[SIM_MAX_SESSIONS];  // one per session made, oldest first
     uint8_t input[kScratchSize];
     uint8_t output[kScratchSize];
 };
@@ -164,12 +166,21 @@ void EndSession()
     Wipe(&g_device.sessionCipher, sizeof g_device.sessionCipher);
 }
 
-// The secrets that are fixed for the driver: known before any handshake.
-void FixedSecrets(SimSecrets& secrets)
+// A new session's record of its secrets, with the driver's fixed ones; null
+// once the table is full.
+SimSecrets* NewSecrets(uint32_t id)
 {
+    SimSummary& sum = g_device.summary;
+    if (sum.sessionsRecorded >= SIM_MAX_SESSIONS) return nullptr;
+    SimSecrets& secrets = g_device.secrets[sum.sessionsRecorded++];
+    memset(&secrets, 0, sizeof secrets);
+    secrets.valid = 1;
+    secrets.sessionId = id;
+    secrets.exchange = sum.exchangesSeen;  // this exchange's index: it is recorded after it is answered
     memcpy(secrets.handshakeKey, kHandshakeKeyBlock + kHandshakeKeyOffset, kHandshakeKeySize);
     WriteLe32(secrets.confirmation, kConfirmationLeft);
     WriteLe32(secrets.confirmation + 4, kConfirmationRight);
+    return &secrets;
 }
 
 void ResetRun()
@@ -179,10 +190,10 @@ void ResetRun()
     memset(g_device.faultCounters, 0, sizeof g_device.faultCounters);
     memset(&g_device.summary, 0, sizeof g_device.summary);
     memset(g_device.exchanges, 0, sizeof g_device.exchanges);
+    memset(g_device.secrets, 0, sizeof g_device.secrets);
     memset(&g_device.history, 0, sizeof g_device.history);
     memset(&g_device.statusFour, 0, sizeof g_device.statusFour);
     g_device.plainSequence = 0;
-    FixedSecrets(g_device.summary.secrets);
 }
 
 void EnsureInitialized()
@@ -352,14 +363,11 @@ Reply Phase1(const uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t outCap, c
 
     s.id = id;
     s.state = SIM_SESSION_AWAIT_PHASE2;
-
-    SimSecrets& secrets = g_device.summary.secrets;
-    memset(&secrets, 0, sizeof secrets);
-    secrets.valid = 1;
-    secrets.sessionId = id;
-    LimbsToBytes(s.exponent, kDriverExponentLimbs, secrets.privateExponent);
-    memcpy(secrets.driverNonce, nonce, sizeof nonce);
-    FixedSecrets(secrets);
+    s.secrets = NewSecrets(id);
+    if (s.secrets != nullptr) {
+        LimbsToBytes(s.exponent, kDriverExponentLimbs, s.secrets->privateExponent);
+        memcpy(s.secrets->driverNonce, nonce, sizeof nonce);
+    }
 
     memset(out, 0, kPhase1AnswerSize + 64);
     WriteLe32(out + kPhase1AnswerSessionOffset, id);
@@ -430,8 +438,10 @@ Reply Phase3(const uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t outCap, c
         EndSession();
         return Refuse(SIM_STATUS_UNSUCCESSFUL, SIM_REJECT_CRYPTO);
     }
-    memcpy(g_device.summary.secrets.sessionKey, sessionKey, kSessionKeySize);
-    g_device.summary.secrets.valid |= 2;
+    if (s.secrets != nullptr) {
+        memcpy(s.secrets->sessionKey, sessionKey, kSessionKeySize);
+        s.secrets->valid |= 2;
+    }
     Wipe(sessionKey, sizeof sessionKey);
     Wipe(s.keyEncryptionKey, sizeof s.keyEncryptionKey);
     s.state = SIM_SESSION_ESTABLISHED;
@@ -586,7 +596,7 @@ Reply Capsule(uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t outCap, const 
     uint32_t inLength = ReadLe32(payload + kRequestInputLengthOffset);
     uint32_t outLength = ReadLe32(payload + kRequestOutputLengthOffset);
     if (ReadLe32(payload + kRequestSizeOffset) != n || inLength != n - kRequestOverhead ||
-        ReadLe32(payload + kRequestCodeOffset) != kIoctlMiscFunction ||
+        ReadLe32(payload + kRequestCodeOffset) != IOCTL_MISC_FUNCTION ||
         !AllZero(payload + kRequestDataOffset + inLength, 4) || outLength > kMaxMessage - kCapsuleOverhead)
         return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_REQUEST);
     // With sessions the count starts at the handshake, without them at the
@@ -664,7 +674,7 @@ Reply ModelRecord(uint32_t inLen, uint8_t* out, uint32_t outCap, const SimFault*
 Reply Dispatch(uint32_t code, uint8_t* in, uint32_t inLen, uint8_t* out, uint32_t outCap)
 {
     uint32_t target = SIM_TARGET_NONE;
-    if (code == kIoctlMiscHandshake) {
+    if (code == IOCTL_MISC_HANDSHAKE) {
         if (inLen == 0) {
             target = SIM_TARGET_PROBE;
         } else if (!SessionsEnabled()) {
@@ -678,11 +688,11 @@ Reply Dispatch(uint32_t code, uint8_t* in, uint32_t inLen, uint8_t* out, uint32_
             else if (tag == kTagIni3Word) target = SIM_TARGET_PHASE3;
             else return Refuse(SIM_STATUS_INVALID_PARAMETER, SIM_REJECT_TAG);
         }
-    } else if (code == kIoctlMiscEndSession) {
+    } else if (code == IOCTL_MISC_END_SESSION) {
         target = SIM_TARGET_END_SESSION;
-    } else if (code == kIoctlMiscCapsule) {
+    } else if (code == IOCTL_MISC_CAPSULE) {
         target = SIM_TARGET_CAPSULE;
-    } else if (code == kIoctlMiscGetModelNumber) {
+    } else if (code == IOCTL_MISC_GET_MODEL_NUMBER) {
         target = SIM_TARGET_MODEL;
     } else {
         return Refuse(SIM_STATUS_INVALID_DEVICE_REQUEST, SIM_REJECT_UNKNOWN_CODE);
@@ -812,6 +822,15 @@ extern "C" uint32_t SimControlRequest(uint32_t code, const void* in, uint32_t in
         if (outCap < sizeof(SimExchange)) return SIM_STATUS_BUFFER_TOO_SMALL;
         memcpy(out, &g_device.exchanges[index], sizeof(SimExchange));
         if (returned != nullptr) *returned = sizeof(SimExchange);
+        return SIM_STATUS_OK;
+    }
+    case SIM_CTL_GET_SECRETS: {
+        if (inLen != 4) return SIM_STATUS_INVALID_PARAMETER;
+        uint32_t index = ReadLe32(static_cast<const uint8_t*>(in));
+        if (index >= g_device.summary.sessionsRecorded) return SIM_STATUS_INVALID_PARAMETER;
+        if (outCap < sizeof(SimSecrets)) return SIM_STATUS_BUFFER_TOO_SMALL;
+        memcpy(out, &g_device.secrets[index], sizeof(SimSecrets));
+        if (returned != nullptr) *returned = sizeof(SimSecrets);
         return SIM_STATUS_OK;
     }
     case SIM_CTL_GET_SCENARIO:

@@ -62,6 +62,25 @@ void AppendHex(std::string* text, const uint8_t* bytes, uint32_t count)
     }
 }
 
+void AppendSecrets(std::string* text, const SimSecrets& s)
+{
+    char number[64];
+    snprintf(number, sizeof number, "{\"secrets\": {\"exchange\": %u, \"session_id\": %u, ", unsigned(s.exchange),
+             unsigned(s.sessionId));
+    *text += number;
+    *text += "\"private_exponent\": \"";
+    AppendHex(text, s.privateExponent, sizeof s.privateExponent);
+    *text += "\", \"driver_nonce\": \"";
+    AppendHex(text, s.driverNonce, sizeof s.driverNonce);
+    *text += "\", \"handshake_key\": \"";
+    AppendHex(text, s.handshakeKey, sizeof s.handshakeKey);
+    *text += "\", \"confirmation\": \"";
+    AppendHex(text, s.confirmation, sizeof s.confirmation);
+    *text += "\", \"session_key\": \"";
+    AppendHex(text, s.sessionKey, sizeof s.sessionKey);
+    *text += "\"}}\n";
+}
+
 // Opens the device-information element of an instance in a new set.
 bool OpenInstance(int instance, HDEVINFO* set, SP_DEVINFO_DATA* device)
 {
@@ -153,14 +172,27 @@ bool GetExchanges(std::vector<SimExchange>* exchanges)
     return true;
 }
 
+bool GetSecrets(std::vector<SimSecrets>* secrets)
+{
+    secrets->clear();
+    SimSummary summary;
+    if (!GetSummary(&summary)) return false;
+    secrets->resize(summary.sessionsRecorded);
+    for (uint32_t i = 0; i < summary.sessionsRecorded; ++i)
+        if (!Control(SIM_CTL_GET_SECRETS, &i, sizeof i, &(*secrets)[i], sizeof(SimSecrets))) return false;
+    return true;
+}
+
 bool TranscriptText(std::string* text)
 {
     text->clear();
-    SimSummary summary;
     std::vector<SimExchange> exchanges;
-    if (!GetSummary(&summary) || !GetExchanges(&exchanges)) return false;
+    std::vector<SimSecrets> secrets;
+    if (!GetExchanges(&exchanges) || !GetSecrets(&secrets)) return false;
     char number[64];
-    for (const SimExchange& e : exchanges) {
+    size_t next = 0;  // the next session's secrets, written right after its phase 1
+    for (size_t i = 0; i < exchanges.size(); ++i) {
+        const SimExchange& e = exchanges[i];
         snprintf(number, sizeof number, "{\"code\": %u, \"in\": \"", unsigned(e.code));
         *text += number;
         AppendHex(text, e.in, e.inLength < SIM_MAX_RECORDED_BYTES ? e.inLength : SIM_MAX_RECORDED_BYTES);
@@ -172,19 +204,10 @@ bool TranscriptText(std::string* text)
         snprintf(number, sizeof number, "\"capacity\": %u, \"violation\": %u}\n", unsigned(e.outCapacity),
                  SimIsViolation(e.rejection) ? unsigned(e.rejection) : 0u);
         *text += number;
+        for (; next < secrets.size() && secrets[next].exchange <= i; ++next) AppendSecrets(text, secrets[next]);
     }
-    const SimSecrets& s = summary.secrets;
-    *text += "{\"secrets\": {\"private_exponent\": \"";
-    AppendHex(text, s.privateExponent, sizeof s.privateExponent);
-    *text += "\", \"driver_nonce\": \"";
-    AppendHex(text, s.driverNonce, sizeof s.driverNonce);
-    *text += "\", \"handshake_key\": \"";
-    AppendHex(text, s.handshakeKey, sizeof s.handshakeKey);
-    *text += "\", \"confirmation\": \"";
-    AppendHex(text, s.confirmation, sizeof s.confirmation);
-    *text += "\", \"session_key\": \"";
-    AppendHex(text, s.sessionKey, sizeof s.sessionKey);
-    *text += "\"}}\n";
+    // Sessions of exchanges beyond the record.
+    for (; next < secrets.size(); ++next) AppendSecrets(text, secrets[next]);
     return true;
 }
 

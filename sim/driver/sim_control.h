@@ -42,15 +42,19 @@ bool GetSummary(SimSummary* summary);
 bool GetExchange(uint32_t index, SimExchange* exchange);
 // All recorded exchanges, oldest first.
 bool GetExchanges(std::vector<SimExchange>* exchanges);
+// The secrets of every session made since the record was cleared, oldest first.
+bool GetSecrets(std::vector<SimSecrets>* secrets);
 
 // Writes the record as JSON lines: one object per exchange
 //   {"code": <int>, "in": "<hex>", "out": "<hex of the bytes returned>",
 //    "returned": <int>, "ok": <bool>, "error": <int>, "capacity": <output
 //    buffer offered>, "violation": <SIM_REJECT_* of a refused client fault, or 0>}
-// and one line {"secrets": {"private_exponent": ..., "driver_nonce": ...,
+// and, right after the phase 1 exchange that made a session, one line of that
+// session's secrets {"secrets": {"exchange": <the phase 1's index>,
+// "session_id": <int>, "private_exponent": ..., "driver_nonce": ...,
 // "handshake_key": ..., "confirmation": ..., "session_key": ...}} (hex). The
-// handshake key and the confirmation block are the driver's fixed values and
-// always present; the other fields are zeros until a handshake made them.
+// handshake key and the confirmation block are the driver's fixed values; the
+// session key is zeros until the session's phase 3 made it.
 // "in" holds at most the first 256 bytes of a request (every message of the
 // protocol is shorter). WriteTranscriptFile takes a Windows path;
 // WriteTranscript a bare name, written as <build>/transcripts/<name>.jsonl.

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Independent check of driver-channel transcripts: every field the client sends
 to the system-interface driver, message by message and in order, from the
-transcript's bytes and the driver's secrets line. SHA-1/HMAC come from the
+transcript's bytes and the driver's secrets lines. SHA-1/HMAC come from the
 standard library; Blowfish (sign-extended key bytes, little-endian halves), its
 tables (pi's hex digits) and the group prime are computed here; nothing is
 shared with the C++ code under test.
@@ -10,7 +10,9 @@ A transcript is one JSON object per line: one per exchange
   {"code", "in" (hex), "out" (hex of the bytes returned), "returned", "ok",
    "error", "capacity" (output buffer offered), "violation" (0 or the driver's
    reason for refusing a client fault)}
-and one {"secrets": {...}} line: the driver's values of its latest handshake.
+and, right after each phase 1 that made a session, one {"secrets": {"exchange"
+(that phase 1's index), "session_id", ...}} line: the driver's values of that
+session.
 
 Checked for every exchange: no violation recorded; the input and the output
 capacity each message has (probe 0/0; phases 160/160, 28/20, 24/8; end of
@@ -23,16 +25,21 @@ id, zero padding and trailer, the sequence number (from 0 after each
 handshake; without sessions from 0 for each new client), the request code and
 size, the packet's lengths, the flat-pad query's item and zero bytes, the
 battery index little-endian below 256; the model record's short form at
-offsets 40-51 and its long-form length at 95. For the handshake the secrets
-belong to: both proofs, K under SHA-1(Z), the confirmation, every capsule
-deciphered with K, and that a wrong driver proof or confirmation ends the
-session with nothing more sent in it.
+offsets 40-51 and its long-form length at 95. Every phase 1 answered in full
+has its session's secrets line right after it, and every secrets line follows
+the phase 1 it names. For every session: both proofs, K under SHA-1(Z), the
+confirmation, every capsule deciphered with K (a capsule under a key the
+transcript does not hold fails), and that a wrong driver proof or confirmation
+ends the session with nothing more sent in it.
 
 Usage: check_transcript.py [--min N] [--match PREFIX] [--bit-flips] TRANSCRIPT.jsonl|FOLDER ...
   --min N       fail unless at least N transcripts were checked
   --match P     of a folder, only the files whose names start with P
   --bit-flips   also check that one flipped bit in each request of each
                 transcript is found (the checker's own test)
+Prints how many transcripts it checked, with how many problems, and how many
+capsules they held, with how many of them recomputed in full (deciphered under
+their session's key, or sent plain without sessions, and every field checked).
 Exit 0: every transcript checks out.
 """
 import hashlib
@@ -129,6 +136,7 @@ class Checker:
     def __init__(self):
         self.faults, self.checked = [], 0
         self.verified = set()  # exchanges every byte of whose request is determined and checked
+        self.capsules = self.recomputed = 0  # capsules sent; of them, checked byte for byte
 
     def expect(self, cond, what):
         self.checked += 1
@@ -137,10 +145,15 @@ class Checker:
         return cond
 
     def run(self, lines):
-        calls = [l for l in lines if "code" in l]
-        secrets = [l["secrets"] for l in lines if "secrets" in l]
-        self.expect(len(secrets) == 1, "exactly one secrets line")
-        self.secrets = secrets[0] if secrets else {}
+        calls, self.secrets_after = [], {}  # secrets_after: phase 1 index -> its session's secrets
+        for line in lines:
+            if "code" in line:
+                calls.append(line)
+            elif "secrets" in line:
+                s, after = line["secrets"], len(calls) - 1
+                self.expect(s["exchange"] == after and after not in self.secrets_after,
+                            "secrets line of exchange %d right after it, once" % s["exchange"])
+                self.secrets_after[after] = s
         self.sessions = None            # unknown until a probe is answered
         self.state, self.session_id, self.cipher = NONE, 0, None
         self.given, self.nonces, self.publics = set(), set(), set()
@@ -167,6 +180,8 @@ class Checker:
                 self.model(c, where)
             else:
                 self.expect(False, "%s: unknown control code 0x%x" % (where, code))
+        self.expect(not self.secrets_after, "secrets lines after exchanges that are no phase 1: %s"
+                    % sorted(self.secrets_after))
         self.expect_ended("the end of the transcript")
 
     def expect_ended(self, before):
@@ -179,6 +194,7 @@ class Checker:
         req, ans, tag = c["in_b"], c["out_b"], c["in_b"][:4]
         answered = lambda n: c["ok"] and c["returned"] == n and len(ans) == n
         if tag == b"Ini1":
+            secrets = self.secrets_after.pop(self.index, None)
             self.expect(len(req) == 160 and c["capacity"] == 160, "%s: phase 1 sends 160, offers 160" % where)
             self.expect(self.state != ESTABLISHED, "%s: phase 1 while a session is established" % where)
             self.expect_ended(where)
@@ -198,8 +214,11 @@ class Checker:
                 self.state, self.session_id = AWAIT2, u32(ans, 0)
                 self.given.add(self.session_id)
                 self.unfinished = self.session_id
-                if bytes.fromhex(self.secrets.get("driver_nonce", "")) == ans[136:160]:
-                    self.ours = self.derive(req, ans)
+                if self.expect(secrets is not None, "%s: phase 1 answered without its session's secrets" % where) \
+                        and self.expect(bytes.fromhex(secrets["driver_nonce"]) == ans[136:160]
+                                        and secrets["session_id"] == self.session_id,
+                                        "%s: the secrets after phase 1 are its session's (nonce, S)" % where):
+                    self.ours = self.derive(req, ans, secrets)
                     self.ours["phase1"] = self.index
         elif tag == b"Ini2":
             self.expect(len(req) == 28 and c["capacity"] == 20, "%s: phase 2 sends 28, offers 20" % where)
@@ -218,30 +237,30 @@ class Checker:
             self.state = NONE
             if self.ours and len(req) == 24 and answered(8):
                 k = Blowfish(self.ours["kek"]).decipher(req[8:24])
-                self.expect(k == bytes.fromhex(self.secrets["session_key"]),
+                self.expect(k == bytes.fromhex(self.ours["secrets"]["session_key"]),
                             "%s: K deciphered under SHA-1(Z)[0:16] is the driver's session key" % where)
                 self.verified.add(self.index)
                 confirmation = Blowfish(k).decipher(ans)
-                if confirmation == bytes.fromhex(self.secrets["confirmation"]):
+                if confirmation == bytes.fromhex(self.ours["secrets"]["confirmation"]):
                     self.state, self.cipher, self.sequence = ESTABLISHED, Blowfish(k), 0
             elif answered(8):
-                self.state, self.cipher, self.sequence = ESTABLISHED, None, 0  # a key this transcript cannot know
+                self.state, self.cipher, self.sequence = ESTABLISHED, None, 0  # a key not held: its capsules fail
             if self.state == ESTABLISHED:
                 self.unfinished = None
         else:
             self.expect(False, "%s: handshake tag %r" % (where, tag))
 
-    def derive(self, req1, ans1):
-        """The handshake's values from the driver's secrets."""
-        y = int.from_bytes(bytes.fromhex(self.secrets["private_exponent"]), "little")
+    def derive(self, req1, ans1, secrets):
+        """The handshake's values from the driver's secrets of this session."""
+        y = int.from_bytes(bytes.fromhex(secrets["private_exponent"]), "little")
         a_bytes, b_bytes = req1[4:136], ans1[4:136]
         self.expect(pow(2, y, P) == int.from_bytes(b_bytes, "little"), "phase 1: B = 2^y mod P (the secrets line)")
-        auth = hmac.new(bytes.fromhex(self.secrets["handshake_key"]), req1[136:160] + ans1[136:160],
+        auth = hmac.new(bytes.fromhex(secrets["handshake_key"]), req1[136:160] + ans1[136:160],
                         hashlib.sha1).digest()
         z = pow(int.from_bytes(a_bytes, "little"), y, P).to_bytes(132, "little")
         return {"client_proof": hmac.new(auth, a_bytes + b_bytes, hashlib.sha1).digest(),
                 "driver_proof": hmac.new(auth, b_bytes + a_bytes, hashlib.sha1).digest(),
-                "kek": hashlib.sha1(z).digest()[:16]}
+                "kek": hashlib.sha1(z).digest()[:16], "secrets": secrets}
 
     def end_session(self, c, where):
         req = c["in_b"]
@@ -266,6 +285,7 @@ class Checker:
     # --- capsules ----------------------------------------------------------
     def capsule(self, c, where):
         req = c["in_b"]
+        self.capsules += 1
         if not self.expect(len(req) >= 16 and len(req) % 8 == 0, "%s: request capsule length" % where):
             return
         n = u32(req, 0)
@@ -279,10 +299,11 @@ class Checker:
             self.expect(u32(req, 8) == 0, "%s: session id field 0 without sessions" % where)
         body = req[12:-4]
         if self.sessions:
-            if self.cipher is None:
-                return  # enciphered under a key this transcript does not hold
+            if not self.expect(self.cipher is not None, "%s: a capsule under a key the transcript does not hold" % where):
+                return
             body = self.cipher.decipher(body)
         self.verified.add(self.index)
+        self.recomputed += 1
         if not self.expect(n >= 24 and len(body) >= n, "%s: payload holds a request" % where):
             return
         self.expect(body[n:] == bytes(len(body) - n), "%s: request padding zero" % where)
@@ -333,18 +354,18 @@ def bit_flips(path, lines):
     found. Returns the flips that went unnoticed."""
     missed = []
     verified = check(lines).verified
-    calls = [l for l in lines if "code" in l]
-    for i, line in enumerate(calls):
+    at = [n for n, l in enumerate(lines) if "code" in l]  # each exchange's line
+    for i, n in enumerate(at):
         if i not in verified:
             continue
+        line = lines[n]
         data = bytearray.fromhex(line["in"])
         bit = (i * 37) % (8 * len(data))
         if line["code"] == IOCTL_CAPSULE and data[8:12] == bytes(4) and 40 * 8 <= bit < 41 * 8:
             bit += 64  # a plain battery query's index may be any pack number
-        flipped = [dict(l) for l in calls]
-        lines_flipped = flipped + [l for l in lines if "code" not in l]
         data[bit // 8] ^= 1 << (bit % 8)
-        flipped[i]["in"] = data.hex()
+        lines_flipped = [dict(l) for l in lines]
+        lines_flipped[n]["in"] = data.hex()
         if not check(lines_flipped).faults:
             missed.append("%s: exchange %d, bit %d flipped unnoticed" % (path, i, bit))
     return missed
@@ -373,13 +394,15 @@ def main(argv):
     if not args:
         print(__doc__)
         return 2
-    status, count, problems = 0, 0, 0
+    status, count, problems, capsules, recomputed = 0, 0, 0, 0, 0
     for path in transcripts(args, match):
         with open(path) as f:
             lines = [json.loads(line) for line in f if line.strip()]
         checker = check(lines)
         count += 1
         problems += len(checker.faults)
+        capsules += checker.capsules
+        recomputed += checker.recomputed
         status |= bool(checker.faults)
         if checker.faults:
             print("%s: %d of %d checks failed" % (path, len(checker.faults), checker.checked))
@@ -389,6 +412,7 @@ def main(argv):
             status |= bool(missed)
             print("".join("  %s\n" % m for m in missed), end="")
     print("%d transcripts checked, %d problems" % (count, problems))
+    print("%d capsules, %d of them recomputed in full" % (capsules, recomputed))
     if count < minimum:
         print("fewer transcripts than the %d required" % minimum)
         status = 1

@@ -12,11 +12,14 @@ using namespace MiscCommon::Capsule;
 
 namespace {
 
-bool ScrambleBlock(void*, uint32_t* left, uint32_t* right) {
+// The layout as described: a 12-byte header, 16 bytes of header and trailer
+// around the payload, 8-byte cipher blocks.
+constexpr uint32_t kHeader = 12, kOverhead = 16, kBlock = 8;
+
+void ScrambleBlock(void*, uint32_t* left, uint32_t* right) {
     uint32_t t = *left ^ 0x9E3779B9u;
     *left = *right + 0x7F4A7C15u;
     *right = t;
-    return true;
 }
 
 }  // namespace
@@ -37,12 +40,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     ReplyPlan plan;
     if (PlanReply(reply, bufferSize, returned, outSize, enciphered, &plan) == ReplyCheck::Ok) {
-        if (returned < kHeaderSize || kMinimumSize + plan.blocks * kBlockSize > bufferSize ||
+        if (returned < kHeader || kOverhead + plan.blocks * kBlock > bufferSize ||
             plan.copyLength > outSize || (!enciphered && plan.blocks != 0) ||
-            (enciphered && plan.copyLength > plan.blocks * kBlockSize) ||
+            (enciphered && plan.copyLength > plan.blocks * kBlock) ||
             plan.truncated != (plan.payloadLength > outSize))
             abort();
-        ForEachBlock(reply, plan.blocks, ScrambleBlock, nullptr, nullptr);
+        ForEachBlock(reply, plan.blocks, ScrambleBlock, nullptr);
         CopyPayload(reply, plan, out);
     }
     free(out);

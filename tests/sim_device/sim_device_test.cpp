@@ -130,7 +130,7 @@ struct MiniClient {
         const uint32_t n = uint32_t(packet.size()) + kRequestOverhead;
         Bytes c(CapsuleSizeFor(n), 0);
         const uint32_t header[] = {n, uint32_t(c.size()), session, 0, n,
-                                   kIoctlMiscFunction, uint32_t(packet.size()), outLen};
+                                   IOCTL_MISC_FUNCTION, uint32_t(packet.size()), outLen};
         for (int i = 0; i < 8; ++i) Put32(&c[4 * i], header[i]);
         memcpy(&c[32], packet.data(), packet.size());
         if (plain) plain(c);
@@ -168,7 +168,7 @@ TEST(SimDevice, RefusesWrongClientMessages) {
         {"capsule trailer", 4, nullptr, [](Bytes& m) { m.back() = 1; }, 0, BAD, SIM_REJECT_CAPSULE_PADDING},
         {"capsule padding", 4, [](Bytes& m) { m[12 + 46] = 1; }, nullptr, 0, BAD, SIM_REJECT_CAPSULE_PADDING},
         {"request sequence", 4, [](Bytes& m) { m[12] = 1; }, nullptr, 0, DENIED, SIM_REJECT_SEQUENCE},
-        {"request code", 4, [](Bytes& m) { Put32(&m[20], kIoctlMiscCapsule); }, nullptr, 0, BAD, SIM_REJECT_REQUEST},
+        {"request code", 4, [](Bytes& m) { Put32(&m[20], IOCTL_MISC_CAPSULE); }, nullptr, 0, BAD, SIM_REJECT_REQUEST},
         {"request trailing zero", 4, [](Bytes& m) { m[12 + 42] = 1; }, nullptr, 0, BAD, SIM_REJECT_REQUEST},
         {"packet output length", 4, [](Bytes& m) { m[12 + 20 + 4] = 21; }, nullptr, 0, BAD, SIM_REJECT_PACKET},
         {"reply room", 4, nullptr, nullptr, 39, SMALL, SIM_REJECT_OUT_CAPACITY},
@@ -182,13 +182,13 @@ TEST(SimDevice, RefusesWrongClientMessages) {
         const uint32_t nominal[] = {160, 20, 8, 40};  // each phase's answer, then the capsule's reply
         Bytes m = c.Phase1();
         for (int phase = 1; phase < w.phase; ++phase) {
-            const Result earlier = Call(kIoctlMiscHandshake, m, nominal[phase - 1]);
+            const Result earlier = Call(IOCTL_MISC_HANDSHAKE, m, nominal[phase - 1]);
             ASSERT_EQ(earlier.status, 0u);
             if (phase == 1) c.Accept1(m, earlier.out);
             m = phase == 1 ? c.Phase2() : phase == 2 ? c.Phase3() : c.Capsule(FlatPadPacket(), 22, w.plain);
         }
         if (w.message) w.message(m);
-        Result r = Call(w.phase == 4 ? kIoctlMiscCapsule : kIoctlMiscHandshake, m,
+        Result r = Call(w.phase == 4 ? IOCTL_MISC_CAPSULE : IOCTL_MISC_HANDSHAKE, m,
                         w.outCap ? w.outCap : nominal[w.phase - 1]);
         EXPECT_EQ(r.status, w.status);
         EXPECT_EQ(r.returned, 0u);
