@@ -19,8 +19,8 @@ done
 [ $# -ge 1 ] || { echo "usage: run-gui.sh [--size WxH] [--dpi N] [--report FILE] -- PROGRAM [ARGS...]" >&2; exit 2; }
 
 export WINEPREFIX="${QM_UI_PREFIX:-$top/build/wine/ui-prefix}" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-# Hosts that cannot execute 32-bit Linux programs run the 64-bit loader.
-wine=${QM_WINE:-$("$top/scripts/can-run-i386" && echo wine || echo /usr/lib/wine/wine64)}
+# scripts/wine-run takes the loader this machine runs (the 64-bit one where 32-bit code cannot run).
+wine=${QM_WINE:-$top/scripts/wine-run}
 mkdir -p "$(dirname "$WINEPREFIX")"
 exec 9>"$WINEPREFIX.lock"
 flock 9
