@@ -15,7 +15,6 @@ TOP := $(CURDIR)
 B := $(TOP)/build
 JOBS ?= 2
 CMAKE_GEN := -G Ninja
-WINE_ENV := WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 PREFIX64 := $(B)/wine/prefix64
 FUZZ_SECONDS ?= 60
 # Machines without IA-32 emulation cannot run 32-bit Wine: the win64 tree runs the Windows tests.
@@ -70,8 +69,8 @@ build: bootstrap configure
 prefix: $(PREFIX64)/.ready
 $(PREFIX64)/.ready:
 	@mkdir -p $(PREFIX64)
-	$(WINE_ENV) WINEPREFIX=$(PREFIX64) scripts/wine-run wineboot -i >/dev/null 2>&1
-	$(WINE_ENV) WINEPREFIX=$(PREFIX64) wineserver -w
+	WINEPREFIX=$(PREFIX64) scripts/wine-run wineboot -i >/dev/null 2>&1
+	WINEPREFIX=$(PREFIX64) wineserver -w
 	@touch $@
 
 test: build prefix

@@ -32,8 +32,7 @@ done
 mkdir -p "$prefix"
 prefix=$(cd "$prefix" && pwd)
 export WINEPREFIX=$prefix
-export WINEDEBUG=${WINEDEBUG:--all}
-export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+. "$top/scripts/wine-env"
 
 # A 64-bit prefix is driven with the 64-bit loader throughout: its service
 # control program starts the 64-bit device host (the 32-bit one cannot load a

@@ -309,12 +309,29 @@ def can_run_32bit():
         return False
 
 
+WINE_VARIABLES = ("WINEDEBUG", "WINEDLLOVERRIDES")
+_project_wine_env = {}
+
+
+def project_wine_env():
+    """WINEDEBUG and WINEDLLOVERRIDES as scripts/wine-env, the one place they are written, sets them
+    for a caller that set neither."""
+    if not _project_wine_env:
+        clean = {k: v for k, v in os.environ.items() if k not in WINE_VARIABLES}
+        out = subprocess.run(["sh", "-c", '. "$0" && printf "%s\\n" "$WINEDEBUG" "$WINEDLLOVERRIDES"',
+                              os.path.join(TOP, "scripts", "wine-env")],
+                             env=clean, stdout=subprocess.PIPE, text=True, check=True).stdout.split("\n")
+        _project_wine_env.update(zip(WINE_VARIABLES, out))
+    return dict(_project_wine_env)
+
+
 def wine_env(prefix, display=None):
-    env = dict(os.environ)
-    # Wine starts its own builtin program for a file of the system folder
-    # that has one, whatever the file holds; shutdown.exe=n makes it run the
-    # recording shutdown.exe put there, as Windows runs the file it finds.
-    env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=;shutdown.exe=n")
+    """The environment of the scenarios' Wine: the project's, set over the caller's, with one more
+    override. Wine starts its own builtin program for a file of the system folder that has one,
+    whatever the file holds; shutdown.exe=n makes it run the recording shutdown.exe put there, as
+    Windows runs the file it finds."""
+    env = dict(os.environ, WINEPREFIX=prefix, **project_wine_env())
+    env["WINEDLLOVERRIDES"] += ";shutdown.exe=n"
     if display:
         env["DISPLAY"] = display
     else:

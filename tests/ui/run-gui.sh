@@ -18,7 +18,8 @@ while [ $# -gt 0 ]; do
 done
 [ $# -ge 1 ] || { echo "usage: run-gui.sh [--size WxH] [--dpi N] [--report FILE] -- PROGRAM [ARGS...]" >&2; exit 2; }
 
-export WINEPREFIX="${QM_UI_PREFIX:-$top/build/wine/ui-prefix}" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="${QM_UI_PREFIX:-$top/build/wine/ui-prefix}"
+. "$top/scripts/wine-env"
 # scripts/wine-run takes the loader this machine runs (the 64-bit one where 32-bit code cannot run).
 wine=${QM_WINE:-$top/scripts/wine-run}
 mkdir -p "$(dirname "$WINEPREFIX")"
