@@ -66,12 +66,8 @@ build: bootstrap configure
 	cmake --build $(B)/win64 -j $(JOBS)
 
 # The default Wine prefix of the Windows tests (64-bit; runs the 32-bit programs too).
-prefix: $(PREFIX64)/.ready
-$(PREFIX64)/.ready:
-	@mkdir -p $(PREFIX64)
-	WINEPREFIX=$(PREFIX64) scripts/wine-run wineboot -i >/dev/null 2>&1
-	WINEPREFIX=$(PREFIX64) wineserver -w
-	@touch $@
+prefix:
+	@scripts/make-prefix $(PREFIX64) win64
 
 test: build prefix
 	@scripts/run-tests $(B)/asan $(B)/i386 $(B)/fuzz $(B)/win64 $(B)/win32
@@ -84,7 +80,7 @@ bench: build prefix
 
 # The driver channel's handshake and a capsule round trip through the substitute driver.
 bench-driver: build
-	sim/driver/install.sh $(B)/wine/bench-driver 1.0.8.0 win64 >/dev/null
+	scripts/make-prefix $(B)/wine/bench-driver win64 --driver 1.0.8.0 >/dev/null
 	WINEPREFIX=$(B)/wine/bench-driver scripts/wine-run $(B)/win64/bench/driver_channel_timing.exe 20
 	-WINEPREFIX=$(B)/wine/bench-driver wineserver -k
 

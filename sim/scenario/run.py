@@ -349,17 +349,18 @@ def file_digest(paths):
     return h.hexdigest()
 
 
-def prepare_base(build, arch, wine, log):
-    """Creates (once) the base prefix of an architecture with the driver installed."""
+def prepare_base(build, arch, log):
+    """Creates (once) the base prefix of an architecture with its fonts and the driver installed
+    (scripts/make-prefix), again from scratch when the driver or the way prefixes are made changes."""
     base = os.path.join(build, "scenarios", "base-" + arch)
     tree = os.path.join(build, arch)
+    make_prefix = os.path.join(TOP, "scripts", "make-prefix")
     driver_files = [os.path.join(tree, "sim", "driver", "qmsim.sys"),
-                    os.path.join(tree, "sim", "driver", "sim_install.exe"),
-                    os.path.join(TOP, "sim", "driver", "install.sh")]
-    for p in driver_files[:2]:
+                    os.path.join(tree, "sim", "driver", "sim_install.exe")]
+    for p in driver_files:
         if not os.path.exists(p):
             return None, "the substitute driver is not built (%s)" % p
-    stamp = file_digest(driver_files)
+    stamp = file_digest(driver_files + [make_prefix])
     ready = os.path.join(base, ".ready")
     os.makedirs(os.path.dirname(base), exist_ok=True)
     with open(os.path.join(build, "scenarios", ".lock-" + arch), "w") as lock:
@@ -369,21 +370,14 @@ def prepare_base(build, arch, wine, log):
         shutil.rmtree(base, ignore_errors=True)
         os.makedirs(base)
         env = wine_env(base)
-        env["WINEARCH"] = arch
         log("creating the base prefix %s" % base)
-        subprocess.run([wine, "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=300)
-        subprocess.run(["wineserver", "-w"], env=env, timeout=300)
-        subprocess.run([wine, "reg", "add", r"HKCU\Software\Wine\Fonts\Replacements", "/v", "Meiryo UI",
-                        "/t", "REG_SZ", "/d", "Noto Sans CJK JP", "/f"], env=env,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
-        r = subprocess.run([os.path.join(TOP, "sim", "driver", "install.sh"), base, "1.0.8.0", arch],
+        r = subprocess.run([make_prefix, base, arch, "--fonts", "--driver", "1.0.8.0"],
                            env=dict(env, QM_BUILD_ROOT=build), stdout=subprocess.PIPE,
-                           stderr=subprocess.STDOUT, text=True, timeout=600)
+                           stderr=subprocess.STDOUT, text=True, timeout=900)
         subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-w"], env=env, timeout=120)
         if r.returncode != 0:
-            return None, "installing the substitute driver failed: " + r.stdout.strip().replace("\n", " | ")
+            return None, "making the base prefix failed: " + r.stdout.strip().replace("\n", " | ")
         with open(ready, "w") as f:
             f.write(stamp)
     return base, None
@@ -700,7 +694,7 @@ def run_group(setup, arch, items, shots, keep, log):
     wine = WINE64 if arch == "win64" else WINE32
     if not os.path.exists(wine):
         wine = "wine"
-    base, err = prepare_base(setup.build, arch, wine, log)
+    base, err = prepare_base(setup.build, arch, log)
     if err:
         for it in items:
             with open(os.path.join(it["out_dir"], "outcome.json"), "w") as f:
