@@ -686,10 +686,7 @@ void CheckLeftovers(const qmsim::Scenario& sc, const std::set<std::wstring>& tem
     else
         rep.Fail("PendingFileRenameOperations lost earlier entries");
 
-    SYSTEM_INFO si;
-    GetNativeSystemInfo(&si);
-    bool x64 = si.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64;
-    std::string expectArch = qmsim::Lower(sc.Get("expect.payloads", x64 ? "x64" : "x86"));
+    std::string expectArch = qmsim::Lower(sc.Get("expect.payloads"));
     const char* info = expected::kPayloadFiles[expectArch == "x64" ? 4 : 3];
     const char* reflash = expected::kPayloadFiles[expectArch == "x64" ? 1 : 0];
 
@@ -1064,6 +1061,16 @@ void CheckNoImpostor(Report& rep) {
         if (qmsim::StartsWith(l, "impostor ")) rep.Fail("an impostor was run or loaded: " + l.substr(9));
 }
 
+// Every key the robot and the substitutes read was in the scenario file: the
+// runner fills in every default, so a missing one is its fault, not a default.
+void CheckScenarioComplete(const qmsim::Scenario& sc, Report& rep) {
+    std::set<std::string> lacking(sc.Missing().begin(), sc.Missing().end());
+    for (const std::string& l : qmsim::RunLogLines())
+        if (qmsim::StartsWith(l, "scenario lacks ")) lacking.insert(l.substr(15));
+    for (const std::string& key : lacking)
+        rep.Fail("the scenario file lacks " + key + " (the runner writes every key of its table)");
+}
+
 // The verdict appears at once and whole: written aside, then renamed.
 void WriteResult(const std::string& text) {
     const wchar_t* tmp = L"C:\\qmsim\\result.tmp";
@@ -1097,28 +1104,27 @@ int wmain(int argc, wchar_t** argv) {
 
     const std::wstring exe = L"C:\\qmsim\\app\\Quillmere.exe";
     const std::wstring cwd = L"C:\\qmsim\\bin";
-    const bool elevated = qmsim::Lower(sc.Get("start", "user")) == "elevated";
-    const std::string second = qmsim::Lower(sc.Get("second.start", "none"));
-    // The runner allows a scenario `timeout` seconds (150 by default); the
-    // tool gets all but a minute of it, for the checks that follow.
-    DWORD timeoutMs = 90000;
+    const bool elevated = qmsim::Lower(sc.Get("start")) == "elevated";
+    const std::string second = qmsim::Lower(sc.Get("second.start"));
+    // The runner allows the scenario `timeout` seconds; the tool gets all
+    // but a minute of it, for the checks that follow.
     unsigned long long scenarioSeconds = 0;
-    if (qmsim::ParseNumber(sc.Get("timeout", "150"), scenarioSeconds) && scenarioSeconds > 150)
-        timeoutMs = static_cast<DWORD>((scenarioSeconds - 60) * 1000);
+    qmsim::ParseNumber(sc.Get("timeout"), scenarioSeconds);
+    const DWORD timeoutMs = static_cast<DWORD>((scenarioSeconds > 60 ? scenarioSeconds - 60 : 0) * 1000);
 
     // temp = readonly | full: the runner mounted a file system of its own at
     // C:\qmsim\temp; the tool inherits it as its temporary directory.
-    if (qmsim::Lower(sc.Get("temp", "normal")) != "normal") {
+    if (qmsim::Lower(sc.Get("temp")) != "normal") {
         SetEnvironmentVariableW(L"TMP", L"C:\\qmsim\\temp");
         SetEnvironmentVariableW(L"TEMP", L"C:\\qmsim\\temp");
     }
-    if (qmsim::Lower(sc.Get("plant", "none")) == "yes") CheckImpostorsRecord(rep);
+    if (qmsim::Lower(sc.Get("plant")) == "yes") CheckImpostorsRecord(rep);
     std::set<std::wstring> tempBefore = ListDir(TempDir());
     std::vector<std::wstring> pendingBefore = PendingRenames();
 
     // Another logon session's run holds the machine-wide lock only.
     HANDLE otherUser = nullptr;
-    if (qmsim::Lower(sc.Get("other.user", "no")) == "running") otherUser = CreateMutexW(nullptr, FALSE, kGlobalMutex);
+    if (qmsim::Lower(sc.Get("other.user")) == "running") otherUser = CreateMutexW(nullptr, FALSE, kGlobalMutex);
     // A run of this session holds the session lock.
     HANDLE sameSession = nullptr;
     if (second == "before") sameSession = CreateMutexW(nullptr, FALSE, kProductMutex);
@@ -1161,7 +1167,7 @@ int wmain(int argc, wchar_t** argv) {
                 Sleep(300);
                 CheckWindowAgainstTable(t.hwnd, rep);  // the window appears on the notice screen
                 if (second == "window") SecondStartRefused(exe, cwd, elevated, rep, "while the window is shown");
-                RunWindowActions(t.hwnd, pi.hProcess, sc.Get("window.actions", "close"), rep, obs);
+                RunWindowActions(t.hwnd, pi.hProcess, sc.Get("window.actions"), rep, obs);
             }
         }
     }
@@ -1181,7 +1187,7 @@ int wmain(int argc, wchar_t** argv) {
     if (second == "after") SecondStartRefused(exe, cwd, elevated, rep, "after the first run");
 
     // ---- expected outcome ---------------------------------------------------
-    std::string expMsg = qmsim::Lower(sc.Get("expect.message", "none"));
+    std::string expMsg = qmsim::Lower(sc.Get("expect.message"));
     if (expMsg == "none") {
         if (!obs.messages.empty()) rep.Fail("a message box appeared: " + std::to_string(obs.messages[0]));
     } else {
@@ -1191,7 +1197,7 @@ int wmain(int argc, wchar_t** argv) {
         else if (obs.messages[0] != id) rep.Fail("message " + std::to_string(obs.messages[0]) + ", expected " + expMsg);
         if (obs.messages.size() > 1) rep.Fail("more than one message box");
     }
-    bool expWindow = qmsim::Lower(sc.Get("expect.window", "no")) == "yes";
+    bool expWindow = qmsim::Lower(sc.Get("expect.window")) == "yes";
     if (expWindow != obs.windowSeen) rep.Fail(obs.windowSeen ? "the window appeared" : "the window did not appear");
     std::string range = sc.Get("expect.window.ms");
     if (obs.windowSeen && !range.empty()) {
@@ -1207,7 +1213,7 @@ int wmain(int argc, wchar_t** argv) {
 
     // The restart command runs detached (cmd.exe, then shutdown.exe): it is
     // recorded once neither of them is running any more.
-    bool expRestart = qmsim::Lower(sc.Get("expect.restart", "no")) == "yes";
+    bool expRestart = qmsim::Lower(sc.Get("expect.restart")) == "yes";
     int restarts = 0;
     Sleep(200);
     for (int i = 0; i < 100; ++i) {
@@ -1230,15 +1236,15 @@ int wmain(int argc, wchar_t** argv) {
     if (expRestart && restarts != 1) rep.Fail("restart recorded " + std::to_string(restarts) + " times");
     if (!expRestart && restarts) rep.Fail("a restart was recorded");
 
-    std::string leftover = qmsim::Lower(sc.Get("expect.leftover", "none"));
+    std::string leftover = qmsim::Lower(sc.Get("expect.leftover"));
     if (leftover == "reflash-running") EndLeftReflash(pendingBefore, rep);
     else if (leftover != "none") rep.Fail("expect.leftover must be none or reflash-running");
-    std::string expExtracted = qmsim::Lower(sc.Get("expect.extracted", expWindow ? "yes" : "no"));
+    std::string expExtracted = qmsim::Lower(sc.Get("expect.extracted"));
     CheckLeftovers(sc, tempBefore, pendingBefore, expExtracted, rep);
     CheckVendorLibrary(rep);
     CheckNoImpostor(rep);
     // expect.runs: the vendor tool runs, in order (info.check, reflash, info.verify).
-    if (sc.Has("expect.runs")) {
+    if (!sc.Get("expect.runs").empty()) {
         std::string want, got;
         for (const std::string& k : qmsim::Split(qmsim::Lower(sc.Get("expect.runs")), ',')) want += (want.empty() ? "" : ", ") + k;
         for (const std::string& l : qmsim::RunLogLines())
@@ -1249,6 +1255,7 @@ int wmain(int argc, wchar_t** argv) {
         if (want != got) rep.Fail("tool runs were [" + got + "], expected [" + want + "]");
     }
     for (const std::string& p : robot::CheckDriverAfterRun(sc)) rep.Fail(p);
+    CheckScenarioComplete(sc, rep);
 
     if (otherUser) CloseHandle(otherUser);
     if (sameSession) CloseHandle(sameSession);
