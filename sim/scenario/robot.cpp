@@ -28,7 +28,6 @@ const wchar_t* const kGlobalMutex = expected::kGlobalMutex;
 const wchar_t* const kWindowClass = expected::kClassName;
 const wchar_t kResultPath[] = L"C:\\qmsim\\result.txt";
 const wchar_t kShotDir[] = L"C:\\qmsim\\shots";
-const char* const kImageName = expected::kPayloadFiles[2];
 // A work folder's name begins with the first three letters of the prefix ("FWU"), as GetTempFileNameW makes it.
 bool WorkFolderName(const std::wstring& name) { return _wcsnicmp(name.c_str(), expected::kWorkFolderPrefix, 3) == 0; }
 
@@ -167,8 +166,9 @@ bool ChildVisible(HWND parent, int id) {
 }
 
 std::string ScreenOf(HWND w) {
-    bool yes = ChildVisible(w, 1000), no = ChildVisible(w, 1001), ok = ChildVisible(w, 1002);
-    HWND bar = FindWindowExW(w, nullptr, L"msctls_progress32", nullptr);
+    bool yes = ChildVisible(w, expected::kYesButton), no = ChildVisible(w, expected::kNoButton),
+         ok = ChildVisible(w, expected::kOkButton);
+    HWND bar = FindWindowExW(w, nullptr, expected::kProgressClass, nullptr);
     bool progress = bar && IsWindowVisible(bar);
     if (yes && no && !ok && !progress) return "notice";
     if (!yes && !no && !ok && progress) return "updating";
@@ -453,7 +453,7 @@ void CheckWindowAgainstTable(HWND w, Report& rep) {
         if (cstyle != want.style) rep.Fail(which + " style " + Hex(cstyle) + ", expected " + Hex(want.style));
         if (want.width && (r.right - r.left != want.width || r.bottom - r.top != want.height))
             rep.Fail(which + " size " + std::to_string(r.right - r.left) + "x" + std::to_string(r.bottom - r.top));
-        if (_wcsicmp(want.cls, PROGRESS_CLASSW) == 0) {
+        if (_wcsicmp(want.cls, expected::kProgressClass) == 0) {
             DWORD_PTR low = 99, high = 0, step = 0;
             SendMessageTimeoutW(c, PBM_GETRANGE, TRUE, 0, SMTO_ABORTIFHUNG, 2000, &low);
             SendMessageTimeoutW(c, PBM_GETRANGE, FALSE, 0, SMTO_ABORTIFHUNG, 2000, &high);
@@ -481,7 +481,8 @@ struct Action {
 // The visible button named yes, no or ok; NULL (and a failure) otherwise.
 HWND ShownButton(const Action& a) {
     const std::string name = a.Arg();
-    int id = name == "yes" ? 1000 : name == "no" ? 1001 : name == "ok" ? 1002 : 0;
+    unsigned id = name == "yes" ? expected::kYesButton : name == "no" ? expected::kNoButton
+                : name == "ok"  ? expected::kOkButton : 0;
     HWND b = id ? GetDlgItem(a.w, id) : nullptr;
     if (!b || !IsWindowVisible(b)) {
         a.rep.Fail("button " + name + " is not shown");
@@ -687,8 +688,9 @@ void CheckLeftovers(const qmsim::Scenario& sc, const std::set<std::wstring>& tem
         rep.Fail("PendingFileRenameOperations lost earlier entries");
 
     std::string expectArch = qmsim::Lower(sc.Get("expect.payloads"));
-    const char* info = expected::kPayloadFiles[expectArch == "x64" ? 4 : 3];
-    const char* reflash = expected::kPayloadFiles[expectArch == "x64" ? 1 : 0];
+    const int x64 = expectArch == "x64";
+    const char* info = expected::kInfoTools[x64];
+    const char* reflash = expected::kReflashTools[x64];
 
     std::vector<std::wstring> sources;
     for (size_t i = 0; i < added.size(); i += 2) {
@@ -710,7 +712,7 @@ void CheckLeftovers(const qmsim::Scenario& sc, const std::set<std::wstring>& tem
         std::wstring first = sources[0];
         size_t cut = first.rfind(L'\\');
         std::wstring folder = cut == std::wstring::npos ? L"" : first.substr(0, cut);
-        const char* names[3] = {kImageName, info, reflash};
+        const char* names[3] = {expected::kImageFile, info, reflash};
         for (size_t i = 0; i < sources.size() && i < 3; ++i)
             if (LowerW(sources[i]) != LowerW(folder + L"\\" + qmsim::Widen(names[i])))
                 rep.Fail("registration " + std::to_string(i + 1) + " is " + qmsim::Narrow(sources[i]));
@@ -738,7 +740,7 @@ void CheckLeftovers(const qmsim::Scenario& sc, const std::set<std::wstring>& tem
                   LowerW(leaf.substr(leaf.size() - 4)) == L".tmp";
     for (size_t i = 3; nameOk && i + 4 < leaf.size(); ++i) nameOk = iswxdigit(leaf[i]) != 0;
     if (!nameOk) rep.Fail("work folder name is not FWUxxxx.tmp: " + qmsim::Narrow(leaf));
-    const char* names[4] = {kImageName, info, reflash, expected::kLogFile};
+    const char* names[4] = {expected::kImageFile, info, reflash, expected::kLogFile};
     for (int i = 0; i < 4; ++i) {
         std::wstring want = LowerW(prefix + folder + L"\\" + qmsim::Widen(names[i]));
         if (LowerW(sources[i]) != want)
@@ -790,18 +792,15 @@ void CheckVendorLibrary(Report& rep) {
 
 // Makes a vendor tool impossible to start: as soon as it has been
 // extracted, it is replaced by bytes that are not a program. The argument
-// names the tool's two files (64-bit and 32-bit build).
-const wchar_t* const kInfoToolNames[2] = {L"KvInfo64.exe", L"KvInfo32.exe"};
-const wchar_t* const kReflashToolNames[2] = {L"KvReflash_x64.exe", L"KvReflash_x86.exe"};
-
+// names the tool's two files (expected::kInfoTools or kReflashTools).
 DWORD WINAPI SpoilTool(LPVOID names) {
-    const wchar_t* const* tool = static_cast<const wchar_t* const*>(names);
+    const char* const* tool = static_cast<const char* const*>(names);
     const std::wstring temp = TempDir();
     for (int round = 0; round < 2000; ++round) {
         for (const std::wstring& d : ListDir(temp)) {
             if (!WorkFolderName(d)) continue;
-            for (const wchar_t* n : {tool[0], tool[1]}) {
-                std::wstring p = temp + L"\\" + d + L"\\" + n;
+            for (const char* n : {tool[0], tool[1]}) {
+                std::wstring p = temp + L"\\" + d + L"\\" + qmsim::Widen(n);
                 // Opening without write sharing succeeds only once the tool has finished writing it.
                 HANDLE h = CreateFileW(p.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
                 if (h == INVALID_HANDLE_VALUE) continue;
@@ -813,7 +812,7 @@ DWORD WINAPI SpoilTool(LPVOID names) {
                     WriteFile(h, junk, sizeof junk, &n2, nullptr);
                     SetEndOfFile(h);
                     CloseHandle(h);
-                    qmsim::LogRun("robot spoiled " + qmsim::Narrow(n));
+                    qmsim::LogRun("robot spoiled " + std::string(n));
                     return 0;
                 }
                 CloseHandle(h);
@@ -863,8 +862,8 @@ std::vector<DWORD> ProcessesNamed(const wchar_t* name) {
 // usual checks of the temporary directory and the registrations follow.
 void EndLeftReflash(const std::vector<std::wstring>& pendingBefore, Report& rep) {
     std::vector<DWORD> ids;
-    for (const wchar_t* n : {L"KvReflash_x64.exe", L"KvReflash_x86.exe"})
-        for (DWORD id : ProcessesNamed(n)) ids.push_back(id);
+    for (const char* n : expected::kReflashTools)
+        for (DWORD id : ProcessesNamed(qmsim::Widen(n).c_str())) ids.push_back(id);
     if (ids.empty()) {
         rep.Fail("the reflash tool is not running any more after the tool ended");
         return;
@@ -876,8 +875,9 @@ void EndLeftReflash(const std::vector<std::wstring>& pendingBefore, Report& rep)
         WaitForSingleObject(h, 10000);
         CloseHandle(h);
     }
-    if (!ProcessesNamed(L"KvReflash_x64.exe").empty() || !ProcessesNamed(L"KvReflash_x86.exe").empty())
-        rep.Fail("the reflash tool left running could not be ended");
+    for (const char* n : expected::kReflashTools)
+        if (!ProcessesNamed(qmsim::Widen(n).c_str()).empty())
+            rep.Fail("the reflash tool left running could not be ended");
     rep.Note("the reflash tool was left running (" + std::to_string(ids.size()) + ") and was ended by the robot");
 
     std::vector<std::wstring> pending = PendingRenames();
@@ -1131,9 +1131,9 @@ int wmain(int argc, wchar_t** argv) {
 
     HANDLE spoilers[2] = {nullptr, nullptr};
     if (qmsim::Lower(sc.Get("info.check")) == "unstartable")
-        spoilers[0] = CreateThread(nullptr, 0, SpoilTool, const_cast<wchar_t**>(kInfoToolNames), 0, nullptr);
+        spoilers[0] = CreateThread(nullptr, 0, SpoilTool, const_cast<char**>(expected::kInfoTools), 0, nullptr);
     if (qmsim::Lower(sc.Get("reflash")) == "unstartable")
-        spoilers[1] = CreateThread(nullptr, 0, SpoilTool, const_cast<wchar_t**>(kReflashToolNames), 0, nullptr);
+        spoilers[1] = CreateThread(nullptr, 0, SpoilTool, const_cast<char**>(expected::kReflashTools), 0, nullptr);
 
     PROCESS_INFORMATION pi;
     if (!StartProduct(exe, cwd, elevated, &pi, &err)) {
