@@ -141,12 +141,12 @@ bool ApplyDriverScenario(const qmsim::Scenario& sc, std::string* error) {
     return true;
 }
 
-std::vector<std::string> CheckDriverAfterRun(const qmsim::Scenario& sc) {
+std::vector<std::string> CheckDriverAfterRun(const std::string& expectHandshake) {
     std::vector<std::string> problems;
     SimSummary summary;
     if (!SimControl::GetSummary(&summary)) return problems;
     // expect.handshake = done | none: whether the session handshake was run.
-    std::string hs = qmsim::Lower(sc.Get("expect.handshake"));
+    const std::string hs = qmsim::Lower(expectHandshake);
     if (!hs.empty()) {
         std::vector<SimExchange> exchanges;
         SimControl::GetExchanges(&exchanges);

@@ -17,7 +17,7 @@ prefix: an overlay over a prepared base prefix per architecture
 (build/scenarios/base-win64, base-win32) with the substitute driver
 installed, so every run starts from the same state in seconds. Inside,
 Xvfb runs on a free display with a Wine virtual desktop, in which the robot
-(sim/scenario/robot.cpp) starts the tool and checks the outcome.
+(sim/scenario/robot*.cpp) starts the tool and checks the outcome.
 
 Environment:
   QM_BUILD_ROOT         the build folder (default: <repo>/build)
