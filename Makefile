@@ -15,13 +15,14 @@ TOP := $(CURDIR)
 B := $(TOP)/build
 JOBS ?= 2
 CMAKE_GEN := -G Ninja
-WINE_ENV := WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 PREFIX64 := $(B)/wine/prefix64
 FUZZ_SECONDS ?= 60
 # Machines without IA-32 emulation cannot run 32-bit Wine: the win64 tree runs the Windows tests.
-# Asked when a recipe runs (after the bootstrap has installed Wine), never when make reads this
-# file; QM_NO_32BIT=1 takes that path on any machine.
+# WINDOWS_TEST_TREE is that tree (win32 or win64, from scripts/windows-test-tree, as CMake has
+# it), for every recipe here and in mk/. Both are asked when a recipe runs (after the bootstrap
+# has installed Wine), never when make reads this file; QM_NO_32BIT=1 takes that path anywhere.
 CAN_RUN_I386 := $(TOP)/scripts/can-run-i386
+WINDOWS_TEST_TREE = $$($(TOP)/scripts/windows-test-tree)
 export QM_FUZZ_SECONDS := $(FUZZ_SECONDS)
 
 .PHONY: all bootstrap build configure test demo bench bench-driver fuzz prefix clean
@@ -65,25 +66,21 @@ build: bootstrap configure
 	cmake --build $(B)/win64 -j $(JOBS)
 
 # The default Wine prefix of the Windows tests (64-bit; runs the 32-bit programs too).
-prefix: $(PREFIX64)/.ready
-$(PREFIX64)/.ready:
-	@mkdir -p $(PREFIX64)
-	$(WINE_ENV) WINEPREFIX=$(PREFIX64) scripts/wine-run wineboot -i >/dev/null 2>&1
-	$(WINE_ENV) WINEPREFIX=$(PREFIX64) wineserver -w
-	@touch $@
+prefix:
+	@scripts/make-prefix $(PREFIX64) win64
 
 test: build prefix
 	@scripts/run-tests $(B)/asan $(B)/i386 $(B)/fuzz $(B)/win64 $(B)/win32
 
 bench: build prefix
 	$(B)/native/bench/crypto_bench
-	@if $(CAN_RUN_I386); then WINEPREFIX=$(PREFIX64) scripts/wine-run $(B)/win32/bench/crypto_bench_win.exe; \
-	 else echo "(this machine cannot run 32-bit code: the i686 figures come from the x86_64 build)"; \
-	   WINEPREFIX=$(PREFIX64) scripts/wine-run $(B)/win64/bench/crypto_bench_win.exe; fi
+	@tree=$(WINDOWS_TEST_TREE); \
+	 [ $$tree = win32 ] || echo "(this machine cannot run 32-bit code: the i686 figures come from the x86_64 build)"; \
+	 WINEPREFIX=$(PREFIX64) scripts/wine-run $(B)/$$tree/bench/crypto_bench_win.exe
 
 # The driver channel's handshake and a capsule round trip through the substitute driver.
 bench-driver: build
-	sim/driver/install.sh $(B)/wine/bench-driver 1.0.8.0 win64 >/dev/null
+	scripts/make-prefix $(B)/wine/bench-driver win64 --driver 1.0.8.0 >/dev/null
 	WINEPREFIX=$(B)/wine/bench-driver scripts/wine-run $(B)/win64/bench/driver_channel_timing.exe 20
 	-WINEPREFIX=$(B)/wine/bench-driver wineserver -k
 

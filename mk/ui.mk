@@ -4,10 +4,8 @@
 #   make ui-check         the GUI tests alone
 .PHONY: ui-screens ui-paint-timing ui-check
 
-# The tree whose programs this host's Wine runs: win32, or win64 where
-# 32-bit Linux programs cannot execute.
-UI_TREE = $$($(CAN_RUN_I386) && echo win32 || echo win64)
-UI_HARNESS = $(B)/$(UI_TREE)/tests/ui/ui_harness.exe
+# The harness of the tree that runs the Windows tests here (the Makefile's WINDOWS_TEST_TREE).
+UI_HARNESS = $(B)/$(WINDOWS_TEST_TREE)/tests/ui/ui_harness.exe
 
 ui-screens: build
 	tests/ui/screens.sh $(UI_HARNESS) $(B)/screens
@@ -18,4 +16,4 @@ ui-paint-timing: build
 	  $(UI_HARNESS) timing @$(B)/ui-test/timing.txt
 
 ui-check: build
-	ctest --test-dir $(B)/$(UI_TREE) -L gui --output-on-failure
+	ctest --test-dir $(B)/$(WINDOWS_TEST_TREE) -L gui --output-on-failure

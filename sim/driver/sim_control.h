@@ -4,7 +4,7 @@
 // device \\.\QmSimControl, does its work and closes it again, so the calls are
 // independent and need no set-up. Functions return true on success; on
 // failure the thread's last error tells why (ERROR_FILE_NOT_FOUND: the driver
-// is not running — run sim/driver/install.sh on the prefix).
+// is not running — run scripts/make-prefix PREFIX ARCH --driver VERSION).
 //
 // The driver keeps one scenario and one record for all processes. Typical use
 // in a test:

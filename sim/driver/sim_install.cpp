@@ -1,5 +1,5 @@
 // Registers the substitute system-interface driver's device interface in a
-// Wine prefix (the driver service itself is created by install.sh).
+// Wine prefix (the driver service itself is created by scripts/make-prefix --driver).
 //
 //   sim_install install VERSION [FORMAT] [--second]   register device, interface,
 //                                                     "DriverVersion", Linked flag

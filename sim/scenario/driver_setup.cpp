@@ -20,16 +20,10 @@ bool ParseVersion(const std::string& text, unsigned out[4]) {
     return true;
 }
 
-bool AtLeast108(const unsigned v[4]) {
-    if (v[0] != 1) return v[0] > 1;
-    if (v[1] != 0) return v[1] > 0;
-    return v[2] >= 8;
-}
-
 // A key whose value is one of `names` (lower case); its index in *out.
 bool ParseChoice(const qmsim::Scenario& sc, const char* key, std::initializer_list<const char*> names,
                  uint8_t* out, std::string* error) {
-    const std::string value = qmsim::Lower(sc.Get(key, *names.begin()));
+    const std::string value = qmsim::Lower(sc.Get(key));
     uint8_t i = 0;
     for (const char* name : names) {
         if (value == name) {
@@ -63,15 +57,15 @@ bool ApplyDriverScenario(const qmsim::Scenario& sc, std::string* error) {
     SimScenario s;
     SimScenarioInitDefaults(&s);
 
-    std::string version = sc.Get("driver", "1.0.8.0");
+    std::string version = sc.Get("driver");
     bool present = qmsim::Lower(version) != "none";
-    unsigned parts[4] = {1, 0, 8, 0};
+    unsigned parts[4] = {};
     if (present && !ParseVersion(version, parts)) {
         *error = "driver: not a version: " + version;
         return false;
     }
-    // By default a driver has sessions exactly when the product would use them.
-    std::string sessions = qmsim::Lower(sc.Get("driver.sessions", AtLeast108(parts) ? "yes" : "no"));
+    // The runner's default: sessions exactly when the product would use them.
+    std::string sessions = qmsim::Lower(sc.Get("driver.sessions"));
     if (sessions == "no") s.flags &= ~SIM_FLAG_SESSIONS;
     else if (sessions != "yes") {
         *error = "driver.sessions: yes or no";
@@ -82,7 +76,7 @@ bool ApplyDriverScenario(const qmsim::Scenario& sc, std::string* error) {
         s.driverVersion[version.size() < sizeof s.driverVersion ? version.size() : sizeof s.driverVersion - 1] = 0;
     }
 
-    std::string handshake = qmsim::Lower(sc.Get("handshake", "ok"));
+    std::string handshake = qmsim::Lower(sc.Get("handshake"));
     if (handshake == "fail") {
         SimControl::AddFault(&s, SIM_TARGET_PHASE2, SIM_FAULT_CORRUPT_PROOF, 0, SIM_STATUS_OK, 0, 0);
     } else if (handshake != "ok") {
@@ -90,10 +84,10 @@ bool ApplyDriverScenario(const qmsim::Scenario& sc, std::string* error) {
         return false;
     }
 
-    if (sc.Has("model")) SimControl::SetModel(&s, sc.Get("model").c_str());
+    SimControl::SetModel(&s, sc.Get("model").c_str());
 
     // The flat-pad query is the first capsule of the run.
-    std::string flat = qmsim::Lower(sc.Get("flatpad", "1"));
+    std::string flat = qmsim::Lower(sc.Get("flatpad"));
     if (flat == "fail") {
         SimControl::AddFault(&s, SIM_TARGET_CAPSULE, SIM_FAULT_FAIL, 0, SIM_STATUS_UNSUCCESSFUL, 0, 1);
     } else {
@@ -104,19 +98,17 @@ bool ApplyDriverScenario(const qmsim::Scenario& sc, std::string* error) {
         }
         s.flatPadValues[0] = static_cast<uint16_t>(v);
     }
-    if (sc.Has("flatpad.status")) {
-        unsigned long long v = 0;
-        if (!qmsim::ParseNumber(sc.Get("flatpad.status"), v) || v > 255) {
-            *error = "flatpad.status: a byte";
-            return false;
-        }
-        s.flatPadStatus = static_cast<uint8_t>(v);
+    unsigned long long status = 0;
+    if (!qmsim::ParseNumber(sc.Get("flatpad.status"), status) || status > 255) {
+        *error = "flatpad.status: a byte";
+        return false;
     }
+    s.flatPadStatus = static_cast<uint8_t>(status);
 
     s.batteryCount = 2;
     s.batteries[1] = s.batteries[0];
-    if (!ParseBattery(sc.Get("battery0", "answer"), &s.batteries[0].status) ||
-        !ParseBattery(sc.Get("battery1", "silent"), &s.batteries[1].status)) {
+    if (!ParseBattery(sc.Get("battery0"), &s.batteries[0].status) ||
+        !ParseBattery(sc.Get("battery1"), &s.batteries[1].status)) {
         *error = "battery0/battery1: answer or silent";
         return false;
     }
@@ -149,12 +141,12 @@ bool ApplyDriverScenario(const qmsim::Scenario& sc, std::string* error) {
     return true;
 }
 
-std::vector<std::string> CheckDriverAfterRun(const qmsim::Scenario& sc) {
+std::vector<std::string> CheckDriverAfterRun(const std::string& expectHandshake) {
     std::vector<std::string> problems;
     SimSummary summary;
     if (!SimControl::GetSummary(&summary)) return problems;
     // expect.handshake = done | none: whether the session handshake was run.
-    std::string hs = qmsim::Lower(sc.Get("expect.handshake"));
+    const std::string hs = qmsim::Lower(expectHandshake);
     if (!hs.empty()) {
         std::vector<SimExchange> exchanges;
         SimControl::GetExchanges(&exchanges);

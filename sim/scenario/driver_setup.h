@@ -15,8 +15,10 @@ namespace robot {
 // understood.
 bool ApplyDriverScenario(const qmsim::Scenario& scenario, std::string* error);
 
-// After the run: problems with the driver's state (a session left open,
-// more opens than closes). Empty when all is well or nothing can be read.
-std::vector<std::string> CheckDriverAfterRun(const qmsim::Scenario& scenario);
+// After the run: whether the session handshake ran as expect.handshake (done
+// or none; empty: not checked) says, and problems with the driver's state (a
+// refused client fault, a session left open, more opens than closes); its
+// transcript is written. Empty when all is well or nothing can be read.
+std::vector<std::string> CheckDriverAfterRun(const std::string& expectHandshake);
 
 }  // namespace robot

@@ -17,7 +17,7 @@ prefix: an overlay over a prepared base prefix per architecture
 (build/scenarios/base-win64, base-win32) with the substitute driver
 installed, so every run starts from the same state in seconds. Inside,
 Xvfb runs on a free display with a Wine virtual desktop, in which the robot
-(sim/scenario/robot.cpp) starts the tool and checks the outcome.
+(sim/scenario/robot*.cpp) starts the tool and checks the outcome.
 
 Environment:
   QM_BUILD_ROOT         the build folder (default: <repo>/build)
@@ -42,7 +42,6 @@ TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))
 WINE32 = "/usr/lib/wine/wine"
 WINE64 = "/usr/lib/wine/wine64"
 SKIP = 77
-DEFAULT_TIMEOUT = 150   # seconds a scenario may take; the key "timeout" gives more
 
 
 class Form:
@@ -66,9 +65,28 @@ RUN_LIST = Form("a list", r"(?:info\.check|reflash|info\.verify)(?: *, *(?:info\
 UNCHECKED = Form("empty (not checked)", "")
 ACTIONS_LIST = Form("a list of actions (below)", r".*")  # each action is checked against ACTIONS
 
+
+class Derived:
+    """A default the runner works out from the scenario's other keys (those with defaults of their
+    own filled in): its phrase in the README's table and the function that gives it."""
+
+    def __init__(self, phrase, value):
+        self.phrase = phrase
+        self.value = value
+
+
+def sessions_by_version(sc):
+    """A driver has sessions exactly when the product would use them: from 1.0.8 on (and without a
+    driver, as the driver 1.0.8.0 of the prefix)."""
+    version = sc["driver"].lower()
+    return "yes" if version == "none" or tuple(int(p) for p in version.split(".")[:3]) >= (1, 0, 8) else "no"
+
 # Every key a scenario may set: (key, values, default, meaning). A value is
-# one of the words, or matches one of the forms; the first word is the
-# default unless a default is written out. The README's tables are these rows
+# one of the words, or matches one of the forms. The default is the first
+# value unless one is written out: a value ("" for a check that is not made)
+# or one Derived from the other keys. The runner hands the robot and the
+# substitutes the scenario with every key, these defaults filled in, so the
+# defaults live here only. The README's tables are these rows
 # (tests/scenarios/scenario_table_test.py keeps them equal).
 LAPTOP_KEYS = (
     ("arch", ("win64", "win32"), None,
@@ -82,7 +100,7 @@ LAPTOP_KEYS = (
      "must end silently within 15 s"),
     ("driver", ("1.0.8.0", VERSION, "none"), None,
      "the system-interface driver's \"DriverVersion\"; `none`: no device interface"),
-    ("driver.sessions", ("yes", "no"), "`yes` from 1.0.8 on, else `no`",
+    ("driver.sessions", ("yes", "no"), Derived("`yes` from 1.0.8 on, else `no`", sessions_by_version),
      "whether the driver requires the authenticated session"),
     ("driver.returned", ("capsule", "padded", "payload"), None,
      "the byte count the driver reports, and so hands back, for every capsule reply: the whole reply "
@@ -115,11 +133,11 @@ LAPTOP_KEYS = (
     ("kvcom.touchpad", ("found", "notfound"), None, "the (0, 2) device search"),
     ("kvcom.device", ("ok", "fail"), None, "the device object creation"),
     ("kvcom.property", ("0", NUMBER, "fail"), None, "property 0x10000171 (1 means disabled)"),
-    ("info.check", (RUNS, "unstartable"), "`exit 0`",
+    ("info.check", (RUNS, "unstartable"), "exit 0",
      "the information tool with \"/I 1846958;2025418\"; `unstartable`: the robot spoils the extracted file "
      "so it cannot start"),
-    ("info.verify", (RUNS,), "`exit 0`", "the information tool with \"/I 2149928\""),
-    ("reflash", (RUNS, "unstartable"), "`exit 0`",
+    ("info.verify", (RUNS,), "exit 0", "the information tool with \"/I 2149928\""),
+    ("reflash", (RUNS, "unstartable"), "exit 0",
      "the reflash tool; `unstartable`: the robot spoils the extracted file so it cannot start"),
     ("temp", ("normal", "readonly", "full"), None,
      "the tool's temporary directory: the user's own, or `C:\\qmsim\\temp` (TMP and TEMP) on a read-only file "
@@ -133,27 +151,28 @@ LAPTOP_KEYS = (
      "starts. Whatever this says, a record of an impostor from the tool's run fails the scenario"),
     ("timeout", ("150", SECONDS), None,
      "how long the runner allows the scenario; the robot gives the tool all but 60 s of it"),
-    ("window.actions", (ACTIONS_LIST,), "`close`",
+    ("window.actions", (ACTIONS_LIST,), "close",
      "what the robot does when the main window appears"),
 )
 EXPECT_KEYS = (
     ("expect.message", ("none", MESSAGE_ID), None,
      "the one message box's text, exactly, and its caption \"Quillmere\""),
     ("expect.window", ("no", "yes"), None, "whether the main window appeared"),
-    ("expect.window.ms", (MS_RANGE, UNCHECKED), "(not checked)", "milliseconds from the start to the window"),
+    ("expect.window.ms", (MS_RANGE, UNCHECKED), "", "milliseconds from the start to the window"),
     ("expect.restart", ("no", "yes"), None,
      "the restart command \"/r /f /t 0\" recorded once by the substitute shutdown.exe of the system folder, "
      "run with the system folder as its working directory"),
-    ("expect.extracted", ("yes", "no", "partial"), "`yes` when a window is expected, else `no`",
+    ("expect.extracted", ("yes", "no", "partial"),
+     Derived("`yes` when a window is expected, else `no`", lambda sc: "yes" if sc["expect.window"].lower() == "yes" else "no"),
      "the five reboot-time deletions (image, information tool, reflash tool, Log.txt, work folder) in that "
      "order, in one FWUxxxx.tmp folder of the temporary directory; the information tool ran there under its "
      "architecture's name; or: no registrations and no tool run; `partial`: the first of those registrations "
      "only, in order, and no tool run"),
-    ("expect.payloads", ("x64", "x86"), "the prefix's",
+    ("expect.payloads", ("x64", "x86"), Derived("the prefix's", lambda sc: "x64" if sc["arch"].lower() == "win64" else "x86"),
      "which tool names the registrations and runs must carry"),
-    ("expect.handshake", ("done", "none", UNCHECKED), "(not checked)",
+    ("expect.handshake", ("done", "none", UNCHECKED), "",
      "whether the driver saw the session handshake"),
-    ("expect.runs", (RUN_LIST, UNCHECKED), "(not checked)",
+    ("expect.runs", (RUN_LIST, UNCHECKED), "",
      "the vendor tool runs in order, e.g. `info.check, reflash, info.verify`"),
     ("expect.leftover", ("none", "reflash-running"), None,
      "the reflash tool is still running after the tool ended (a cancelled attempt does not stop it); the "
@@ -161,6 +180,23 @@ EXPECT_KEYS = (
      "removes it"),
 )
 KEYS = {k[0]: k for k in LAPTOP_KEYS + EXPECT_KEYS}
+
+
+def filled_scenario(given):
+    """The scenario with every key of the tables, in their order: its own values, the defaults
+    written out, then the derived ones."""
+    sc = dict(given)
+    for key, values, default, _ in LAPTOP_KEYS + EXPECT_KEYS:
+        if key not in sc and not isinstance(default, Derived):
+            sc[key] = values[0] if default is None else default
+    for key, _, default, _ in LAPTOP_KEYS + EXPECT_KEYS:
+        if key not in sc:
+            sc[key] = default.value(sc)
+    return {key: sc[key] for key in KEYS}
+
+
+# The least time a scenario is given, in seconds: the default of "timeout".
+LEAST_TIMEOUT = int(filled_scenario({})["timeout"])
 
 # The robot's actions on the main window: (forms, what it does). In a form,
 # SCREEN, MS, MIN, N, ID and LABEL stand for a value and [...] is optional.
@@ -209,7 +245,11 @@ def rendered_values(values):
 
 def rendered_default(key):
     _, values, default, _ = KEYS[key]
-    return default or "`%s`" % values[0]
+    if isinstance(default, Derived):
+        return default.phrase
+    if default == "":
+        return "(not checked)"
+    return "`%s`" % (values[0] if default is None else default)
 
 
 def readme_rows():
@@ -309,12 +349,29 @@ def can_run_32bit():
         return False
 
 
+WINE_VARIABLES = ("WINEDEBUG", "WINEDLLOVERRIDES")
+_project_wine_env = {}
+
+
+def project_wine_env():
+    """WINEDEBUG and WINEDLLOVERRIDES as scripts/wine-env, the one place they are written, sets them
+    for a caller that set neither."""
+    if not _project_wine_env:
+        clean = {k: v for k, v in os.environ.items() if k not in WINE_VARIABLES}
+        out = subprocess.run(["sh", "-c", '. "$0" && printf "%s\\n" "$WINEDEBUG" "$WINEDLLOVERRIDES"',
+                              os.path.join(TOP, "scripts", "wine-env")],
+                             env=clean, stdout=subprocess.PIPE, text=True, check=True).stdout.split("\n")
+        _project_wine_env.update(zip(WINE_VARIABLES, out))
+    return dict(_project_wine_env)
+
+
 def wine_env(prefix, display=None):
-    env = dict(os.environ)
-    # Wine starts its own builtin program for a file of the system folder
-    # that has one, whatever the file holds; shutdown.exe=n makes it run the
-    # recording shutdown.exe put there, as Windows runs the file it finds.
-    env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=;shutdown.exe=n")
+    """The environment of the scenarios' Wine: the project's, set over the caller's, with one more
+    override. Wine starts its own builtin program for a file of the system folder that has one,
+    whatever the file holds; shutdown.exe=n makes it run the recording shutdown.exe put there, as
+    Windows runs the file it finds."""
+    env = dict(os.environ, WINEPREFIX=prefix, **project_wine_env())
+    env["WINEDLLOVERRIDES"] += ";shutdown.exe=n"
     if display:
         env["DISPLAY"] = display
     else:
@@ -332,17 +389,18 @@ def file_digest(paths):
     return h.hexdigest()
 
 
-def prepare_base(build, arch, wine, log):
-    """Creates (once) the base prefix of an architecture with the driver installed."""
+def prepare_base(build, arch, log):
+    """Creates (once) the base prefix of an architecture with its fonts and the driver installed
+    (scripts/make-prefix), again from scratch when the driver or the way prefixes are made changes."""
     base = os.path.join(build, "scenarios", "base-" + arch)
     tree = os.path.join(build, arch)
+    make_prefix = os.path.join(TOP, "scripts", "make-prefix")
     driver_files = [os.path.join(tree, "sim", "driver", "qmsim.sys"),
-                    os.path.join(tree, "sim", "driver", "sim_install.exe"),
-                    os.path.join(TOP, "sim", "driver", "install.sh")]
-    for p in driver_files[:2]:
+                    os.path.join(tree, "sim", "driver", "sim_install.exe")]
+    for p in driver_files:
         if not os.path.exists(p):
             return None, "the substitute driver is not built (%s)" % p
-    stamp = file_digest(driver_files)
+    stamp = file_digest(driver_files + [make_prefix])
     ready = os.path.join(base, ".ready")
     os.makedirs(os.path.dirname(base), exist_ok=True)
     with open(os.path.join(build, "scenarios", ".lock-" + arch), "w") as lock:
@@ -352,21 +410,14 @@ def prepare_base(build, arch, wine, log):
         shutil.rmtree(base, ignore_errors=True)
         os.makedirs(base)
         env = wine_env(base)
-        env["WINEARCH"] = arch
         log("creating the base prefix %s" % base)
-        subprocess.run([wine, "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=300)
-        subprocess.run(["wineserver", "-w"], env=env, timeout=300)
-        subprocess.run([wine, "reg", "add", r"HKCU\Software\Wine\Fonts\Replacements", "/v", "Meiryo UI",
-                        "/t", "REG_SZ", "/d", "Noto Sans CJK JP", "/f"], env=env,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
-        r = subprocess.run([os.path.join(TOP, "sim", "driver", "install.sh"), base, "1.0.8.0", arch],
+        r = subprocess.run([make_prefix, base, arch, "--fonts", "--driver", "1.0.8.0"],
                            env=dict(env, QM_BUILD_ROOT=build), stdout=subprocess.PIPE,
-                           stderr=subprocess.STDOUT, text=True, timeout=600)
+                           stderr=subprocess.STDOUT, text=True, timeout=900)
         subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-w"], env=env, timeout=120)
         if r.returncode != 0:
-            return None, "installing the substitute driver failed: " + r.stdout.strip().replace("\n", " | ")
+            return None, "making the base prefix failed: " + r.stdout.strip().replace("\n", " | ")
         with open(ready, "w") as f:
             f.write(stamp)
     return base, None
@@ -380,12 +431,12 @@ def setup_power(sc, first):
         subprocess.run(["mount", "-t", "tmpfs", "none", root], check=True)
     for d in os.listdir(root):
         shutil.rmtree(os.path.join(root, d))
-    ac = sc.get("ac", "online").lower()
+    ac = sc["ac"].lower()
     if ac != "none":
         os.makedirs(root + "/AC")
         open(root + "/AC/type", "w").write("Mains\n")
         open(root + "/AC/online", "w").write("0\n" if ac == "offline" else "1\n")
-    if sc.get("battery", "present").lower() != "absent":
+    if sc["battery"].lower() != "absent":
         os.makedirs(root + "/BAT0")
         for name, text in (("type", "Battery"), ("status", "Discharging"), ("present", "1"),
                            ("capacity", "80"), ("energy_full", "50000000"), ("energy_now", "40000000"),
@@ -489,7 +540,7 @@ def inner(cfg):
 
         # temp = readonly | full: the robot gives the tool C:\qmsim\temp as its
         # temporary directory, on a file system of this scenario's own.
-        temp = sc.get("temp", "normal").lower()
+        temp = sc["temp"].lower()
         temp_dir = os.path.join(q, "temp")
         if temp != "normal":
             os.makedirs(temp_dir, exist_ok=True)
@@ -613,7 +664,6 @@ class Setup:
         name = os.path.splitext(os.path.basename(path))[0]
         try:
             lines = scenario_lines(path)
-            sc = parse_scenario(lines)
         except OSError as e:
             return None, ("FAIL", "cannot read the scenario: %s" % e)
         problems = scenario_problems(lines)
@@ -621,13 +671,12 @@ class Setup:
             return None, ("FAIL", "; ".join(problems))
         if name.startswith("slow_") and os.environ.get("QM_SKIP_SLOW") == "1":
             return None, ("SKIP", "a slow scenario, and QM_SKIP_SLOW=1")
-        try:
-            timeout = max(DEFAULT_TIMEOUT, int(sc.get("timeout", DEFAULT_TIMEOUT)))
-        except ValueError:
-            return None, ("FAIL", "timeout must be a number of seconds")
-        arch = sc.get("arch", "win64").lower()
-        if arch not in ("win64", "win32"):
-            return None, ("FAIL", "arch must be win64 or win32")
+        # Every key from here on has its value (the table's checked it), defaults filled in; the
+        # timeout is the one the runner allows.
+        sc = filled_scenario(parse_scenario(lines))
+        timeout = max(LEAST_TIMEOUT, int(sc["timeout"]))
+        sc["timeout"] = str(timeout)
+        arch = sc["arch"].lower()
         if arch == "win32" and not self.run32:
             return None, ("SKIP", "this machine cannot run 32-bit Windows programs (a win32 prefix needs them)")
         built = [(p, pe_machine(p)) for p in self.candidates if pe_machine(p)]
@@ -640,14 +689,10 @@ class Setup:
         product, bits = runnable[0]
         tree = os.path.join(self.build, arch)          # robot and shutdown of the prefix's width
         lib_tree = os.path.join(self.build, "win32" if bits == "x86" else "win64")  # the tool's width
-        kv = sc.get("kvcom", "ok").lower()
-        kvcom = None
-        if kv in ("ok", "createfail"):
-            kvcom = os.path.join(lib_tree, "sim-bin", "KvCom.dll")
-        elif kv == "noexport":
-            kvcom = os.path.join(lib_tree, "sim-bin", "noexport", "KvCom.dll")
-        elif kv != "absent":
-            return None, ("FAIL", "kvcom must be ok, absent, noexport or createfail")
+        kvcom = {"ok": os.path.join(lib_tree, "sim-bin", "KvCom.dll"),
+                 "createfail": os.path.join(lib_tree, "sim-bin", "KvCom.dll"),
+                 "noexport": os.path.join(lib_tree, "sim-bin", "noexport", "KvCom.dll"),
+                 "absent": None}[sc["kvcom"].lower()]
         robot = os.path.join(tree, "sim-bin", "robot.exe")
         # The recording shutdown.exe in place of the system's, of each system folder's width.
         shutdowns = {"system32": os.path.join(tree, "sim-bin", "shutdown.exe")}
@@ -664,13 +709,14 @@ class Setup:
         os.makedirs(out_dir)
         merged = os.path.join(out_dir, "scenario.ini")
         with open(merged, "w", encoding="utf-8") as f:
-            f.write("\n".join(lines) + "\n")
+            f.write("# %s with every key of sim/scenario/run.py's tables, defaults filled in\n" % name)
+            f.write("".join("%s = %s\n" % kv for kv in sc.items()))
         transcript = os.path.join(self.build, "transcripts", "scenario.%s.jsonl" % name)
         if os.path.exists(transcript):
             os.remove(transcript)
         return {"name": name, "arch": arch, "timeout": timeout, "transcript": transcript, "scenario": sc, "scenario_path": merged, "out_dir": out_dir,
                 "product": product, "robot": robot, "shutdowns": shutdowns, "kvcom": kvcom,
-                "impostors": impostors if sc.get("plant", "none").lower() == "yes" else {},
+                "impostors": impostors if sc["plant"].lower() == "yes" else {},
                 "info_tools": [p for p in (os.path.join(self.build, "win32", "payloads", "KvInfo32.exe"),
                                            os.path.join(self.build, "win64", "payloads", "KvInfo64.exe"))
                                if os.path.exists(p)],
@@ -683,7 +729,7 @@ def run_group(setup, arch, items, shots, keep, log):
     wine = WINE64 if arch == "win64" else WINE32
     if not os.path.exists(wine):
         wine = "wine"
-    base, err = prepare_base(setup.build, arch, wine, log)
+    base, err = prepare_base(setup.build, arch, log)
     if err:
         for it in items:
             with open(os.path.join(it["out_dir"], "outcome.json"), "w") as f:

@@ -44,10 +44,10 @@ std::string Hex(DWORD v) {
     return buf;
 }
 
-std::string Setting(const char* key, const char* fallback) {
+std::string Setting(const char* key) {
     qmsim::Scenario s;
     s.Load();
-    return qmsim::Lower(s.Get(key, fallback));
+    return qmsim::Lower(s.Get(key));
 }
 
 void Log(const std::string& what) { qmsim::LogRun("kvcom " + what); }
@@ -94,7 +94,7 @@ HRESULT WINAPI Unexpected(Object* self) {
 }
 
 HRESULT WINAPI DeviceGetProperty(Object* self, DWORD id, DWORD* value) {
-    std::string setting = Setting("kvcom.property", "0");
+    std::string setting = Setting("kvcom.property");
     if (id != kEnabledProperty || !value || setting == "fail") {
         Log("getproperty " + Hex(id) + " -> fail");
         return kFailed;
@@ -142,10 +142,10 @@ HRESULT WINAPI ApiFindDevice(Object*, DWORD selector1, DWORD selector2, DWORD* h
     bool found = false;
     DWORD value = 0;
     if (selector1 == 2 && selector2 == 2) {
-        found = Setting("kvcom.smbus", "notfound") == "found";
+        found = Setting("kvcom.smbus") == "found";
         value = kSmbusHandle;
     } else if (selector1 == 0 && selector2 == 2) {
-        found = Setting("kvcom.touchpad", "found") == "found";
+        found = Setting("kvcom.touchpad") == "found";
         value = kTouchpadHandle;
     }
     if (!handle) found = false;
@@ -156,7 +156,7 @@ HRESULT WINAPI ApiFindDevice(Object*, DWORD selector1, DWORD selector2, DWORD* h
 
 HRESULT WINAPI ApiCreateDevice(Object*, DWORD handle, void** device) {
     if (!device) return E_POINTER;
-    if (Setting("kvcom.device", "ok") == "fail" || handle != kTouchpadHandle) {
+    if (Setting("kvcom.device") == "fail" || handle != kTouchpadHandle) {
         Log("createdevice handle=" + Hex(handle) + " -> fail");
         return kFailed;
     }
@@ -179,7 +179,7 @@ const Slot kApiTable[] = {
 // The work of KvCreateAPI, whichever convention it is exported with.
 extern "C" HRESULT __cdecl KvCreateApiWork(void** api) {
     if (!api) return E_POINTER;
-    if (Setting("kvcom", "ok") == "createfail") {
+    if (Setting("kvcom") == "createfail") {
         Log("create -> fail");
         return kFailed;
     }
@@ -195,7 +195,7 @@ extern "C" HRESULT __cdecl KvCreateApiWork(void** api) {
 // the argument from the stack on return, cdecl leaves that to the caller; a
 // caller that assumes the other one finds its stack pointer 4 bytes off.
 extern "C" int __cdecl KvCreateApiIsCdecl() {
-    const std::string convention = Setting("kvcom.convention", "stdcall");
+    const std::string convention = Setting("kvcom.convention");
     if (convention != "stdcall" && convention != "cdecl") Log("unexpected kvcom.convention " + convention);
     return convention == "cdecl";
 }

@@ -9,8 +9,8 @@
 //   reflash     = <runs>   for  /S 2 /F 0 /W 2 /I FW2149928-kt2379-004_touchthr_40.img
 //
 // <runs> is a comma-separated list, one entry per run of that kind (the last
-// entry repeats): "exit N", "exit N after MS" or "hang". Without an entry the
-// tool exits with 0 at once. tools.log = no stops it from leaving "Log.txt" in
+// entry repeats): "exit N", "exit N after MS" or "hang" (the runner's default
+// is "exit 0"). tools.log = no stops it from leaving "Log.txt" in
 // its working directory. Any other command line exits with kExitBadArguments;
 // a reflash run whose image is missing from the working directory, or has the
 // wrong size, exits with kExitBadImage.
@@ -147,7 +147,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
 
     const DWORD startTick = GetTickCount();
     qmsim::LogRun("run " + key + " exe=" + exe + " bits=" + bits + " cwd=" + cwd + " args=" + args);
-    if (qmsim::Lower(scenario.Get("tools.log", "yes")) != "no")
+    if (qmsim::Lower(scenario.Get("tools.log")) != "no")
         qmsim::AppendLine(L"Log.txt", exe + " " + args);
 
     DWORD code = spec.exitCode;

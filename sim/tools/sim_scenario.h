@@ -2,9 +2,10 @@
 // substitute vendor tools, the substitute vendor library, the recording
 // shutdown program and the scenario robot.
 //
-// The scenario runner copies the scenario file to C:\qmsim\scenario.ini before
-// anything runs. Its lines are "key = value"; '#' starts a comment; keys are
-// case-insensitive. Every substitute reads the keys it knows at the moment it
+// The scenario runner copies the scenario to C:\qmsim\scenario.ini before
+// anything runs, with every key of its table (sim/scenario/run.py), the
+// defaults filled in. Its lines are "key = value"; '#' starts a comment; keys
+// are case-insensitive. Every substitute reads the keys it knows at the moment it
 // runs, so a value changed between two runs takes effect at the next one.
 //
 // Every substitute appends one line per event to C:\qmsim\runs.log, which the
@@ -52,51 +53,6 @@ inline bool ReadWholeFile(const wchar_t* path, std::string& out) {
     CloseHandle(h);
     return true;
 }
-
-// Parsed "key = value" lines, in file order.
-class Scenario {
-public:
-    bool Load(const wchar_t* path = kScenarioPath) {
-        entries_.clear();
-        std::string text;
-        if (!ReadWholeFile(path, text)) return false;
-        size_t pos = 0;
-        while (pos < text.size()) {
-            size_t nl = text.find('\n', pos);
-            if (nl == std::string::npos) nl = text.size();
-            std::string line = text.substr(pos, nl - pos);
-            pos = nl + 1;
-            size_t hash = line.find('#');
-            if (hash != std::string::npos) line.erase(hash);
-            size_t eq = line.find('=');
-            if (eq == std::string::npos) continue;
-            std::string key = Lower(Trim(line.substr(0, eq)));
-            std::string value = Trim(line.substr(eq + 1));
-            if (!key.empty()) entries_.push_back({key, value});
-        }
-        return true;
-    }
-
-    // The last value given for the key, or the fallback.
-    std::string Get(const std::string& key, const std::string& fallback = std::string()) const {
-        std::string k = Lower(key);
-        for (size_t i = entries_.size(); i-- > 0;)
-            if (entries_[i].first == k) return entries_[i].second;
-        return fallback;
-    }
-
-    bool Has(const std::string& key) const {
-        std::string k = Lower(key);
-        for (const auto& e : entries_)
-            if (e.first == k) return true;
-        return false;
-    }
-
-    const std::vector<std::pair<std::string, std::string>>& Entries() const { return entries_; }
-
-private:
-    std::vector<std::pair<std::string, std::string>> entries_;
-};
 
 // Splits on a separator character, trimming every piece; empty pieces are dropped.
 inline std::vector<std::string> Split(const std::string& s, char sep) {
@@ -171,6 +127,51 @@ inline void LogRun(const std::string& line) {
     AppendLine(kRunLogPath, line);
     AppendLine(kTimesPath, std::to_string(tick) + " " + line);
 }
+
+// Parsed "key = value" lines, in file order.
+class Scenario {
+public:
+    bool Load(const wchar_t* path = kScenarioPath) {
+        entries_.clear();
+        std::string text;
+        if (!ReadWholeFile(path, text)) return false;
+        size_t pos = 0;
+        while (pos < text.size()) {
+            size_t nl = text.find('\n', pos);
+            if (nl == std::string::npos) nl = text.size();
+            std::string line = text.substr(pos, nl - pos);
+            pos = nl + 1;
+            size_t hash = line.find('#');
+            if (hash != std::string::npos) line.erase(hash);
+            size_t eq = line.find('=');
+            if (eq == std::string::npos) continue;
+            std::string key = Lower(Trim(line.substr(0, eq)));
+            std::string value = Trim(line.substr(eq + 1));
+            if (!key.empty()) entries_.push_back({key, value});
+        }
+        return true;
+    }
+
+    // The last value given for the key. The runner writes every key of its table into the file,
+    // the defaults filled in, so a key that is not there is a fault of the runner (or a reader
+    // that asks for a key the table lacks): it is kept in Missing() and logged as "scenario lacks
+    // KEY", which fails the scenario, and the value is empty.
+    std::string Get(const std::string& key) const {
+        std::string k = Lower(key);
+        for (size_t i = entries_.size(); i-- > 0;)
+            if (entries_[i].first == k) return entries_[i].second;
+        missing_.push_back(k);
+        LogRun("scenario lacks " + k);
+        return std::string();
+    }
+
+    // The keys asked for that the file does not hold.
+    const std::vector<std::string>& Missing() const { return missing_; }
+
+private:
+    std::vector<std::pair<std::string, std::string>> entries_;
+    mutable std::vector<std::string> missing_;
+};
 
 // The lines of the run log, or none when there is no log yet.
 inline std::vector<std::string> RunLogLines() {

@@ -40,7 +40,12 @@ def main():
             "const Control kControls[] = {"]
     out += ["    {%s, %d, %s, %d, %d}," % (wide(c["class"]), c["id"], number(c["style"]), *c["size"])
             for c in t["controls"]]
+    controls = {c["name"]: c for c in t["controls"]}
     out += ["};",
+            "// The controls by name: the buttons' ids and the progress bar's class.",
+            "const unsigned kYesButton = %d, kNoButton = %d, kOkButton = %d;" % tuple(
+                controls[n]["id"] for n in ("yes", "no", "ok")),
+            "const wchar_t kProgressClass[] = %s;" % wide(controls["progress"]["class"]),
             "const unsigned kProgressLow = %d, kProgressHigh = %d, kProgressStep = %d;" % (
                 *t["progress"]["range"], t["progress"]["step"]),
             "// What each screen draws (g_nScreen value, text, colour); the contact text is the",
@@ -69,14 +74,18 @@ def main():
     out += ["};",
             'const char kRestartProgram[] = "%s";' % cl["restart"][0],
             'const char kRestartArgs[] = "%s";' % cl["restart"][1]]
-    names, files = t["names"], {f["id"]: f["file"] for f in t["payloads"]["files"]}
+    names = t["names"]
+    named = {f["name"]: f["file"] for f in t["payloads"]["files"]}
     out += ["const wchar_t kSessionMutex[] = %s;" % wide(names["session_mutex"]),
             "const wchar_t kGlobalMutex[] = %s;" % wide(names["global_mutex"]),
             "// The work folder's name begins with the prefix's first three letters.",
             "const wchar_t kWorkFolderPrefix[] = %s;" % wide(names["work_folder_prefix"]),
             'const char kLogFile[] = "%s";' % names["log_file"],
-            "// The payloads' file names by resource id (300 to 304).",
-            "const char* const kPayloadFiles[] = {%s};" % ", ".join('"%s"' % files[i] for i in range(300, 305))]
+            "// The payloads' file names: the image, and each vendor tool of both widths ([0] the 32-bit",
+            "// build, [1] the 64-bit one).",
+            'const char kImageFile[] = "%s";' % named["IDR_FIRMWARE_IMAGE"],
+            'const char* const kInfoTools[2] = {"%s", "%s"};' % (named["IDR_INFO_X86"], named["IDR_INFO_X64"]),
+            'const char* const kReflashTools[2] = {"%s", "%s"};' % (named["IDR_REFLASH_X86"], named["IDR_REFLASH_X64"])]
     c, tm = t["colours"], t["timers"]
     out += ["// Colours (COLORREF) and pen widths.",
             "const unsigned kTextColour = %s, kHighlight = %s, kButtonFace = %s, kButtonPressed = %s, kFocusBorder = %s;"

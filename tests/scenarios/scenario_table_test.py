@@ -40,6 +40,36 @@ class ReadmeTables(unittest.TestCase):
             self.assertEqual(want[key], readme_table(heading), heading)
 
 
+class RunnerFillsDefaults(unittest.TestCase):
+    """The scenario the robot and the substitutes read has every key; the defaults the README
+    derives from other keys, worked out."""
+
+    def test_every_key_of_the_tables_is_filled_in(self):
+        filled = run.filled_scenario({})
+        readme_keys = [row.split("`")[1] for heading in ("#### The simulated laptop", "#### The expected outcome")
+                       for row in readme_table(heading)]
+        self.assertEqual(readme_keys, list(filled))
+        for key, value in (("driver", "1.0.8.0"), ("window.actions", "close"), ("info.check", "exit 0"),
+                           ("timeout", "150"), ("expect.runs", ""), ("expect.handshake", "")):
+            self.assertEqual(value, filled[key], key)
+
+    def test_derived_defaults(self):
+        for given, key, value in (
+                ({"driver": "1.0.7.9"}, "driver.sessions", "no"),
+                ({"driver": "1.0.8.0"}, "driver.sessions", "yes"),
+                ({"driver": "1.0.10.0"}, "driver.sessions", "yes"),
+                ({"driver": "0.9.9.9"}, "driver.sessions", "no"),
+                ({"driver": "2.0.0.0"}, "driver.sessions", "yes"),
+                ({"driver": "none"}, "driver.sessions", "yes"),
+                ({"driver": "1.0.7.0", "driver.sessions": "yes"}, "driver.sessions", "yes"),
+                ({}, "expect.extracted", "no"),
+                ({"expect.window": "yes"}, "expect.extracted", "yes"),
+                ({"expect.window": "yes", "expect.extracted": "partial"}, "expect.extracted", "partial"),
+                ({}, "expect.payloads", "x64"),
+                ({"arch": "win32"}, "expect.payloads", "x86")):
+            self.assertEqual(value, run.filled_scenario(given)[key], given)
+
+
 class RunnerRefuses(unittest.TestCase):
     """The runner itself, on scenarios that differ from a passing one in one line."""
 

@@ -2,8 +2,8 @@
 # Runs a Windows GUI program in a Wine virtual desktop on a private headless
 # X display:  run-gui.sh [--size WxH] [--dpi N] [--report FILE] -- PROGRAM [ARGS...]
 # The prefix ($QM_UI_PREFIX, default build/wine/ui-prefix) is made on first
-# use with "Meiryo UI" mapped to "Noto Sans CJK JP", gets LogPixels = dpi, and
-# is locked for the run. Arguments @/unix/path are handed over as Windows
+# use by scripts/make-prefix with its font replacements ("Meiryo UI" drawn in
+# "Noto Sans CJK JP"), gets LogPixels = dpi, and is locked for the run. Arguments @/unix/path are handed over as Windows
 # paths. With --report the report is printed, and the status is 0 only when
 # its last line ends in " 0 failed".
 set -uo pipefail
@@ -18,18 +18,14 @@ while [ $# -gt 0 ]; do
 done
 [ $# -ge 1 ] || { echo "usage: run-gui.sh [--size WxH] [--dpi N] [--report FILE] -- PROGRAM [ARGS...]" >&2; exit 2; }
 
-export WINEPREFIX="${QM_UI_PREFIX:-$top/build/wine/ui-prefix}" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-# Hosts that cannot execute 32-bit Linux programs run the 64-bit loader.
-wine=${QM_WINE:-$("$top/scripts/can-run-i386" && echo wine || echo /usr/lib/wine/wine64)}
+export WINEPREFIX="${QM_UI_PREFIX:-$top/build/wine/ui-prefix}"
+. "$top/scripts/wine-env"
+# scripts/wine-run takes the loader this machine runs (the 64-bit one where 32-bit code cannot run).
+wine=${QM_WINE:-$top/scripts/wine-run}
 mkdir -p "$(dirname "$WINEPREFIX")"
 exec 9>"$WINEPREFIX.lock"
 flock 9
-if [ ! -f "$WINEPREFIX/.ui-ready" ]; then
-  $wine wineboot -i >/dev/null 2>&1
-  $wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'Meiryo UI' /t REG_SZ /d 'Noto Sans CJK JP' /f >/dev/null 2>&1
-  wineserver -w
-  touch "$WINEPREFIX/.ui-ready"
-fi
+"$top/scripts/make-prefix" "$WINEPREFIX" win64 --fonts || exit 1
 
 # Xvfb picks a free display number and writes it to fd 3.
 dfile=$(mktemp)
