@@ -250,67 +250,71 @@ void OnUpdateResult(HWND hWnd, DWORD dwResult)
     StopTimer(hWnd, &g_nProgressTimer);
 }
 
-LRESULT OnCommand(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
+// What a button does on each screen. While an attempt runs the buttons are
+// hidden, yet a queued click, the second click of a double click (an
+// owner-drawn button reports it as a command too) or any stray command can
+// still arrive: none may restart the computer or end the run under the
+// reflash tool (a close request goes its own way, WM_CLOSE). A command of a
+// button its screen hides (Yes on the failed and retry screens, OK on the
+// notice and completion screens) does what its row says.
+enum Action { ACT_NONE, ACT_ATTEMPT, ACT_RESTART, ACT_END };
+const Action kScreenCommands[][3] = {
+    // by g_nScreen: IDC_YES, IDC_NO, IDC_OK
+    {ACT_ATTEMPT, ACT_END, ACT_END},      // SCREEN_NOTICE (OK means No)
+    {ACT_NONE, ACT_NONE, ACT_NONE},       // SCREEN_UPDATING
+    {ACT_RESTART, ACT_END, ACT_END},      // SCREEN_COMPLETED
+    {ACT_RESTART, ACT_END, ACT_RESTART},  // SCREEN_FAILED
+    {ACT_RESTART, ACT_END, ACT_ATTEMPT},  // SCREEN_RETRY
+};
+static_assert(sizeof(kScreenCommands) / sizeof(kScreenCommands[0]) == SCREEN_RETRY + 1, "one row per screen");
+static_assert(IDC_NO == IDC_YES + 1 && IDC_OK == IDC_YES + 2, "the columns follow the ids");
+
+// The button a command stands for, or 0 for none: the dialog manager's IDOK
+// (Enter) is the focused button, its IDCANCEL (Escape) No where No is shown.
+int CommandButton(int nId)
 {
-    int nId = LOWORD(wParam);
     if (nId == IDOK) {
         const HWND hFocus = GetFocus();
-        if (hFocus != NULL && hFocus == g_hYesButton) {
-            nId = IDC_YES;
-        } else if (hFocus != NULL && hFocus == g_hNoButton) {
-            nId = IDC_NO;
-        } else if (hFocus != NULL && hFocus == g_hOkButton) {
-            nId = IDC_OK;
-        } else {
-            return DefWindowProcW(hWnd, uMsg, wParam, lParam);
-        }
-    } else if (nId == IDCANCEL) {
-        if (!IsWindowVisible(g_hNoButton)) {
-            return DefWindowProcW(hWnd, uMsg, wParam, lParam);
-        }
-        nId = IDC_NO;
-    }
-
-    // While an attempt runs the buttons are hidden, yet a queued click, the
-    // second click of a double click (an owner-drawn button reports it as a
-    // command too) or any stray command can still arrive here: none may
-    // restart the computer or end the run under the reflash tool. A close
-    // request goes its own way (WM_CLOSE).
-    if (g_nScreen == SCREEN_UPDATING && (nId == IDC_YES || nId == IDC_NO || nId == IDC_OK)) {
-        return 0;
-    }
-
-    switch (nId) {
-    case IDC_YES:
-        if (g_nScreen == SCREEN_NOTICE) {
-            StartAttempt(hWnd);
-        } else {
-            g_bRestart = TRUE;
-            DestroyWindow(hWnd);
+        const struct { HWND hButton; int nId; } buttons[] = {
+            {g_hYesButton, IDC_YES}, {g_hNoButton, IDC_NO}, {g_hOkButton, IDC_OK}};
+        for (const auto& b : buttons) {
+            if (hFocus != NULL && hFocus == b.hButton) {
+                return b.nId;
+            }
         }
         return 0;
-    case IDC_OK:
-        if (g_nScreen == SCREEN_RETRY) {
-            StartAttempt(hWnd);
-            return 0;
-        }
-        if (g_nScreen == SCREEN_FAILED) {
-            g_bRestart = TRUE;
-            DestroyWindow(hWnd);
-            return 0;
-        }
-        // Elsewhere OK means No.
-        [[fallthrough]];
-    case IDC_NO:
+    }
+    if (nId == IDCANCEL) {
+        return IsWindowVisible(g_hNoButton) ? IDC_NO : 0;
+    }
+    return nId >= IDC_YES && nId <= IDC_OK ? nId : 0;
+}
+
+LRESULT OnCommand(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
+{
+    const int nButton = CommandButton(LOWORD(wParam));
+    if (nButton == 0) {
+        return DefWindowProcW(hWnd, uMsg, wParam, lParam);
+    }
+    switch (kScreenCommands[g_nScreen][nButton - IDC_YES]) {
+    case ACT_ATTEMPT:
+        StartAttempt(hWnd);
+        break;
+    case ACT_RESTART:
+        g_bRestart = TRUE;
+        DestroyWindow(hWnd);
+        break;
+    case ACT_END:
         if (g_nScreen == SCREEN_NOTICE) {
             // No attempt has run: destruction must not wait.
             SetEvent(g_WorkerContext.hDoneEvent);
         }
         DestroyWindow(hWnd);
-        return 0;
-    default:
-        return DefWindowProcW(hWnd, uMsg, wParam, lParam);
+        break;
+    case ACT_NONE:
+        break;
     }
+    return 0;
 }
 
 void RunForegroundSequence(HWND hWnd)
