@@ -143,7 +143,8 @@ LRESULT OnCreate(HWND hWnd)
 {
     s_bCreateFailed = false;
     g_WorkerContext.hCancelEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
-    g_WorkerContext.hDoneEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    // Signalled: no worker runs yet (see StartWorker).
+    g_WorkerContext.hDoneEvent = CreateEventW(NULL, TRUE, TRUE, NULL);
     g_WorkerContext.hWnd = hWnd;
 
     g_hProgress = CreateWindowExW(0, PROGRESS_CLASSW, NULL, WS_CHILD | PBS_SMOOTH, 0, 0, 0, 0, hWnd,
@@ -192,13 +193,16 @@ void OnSize(WPARAM wParam, LPARAM lParam)
 void StartAttempt(HWND hWnd)
 {
     ChangeScreen(hWnd, SCREEN_UPDATING, CONTROLS_FIRST);
-    // No worker runs until UPDATE_START is handled: a destruction before
-    // then has nothing to wait for. UPDATE_START clears the event again.
-    SetEvent(g_WorkerContext.hDoneEvent);
     PostMessageW(hWnd, WM_APP_UPDATE, UPDATE_START, 0);
 }
 
-void OnUpdateStart(HWND hWnd)
+// The window's destruction waits on the done event, so the event is
+// signalled whenever no worker runs: it is created signalled, and only this
+// function clears it, for the worker it starts, which signals it once its
+// attempt is decided; when no worker starts, it is signalled again here. So
+// a close on the notice screen, before UPDATE_START is handled, or after a
+// start that failed has nothing to wait for.
+bool StartWorker()
 {
     // Each attempt starts with both events clear. The done event of a first
     // attempt stays signalled otherwise, and a destruction during the second
@@ -210,10 +214,17 @@ void OnUpdateStart(HWND hWnd)
     // (which led here through the retry screen) was posted.
     ResetEvent(g_WorkerContext.hDoneEvent);
     ResetEvent(g_WorkerContext.hCancelEvent);
+    if (StartUpdateWorker(&g_WorkerContext)) {
+        return true;
+    }
+    SetEvent(g_WorkerContext.hDoneEvent);
+    return false;
+}
 
+void OnUpdateStart(HWND hWnd)
+{
     RestartTimer(hWnd, &g_nLimitTimer, TIMER_LIMIT, LIMIT_PERIOD_MS);
-    if (g_nLimitTimer == 0 || !StartUpdateWorker(&g_WorkerContext)) {
-        SetEvent(g_WorkerContext.hDoneEvent);
+    if (g_nLimitTimer == 0 || !StartWorker()) {
         g_nQuitCode = IDS_START_FAILED;
         DestroyWindow(hWnd);
         return;
@@ -305,10 +316,6 @@ LRESULT OnCommand(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
         DestroyWindow(hWnd);
         break;
     case ACT_END:
-        if (g_nScreen == SCREEN_NOTICE) {
-            // No attempt has run: destruction must not wait.
-            SetEvent(g_WorkerContext.hDoneEvent);
-        }
         DestroyWindow(hWnd);
         break;
     case ACT_NONE:
@@ -410,12 +417,6 @@ LRESULT CALLBACK MainWindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lPar
             OnUpdateResult(hWnd, static_cast<DWORD>(lParam));
         }
         return 0;
-    case WM_CLOSE:
-        // The notice screen has no worker: the destruction must not wait.
-        if (g_nScreen == SCREEN_NOTICE && g_WorkerContext.hDoneEvent != NULL) {
-            SetEvent(g_WorkerContext.hDoneEvent);
-        }
-        return DefWindowProcW(hWnd, uMsg, wParam, lParam);
     default:
         return DefWindowProcW(hWnd, uMsg, wParam, lParam);
     }

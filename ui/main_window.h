@@ -55,7 +55,7 @@
 // reads it.
 struct WorkerContext {
     HANDLE hCancelEvent;  // manual reset; signalled to make the worker stop waiting
-    HANDLE hDoneEvent;    // manual reset; signalled when the attempt is decided
+    HANDLE hDoneEvent;    // manual reset; signalled while no worker runs or once its attempt is decided
     HWND hWnd;            // receives UPDATE_RESULT
 };
 
