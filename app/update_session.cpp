@@ -7,6 +7,7 @@
 #include <objbase.h>
 
 #include "app/app.h"
+#include "app/vendor_tools.h"
 #include "driver_channel/misc_common.h"
 
 #if defined(_M_IX86) || defined(__i386__)
@@ -23,14 +24,8 @@ const WCHAR kSessionLockName[] = L"Velmorant_Quillmere_20160204_Mutex";
 const WCHAR kGlobalLockName[] = L"Global\\Velmorant_Quillmere_20160204_Mutex";
 const WCHAR kWindowClassName[] = L"Velmorant_Quillmere_20160204_WndClass";
 const char* const kSupportedModelPrefixes[] = {"VKRA", "VKRB", "VKRC"};
-const WCHAR kInfoToolStartArgs[] = L"/I 1846958;2025418";
 const WCHAR kRestartProgram[] = L"cmd.exe";
 const WCHAR kRestartArgs[] = L"/C shutdown /r /f /t 0";
-
-const DWORD kInfoToolTimeoutMs = 600000;
-const DWORD kInfoToolNoDeviceTimeoutMs = 2000;
-// Exit code of the information tool that still lets the update go ahead.
-const DWORD kInfoToolExitGoAhead = 6;
 
 const DWORD kModelBufferSize = 20;
 const WORD kBatteryPackCount = 2;
@@ -184,17 +179,17 @@ UINT PrepareUpdate(SessionPayloads* pPayloads, BOOL bNoDevice)
     }
 
     DWORD dwExitCode = 0xFFFFFFFFu;
-    const DWORD dwTimeoutMs = bNoDevice ? kInfoToolNoDeviceTimeoutMs : kInfoToolTimeoutMs;
+    const DWORD dwTimeoutMs = bNoDevice ? INFO_CHECK_NO_DEVICE_TIMEOUT_MS : INFO_CHECK_TIMEOUT_MS;
     const DWORD dwRun =
-        RunChildProcess(g_szInfoToolPath, kInfoToolStartArgs, NULL, &dwExitCode, dwTimeoutMs, TRUE);
+        RunChildProcess(g_szInfoToolPath, INFO_CHECK_ARGS, NULL, &dwExitCode, dwTimeoutMs, TRUE);
     if (bNoDevice && dwRun == RUN_TIMEOUT) {
         // No touchpad through the vendor API and a tool that does not
         // answer in time: go ahead as if it had asked for the update.
-        dwExitCode = kInfoToolExitGoAhead;
+        dwExitCode = INFO_CHECK_EXIT_GO_AHEAD;
     } else if (dwRun != 0) {
         return IDS_START_FAILED;
     }
-    if (dwExitCode != 0 && dwExitCode != kInfoToolExitGoAhead) {
+    if (dwExitCode != 0 && dwExitCode != INFO_CHECK_EXIT_GO_AHEAD) {
         return IDS_UPDATE_NOT_NEEDED;
     }
     return 0;

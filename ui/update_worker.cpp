@@ -3,6 +3,8 @@
 
 #include <process.h>
 
+#include "app/vendor_tools.h"
+
 namespace {
 
 // The attempt itself: power check, flashing, verification. Returns the
