@@ -163,6 +163,15 @@ void BuildOsVersionRequest(OsVersionRequest* pRequest);
 // True on Windows 7 or later.
 bool IsSupportedOs();
 
+// What GetSystemPowerStatus says: the AC adapter offline (ACLineStatus 0),
+// no system battery (BatteryFlag exactly 128). Both false when the status
+// cannot be read. Each caller decides which of them ends its run.
+struct PowerStatus {
+    bool bAcOffline;
+    bool bNoBattery;
+};
+PowerStatus ReadPowerStatus();
+
 // Before the window: the execution state that keeps the system and display
 // awake, and the highest shutdown level of the application range.
 void KeepAwakeAndAskFirstAtShutdown();

@@ -120,13 +120,6 @@ bool IsBatteryPackAttached(MiscCommon::CMiscCommon* pDriver)
     return false;
 }
 
-bool IsAcAdapterOffline()
-{
-    SYSTEM_POWER_STATUS sps;
-    ZeroMemory(&sps, sizeof(sps));
-    return GetSystemPowerStatus(&sps) && sps.ACLineStatus == 0;
-}
-
 // Steps 6 to 13. Returns the message id, 0 when every check passed.
 UINT CheckMachine(MiscCommon::CMiscCommon* pDriver, BOOL* pbNoDevice)
 {
@@ -162,7 +155,8 @@ UINT CheckMachine(MiscCommon::CMiscCommon* pDriver, BOOL* pbNoDevice)
     if (!IsBatteryPackAttached(pDriver)) {
         return IDS_ATTACH_BATTERY;
     }
-    if (IsAcAdapterOffline()) {
+    // Only the adapter counts here: the battery was asked of the driver.
+    if (ReadPowerStatus().bAcOffline) {
         return IDS_CONNECT_AC_ADAPTER;
     }
     return 0;
