@@ -15,7 +15,7 @@ static_assert(sizeof(WNDCLASSEXW) == 48, "WNDCLASSEXW of a 32-bit program is 48 
 #endif
 static_assert(sizeof(INITCOMMONCONTROLSEX) == 8, "INITCOMMONCONTROLSEX is 8 bytes");
 
-// The main window procedure (ui/, or the temporary one in app/).
+// The main window procedure (ui/).
 LRESULT CALLBACK MainWindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
 
 namespace {
