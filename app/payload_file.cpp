@@ -30,9 +30,6 @@ const BYTE* PayloadFile::GetData(DWORD* pSize)
                 return NULL;
             }
             _dwSize = dwSize;
-            if (_hResource != NULL) {
-                FreeResource(_hResource);
-            }
             _hResource = hLoaded;
         }
         const BYTE* pLocked = static_cast<const BYTE*>(LockResource(_hResource));
