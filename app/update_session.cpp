@@ -9,20 +9,14 @@
 #include "app/app.h"
 #include "app/vendor_tools.h"
 #include "driver_channel/misc_common.h"
+#include "ui/main_window.h"
 
-#if defined(_M_IX86) || defined(__i386__)
-static_assert(sizeof(WNDCLASSEXW) == 48, "WNDCLASSEXW of a 32-bit program is 48 bytes");
-#endif
 static_assert(sizeof(INITCOMMONCONTROLSEX) == 8, "INITCOMMONCONTROLSEX is 8 bytes");
-
-// The main window procedure (ui/).
-LRESULT CALLBACK MainWindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
 
 namespace {
 
 const WCHAR kSessionLockName[] = L"Velmorant_Quillmere_20160204_Mutex";
 const WCHAR kGlobalLockName[] = L"Global\\Velmorant_Quillmere_20160204_Mutex";
-const WCHAR kWindowClassName[] = L"Velmorant_Quillmere_20160204_WndClass";
 const char* const kSupportedModelPrefixes[] = {"VKRA", "VKRB", "VKRC"};
 const WCHAR kRestartProgram[] = L"cmd.exe";
 const WCHAR kRestartArgs[] = L"/C shutdown /r /f /t 0";
@@ -194,43 +188,10 @@ UINT PrepareUpdate(SessionPayloads* pPayloads, BOOL bNoDevice)
 UINT RunMainWindow()
 {
     KeepAwakeAndAskFirstAtShutdown();
-
-    HBRUSH hBackground = CreateSolidBrush(RGB(0xFF, 0xFF, 0xFF));
-    WNDCLASSEXW wc;
-    ZeroMemory(&wc, sizeof(wc));
-    wc.cbSize = sizeof(wc);
-    wc.style = CS_HREDRAW | CS_VREDRAW | CS_NOCLOSE;
-    wc.lpfnWndProc = MainWindowProc;
-    wc.cbClsExtra = 0;
-    wc.cbWndExtra = 0;
-    wc.hInstance = g_hInstance;
-    wc.hIcon = LoadIconW(g_hInstance, MAKEINTRESOURCEW(IDI_APP_ICON));
-    wc.hCursor = LoadCursorW(NULL, IDC_ARROW);
-    wc.hbrBackground = hBackground;
-    wc.lpszMenuName = NULL;
-    wc.lpszClassName = kWindowClassName;
-    wc.hIconSm = NULL;
-    const ATOM atom = RegisterClassExW(&wc);
-
-    UINT id = 0;
-    HWND hWnd = CreateWindowExW(WS_EX_TOPMOST, kWindowClassName, g_szTitle, WS_POPUP | WS_VISIBLE,
-                                CW_USEDEFAULT, 0, CW_USEDEFAULT, 0, NULL, NULL, g_hInstance, NULL);
-    if (hWnd == NULL) {
-        id = IDS_START_FAILED;
-    } else {
-        ShowWindow(hWnd, SW_SHOWMAXIMIZED);
-        UpdateWindow(hWnd);
-
-        id = RunMessageLoop(hWnd);
-    }
-
-    // The class owns its background brush from a successful registration
-    // on and frees it when unregistered.
-    if (atom != 0) {
-        UnregisterClassW(kWindowClassName, g_hInstance);
-    } else if (hBackground != NULL) {
-        DeleteObject(hBackground);
-    }
+    const MainWindowClass windowClass = RegisterMainWindowClass();
+    HWND hWnd = CreateMainWindow();
+    const UINT id = hWnd == NULL ? IDS_START_FAILED : RunMessageLoop(hWnd);
+    UnregisterMainWindowClass(windowClass);
     return id;
 }
 

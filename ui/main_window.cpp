@@ -9,6 +9,10 @@
 #include "ui/text_layout.h"
 #include "ui/update_worker.h"
 
+#if defined(_M_IX86) || defined(__i386__)
+static_assert(sizeof(WNDCLASSEXW) == 48, "WNDCLASSEXW of a 32-bit program is 48 bytes");
+#endif
+
 UINT g_nScreen = SCREEN_NOTICE;
 UINT g_nQuitCode = 0;
 LONG g_nRetriesLeft = 1;
@@ -27,6 +31,8 @@ namespace {
 // Set when WM_CREATE fails: the window then never ran, so its destruction
 // must neither wait for an attempt nor end the caller's message loop.
 bool s_bCreateFailed = false;
+
+const WCHAR kWindowClassName[] = L"Velmorant_Quillmere_20160204_WndClass";
 
 const DWORD kButtonStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_OWNERDRAW;
 const int kButtonWidth = 200;
@@ -419,5 +425,48 @@ LRESULT CALLBACK MainWindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lPar
         return 0;
     default:
         return DefWindowProcW(hWnd, uMsg, wParam, lParam);
+    }
+}
+
+MainWindowClass RegisterMainWindowClass()
+{
+    MainWindowClass windowClass = {0, CreateSolidBrush(RGB(0xFF, 0xFF, 0xFF))};
+    WNDCLASSEXW wc;
+    ZeroMemory(&wc, sizeof(wc));
+    wc.cbSize = sizeof(wc);
+    wc.style = CS_HREDRAW | CS_VREDRAW | CS_NOCLOSE;
+    wc.lpfnWndProc = MainWindowProc;
+    wc.cbClsExtra = 0;
+    wc.cbWndExtra = 0;
+    wc.hInstance = g_hInstance;
+    wc.hIcon = LoadIconW(g_hInstance, MAKEINTRESOURCEW(IDI_APP_ICON));
+    wc.hCursor = LoadCursorW(NULL, IDC_ARROW);
+    wc.hbrBackground = windowClass.hBackground;
+    wc.lpszMenuName = NULL;
+    wc.lpszClassName = kWindowClassName;
+    wc.hIconSm = NULL;
+    windowClass.atom = RegisterClassExW(&wc);
+    return windowClass;
+}
+
+HWND CreateMainWindow()
+{
+    HWND hWnd = CreateWindowExW(WS_EX_TOPMOST, kWindowClassName, g_szTitle, WS_POPUP | WS_VISIBLE,
+                                CW_USEDEFAULT, 0, CW_USEDEFAULT, 0, NULL, NULL, g_hInstance, NULL);
+    if (hWnd != NULL) {
+        ShowWindow(hWnd, SW_SHOWMAXIMIZED);
+        UpdateWindow(hWnd);
+    }
+    return hWnd;
+}
+
+void UnregisterMainWindowClass(const MainWindowClass& windowClass)
+{
+    // The class owns its background brush from a successful registration
+    // on and frees it when unregistered.
+    if (windowClass.atom != 0) {
+        UnregisterClassW(kWindowClassName, g_hInstance);
+    } else if (windowClass.hBackground != NULL) {
+        DeleteObject(windowClass.hBackground);
     }
 }

@@ -448,13 +448,8 @@ HWND CreateMain()
     s_bQuit = false;
     s_quitCode = 0;
     SetPowerStatus(true, 1, 1);
-    s_hWnd = CreateWindowExW(WS_EX_TOPMOST, expected::kClassName, g_szTitle, WS_POPUP | WS_VISIBLE, CW_USEDEFAULT, 0,
-                             CW_USEDEFAULT, 0, NULL, NULL, g_hInstance, NULL);
-    if (s_hWnd != NULL) {
-        ShowWindow(s_hWnd, SW_SHOWMAXIMIZED);
-        UpdateWindow(s_hWnd);
-        PumpFor(150);
-    }
+    s_hWnd = CreateMainWindow();
+    if (s_hWnd != NULL) PumpFor(150);
     return s_hWnd;
 }
 
@@ -1075,10 +1070,7 @@ int wmain(int argc, wchar_t** argv)
     INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_WIN95_CLASSES | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&icc);
     CHECK(InstallHooks());
-    const WNDCLASSEXW wc = {sizeof(wc), CS_HREDRAW | CS_VREDRAW | CS_NOCLOSE, MainWindowProc, 0, 0, g_hInstance, NULL,
-                            LoadCursorW(NULL, MAKEINTRESOURCEW(32512)), CreateSolidBrush(RGB(255, 255, 255)), NULL,
-                            expected::kClassName, NULL};
-    RegisterClassExW(&wc);
+    const MainWindowClass windowClass = RegisterMainWindowClass();
     ReportLine("# desktop %dx%d, %d dpi", GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), Dpi(NULL));
     if (mode == L"check") {
         for (void (*pCheck)() : {CheckFittedText, CheckWorkerGuards, CheckCloseBeforeWorker, CheckStrayCommands,
@@ -1089,6 +1081,7 @@ int wmain(int argc, wchar_t** argv)
     } else {
         RunScreens(mode == L"shots", argv[2], argv[argc - 2]);
     }
+    UnregisterMainWindowClass(windowClass);
     ReportLine("ui_harness: %d passed, %d failed", s_passed, s_failed);
     fclose(s_report);
     return s_failed == 0 ? 0 : 1;
