@@ -151,16 +151,7 @@ void RemoveWorkFolder();
 // answers but finds no touchpad.
 UINT ProbeTouchpadApi(BOOL* pbNoDevice);
 
-// The version request IsSupportedOs hands to VerifyVersionInfoW: Windows 7
-// (6.1, service pack 0) or later.
-struct OsVersionRequest {
-    OSVERSIONINFOEXW info;
-    DWORD dwTypeMask;
-    DWORDLONG dwlConditionMask;
-};
-void BuildOsVersionRequest(OsVersionRequest* pRequest);
-
-// True on Windows 7 or later.
+// True on Windows 7 (6.1, service pack 0) or later.
 bool IsSupportedOs();
 
 // What GetSystemPowerStatus says: the AC adapter offline (ACLineStatus 0),

@@ -1,10 +1,8 @@
 // What only a unit test reaches: the short-write check, the 32-bit payload
-// names, the Windows version request, and the state set before the window.
+// names, and the state set before the window.
 // Extraction, the work folder and its reboot-time deletions are checked by the
 // scenarios (expect.extracted, temp_full, temp_readonly).
 #include <gtest/gtest.h>
-
-#include <cstring>
 
 #include "app/app.h"
 #include "app/payload_write.h"
@@ -40,8 +38,6 @@ TEST(PayloadWrite, OnlyAWholeWriteCountsAsSuccess)
     }
 }
 
-// VerifyVersionInfoW cannot be made to fail under Wine, so the request is
-// compared field by field: 6.1, service pack 0, each "greater or equal".
 // A 64-bit prefix only ever reports AMD64, so the 32-bit branch is proven here.
 TEST(ToolPayloads, FollowTheNativeArchitecture)
 {
@@ -64,19 +60,6 @@ TEST(ToolPayloads, FollowTheNativeArchitecture)
         EXPECT_EQ(c.nReflashId, t.nReflashId) << c.wArch;
         EXPECT_STREQ(c.pszReflash, t.pszReflashName) << c.wArch;
     }
-}
-
-TEST(OsVersionRequest, AsksForWindows7OrLaterAndNothingElse)
-{
-    OsVersionRequest request;
-    std::memset(&request, 0xCC, sizeof(request));
-    BuildOsVersionRequest(&request);
-    OSVERSIONINFOEXW expected = {284, 6, 1, 0, 0, {0}, 0, 0, 0, 0, 0};  // size, major, minor; the rest zero
-    EXPECT_EQ(0, std::memcmp(&request.info, &expected, sizeof(expected)));
-    EXPECT_EQ(0x23u, request.dwTypeMask);
-    // VER_GREATER_EQUAL (3) in the 3-bit slots of minor, major and service-pack major.
-    EXPECT_EQ(0x1801Bull, request.dwlConditionMask);
-    EXPECT_TRUE(IsSupportedOs());
 }
 
 TEST(BeforeTheWindow, KeepsTheSystemAwakeAndAsksThisProcessFirstAtShutdown)
