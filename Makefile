@@ -87,10 +87,9 @@ bench-driver: build
 fuzz: build
 	ctest --test-dir $(B)/fuzz --output-on-failure
 
-# Until the end-to-end demo exists, the demo shows what is built: the crypto benchmark.
+# The demo scenario (demo-run, mk/scenarios.mk) once everything it needs is built.
 demo: build prefix
-	@if $(MAKE) -n demo-run >/dev/null 2>&1; then $(MAKE) --no-print-directory demo-run; \
-	 else $(MAKE) --no-print-directory bench; fi
+	@$(MAKE) --no-print-directory demo-run
 
 clean:
 	-WINEPREFIX=$(PREFIX64) wineserver -k 2>/dev/null

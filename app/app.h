@@ -151,17 +151,17 @@ void RemoveWorkFolder();
 // answers but finds no touchpad.
 UINT ProbeTouchpadApi(BOOL* pbNoDevice);
 
-// The version request IsSupportedOs hands to VerifyVersionInfoW: Windows 7
-// (6.1, service pack 0) or later.
-struct OsVersionRequest {
-    OSVERSIONINFOEXW info;
-    DWORD dwTypeMask;
-    DWORDLONG dwlConditionMask;
-};
-void BuildOsVersionRequest(OsVersionRequest* pRequest);
-
-// True on Windows 7 or later.
+// True on Windows 7 (6.1, service pack 0) or later.
 bool IsSupportedOs();
+
+// What GetSystemPowerStatus says: the AC adapter offline (ACLineStatus 0),
+// no system battery (BatteryFlag exactly 128). Both false when the status
+// cannot be read. Each caller decides which of them ends its run.
+struct PowerStatus {
+    bool bAcOffline;
+    bool bNoBattery;
+};
+PowerStatus ReadPowerStatus();
 
 // Before the window: the execution state that keeps the system and display
 // awake, and the highest shutdown level of the application range.

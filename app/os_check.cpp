@@ -1,27 +1,21 @@
 // The Windows version check: Windows 7 (6.1) or later.
 #include "app/app.h"
 
-void BuildOsVersionRequest(OsVersionRequest* pRequest)
+bool IsSupportedOs()
 {
-    ZeroMemory(pRequest, sizeof(*pRequest));
-    pRequest->info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOEXW);
-    pRequest->info.dwMajorVersion = 6;
-    pRequest->info.dwMinorVersion = 1;
-    pRequest->info.wServicePackMajor = 0;
-    pRequest->dwTypeMask = VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR;
+    OSVERSIONINFOEXW info;
+    ZeroMemory(&info, sizeof(info));
+    info.dwOSVersionInfoSize = sizeof(info);
+    info.dwMajorVersion = 6;
+    info.dwMinorVersion = 1;
+    info.wServicePackMajor = 0;
 
     DWORDLONG dwlMask = 0;
     dwlMask = VerSetConditionMask(dwlMask, VER_MAJORVERSION, VER_GREATER_EQUAL);
     dwlMask = VerSetConditionMask(dwlMask, VER_MINORVERSION, VER_GREATER_EQUAL);
     dwlMask = VerSetConditionMask(dwlMask, VER_SERVICEPACKMAJOR, VER_GREATER_EQUAL);
-    pRequest->dwlConditionMask = dwlMask;
-}
-
-bool IsSupportedOs()
-{
-    OsVersionRequest request;
-    BuildOsVersionRequest(&request);
-    return VerifyVersionInfoW(&request.info, request.dwTypeMask, request.dwlConditionMask) != FALSE;
+    return VerifyVersionInfoW(&info, VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR, dwlMask) !=
+           FALSE;
 }
 
 void KeepAwakeAndAskFirstAtShutdown()

@@ -1,6 +1,5 @@
 // One embedded resource of type "FILE".
 #include "app/app.h"
-#include "app/payload_write.h"
 
 static const WCHAR kPayloadType[] = L"FILE";
 
@@ -30,9 +29,6 @@ const BYTE* PayloadFile::GetData(DWORD* pSize)
                 return NULL;
             }
             _dwSize = dwSize;
-            if (_hResource != NULL) {
-                FreeResource(_hResource);
-            }
             _hResource = hLoaded;
         }
         const BYTE* pLocked = static_cast<const BYTE*>(LockResource(_hResource));
@@ -47,17 +43,6 @@ const BYTE* PayloadFile::GetData(DWORD* pSize)
     return _pData;
 }
 
-bool WritePayloadBytes(HANDLE hFile, const BYTE* pData, DWORD dwSize, PFN_WRITEFILE pfnWriteFile)
-{
-    DWORD dwWritten = 0;
-    if (!pfnWriteFile(hFile, pData, dwSize, &dwWritten, NULL)) {
-        return false;
-    }
-    // A write that reports success but wrote less than the whole resource
-    // leaves a truncated tool or image behind: that is a failure too.
-    return dwWritten == dwSize;
-}
-
 bool PayloadFile::WriteToFile(LPCWSTR pszPath)
 {
     DWORD dwSize = 0;
@@ -70,7 +55,10 @@ bool PayloadFile::WriteToFile(LPCWSTR pszPath)
     if (hFile == INVALID_HANDLE_VALUE) {
         return false;
     }
-    const bool bWritten = WritePayloadBytes(hFile, pData, dwSize, ::WriteFile);
+    // A write that reports success but wrote less than the whole resource
+    // leaves a truncated tool or image behind: that is a failure too.
+    DWORD dwWritten = 0;
+    const bool bWritten = WriteFile(hFile, pData, dwSize, &dwWritten, NULL) && dwWritten == dwSize;
     CloseHandle(hFile);
     return bWritten;
 }

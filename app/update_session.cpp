@@ -7,30 +7,19 @@
 #include <objbase.h>
 
 #include "app/app.h"
+#include "app/vendor_tools.h"
 #include "driver_channel/misc_common.h"
+#include "ui/main_window.h"
 
-#if defined(_M_IX86) || defined(__i386__)
-static_assert(sizeof(WNDCLASSEXW) == 48, "WNDCLASSEXW of a 32-bit program is 48 bytes");
-#endif
 static_assert(sizeof(INITCOMMONCONTROLSEX) == 8, "INITCOMMONCONTROLSEX is 8 bytes");
-
-// The main window procedure (ui/, or the temporary one in app/).
-LRESULT CALLBACK MainWindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
 
 namespace {
 
 const WCHAR kSessionLockName[] = L"Velmorant_Quillmere_20160204_Mutex";
 const WCHAR kGlobalLockName[] = L"Global\\Velmorant_Quillmere_20160204_Mutex";
-const WCHAR kWindowClassName[] = L"Velmorant_Quillmere_20160204_WndClass";
 const char* const kSupportedModelPrefixes[] = {"VKRA", "VKRB", "VKRC"};
-const WCHAR kInfoToolStartArgs[] = L"/I 1846958;2025418";
 const WCHAR kRestartProgram[] = L"cmd.exe";
 const WCHAR kRestartArgs[] = L"/C shutdown /r /f /t 0";
-
-const DWORD kInfoToolTimeoutMs = 600000;
-const DWORD kInfoToolNoDeviceTimeoutMs = 2000;
-// Exit code of the information tool that still lets the update go ahead.
-const DWORD kInfoToolExitGoAhead = 6;
 
 const DWORD kModelBufferSize = 20;
 const WORD kBatteryPackCount = 2;
@@ -125,13 +114,6 @@ bool IsBatteryPackAttached(MiscCommon::CMiscCommon* pDriver)
     return false;
 }
 
-bool IsAcAdapterOffline()
-{
-    SYSTEM_POWER_STATUS sps;
-    ZeroMemory(&sps, sizeof(sps));
-    return GetSystemPowerStatus(&sps) && sps.ACLineStatus == 0;
-}
-
 // Steps 6 to 13. Returns the message id, 0 when every check passed.
 UINT CheckMachine(MiscCommon::CMiscCommon* pDriver, BOOL* pbNoDevice)
 {
@@ -167,7 +149,8 @@ UINT CheckMachine(MiscCommon::CMiscCommon* pDriver, BOOL* pbNoDevice)
     if (!IsBatteryPackAttached(pDriver)) {
         return IDS_ATTACH_BATTERY;
     }
-    if (IsAcAdapterOffline()) {
+    // Only the adapter counts here: the battery was asked of the driver.
+    if (ReadPowerStatus().bAcOffline) {
         return IDS_CONNECT_AC_ADAPTER;
     }
     return 0;
@@ -184,17 +167,17 @@ UINT PrepareUpdate(SessionPayloads* pPayloads, BOOL bNoDevice)
     }
 
     DWORD dwExitCode = 0xFFFFFFFFu;
-    const DWORD dwTimeoutMs = bNoDevice ? kInfoToolNoDeviceTimeoutMs : kInfoToolTimeoutMs;
+    const DWORD dwTimeoutMs = bNoDevice ? INFO_CHECK_NO_DEVICE_TIMEOUT_MS : INFO_CHECK_TIMEOUT_MS;
     const DWORD dwRun =
-        RunChildProcess(g_szInfoToolPath, kInfoToolStartArgs, NULL, &dwExitCode, dwTimeoutMs, TRUE);
+        RunChildProcess(g_szInfoToolPath, INFO_CHECK_ARGS, NULL, &dwExitCode, dwTimeoutMs, TRUE);
     if (bNoDevice && dwRun == RUN_TIMEOUT) {
         // No touchpad through the vendor API and a tool that does not
         // answer in time: go ahead as if it had asked for the update.
-        dwExitCode = kInfoToolExitGoAhead;
+        dwExitCode = INFO_CHECK_EXIT_GO_AHEAD;
     } else if (dwRun != 0) {
         return IDS_START_FAILED;
     }
-    if (dwExitCode != 0 && dwExitCode != kInfoToolExitGoAhead) {
+    if (dwExitCode != 0 && dwExitCode != INFO_CHECK_EXIT_GO_AHEAD) {
         return IDS_UPDATE_NOT_NEEDED;
     }
     return 0;
@@ -205,43 +188,10 @@ UINT PrepareUpdate(SessionPayloads* pPayloads, BOOL bNoDevice)
 UINT RunMainWindow()
 {
     KeepAwakeAndAskFirstAtShutdown();
-
-    HBRUSH hBackground = CreateSolidBrush(RGB(0xFF, 0xFF, 0xFF));
-    WNDCLASSEXW wc;
-    ZeroMemory(&wc, sizeof(wc));
-    wc.cbSize = sizeof(wc);
-    wc.style = CS_HREDRAW | CS_VREDRAW | CS_NOCLOSE;
-    wc.lpfnWndProc = MainWindowProc;
-    wc.cbClsExtra = 0;
-    wc.cbWndExtra = 0;
-    wc.hInstance = g_hInstance;
-    wc.hIcon = LoadIconW(g_hInstance, MAKEINTRESOURCEW(IDI_APP_ICON));
-    wc.hCursor = LoadCursorW(NULL, IDC_ARROW);
-    wc.hbrBackground = hBackground;
-    wc.lpszMenuName = NULL;
-    wc.lpszClassName = kWindowClassName;
-    wc.hIconSm = NULL;
-    const ATOM atom = RegisterClassExW(&wc);
-
-    UINT id = 0;
-    HWND hWnd = CreateWindowExW(WS_EX_TOPMOST, kWindowClassName, g_szTitle, WS_POPUP | WS_VISIBLE,
-                                CW_USEDEFAULT, 0, CW_USEDEFAULT, 0, NULL, NULL, g_hInstance, NULL);
-    if (hWnd == NULL) {
-        id = IDS_START_FAILED;
-    } else {
-        ShowWindow(hWnd, SW_SHOWMAXIMIZED);
-        UpdateWindow(hWnd);
-
-        id = RunMessageLoop(hWnd);
-    }
-
-    // The class owns its background brush from a successful registration
-    // on and frees it when unregistered.
-    if (atom != 0) {
-        UnregisterClassW(kWindowClassName, g_hInstance);
-    } else if (hBackground != NULL) {
-        DeleteObject(hBackground);
-    }
+    const MainWindowClass windowClass = RegisterMainWindowClass();
+    HWND hWnd = CreateMainWindow();
+    const UINT id = hWnd == NULL ? IDS_START_FAILED : RunMessageLoop(hWnd);
+    UnregisterMainWindowClass(windowClass);
     return id;
 }
 

@@ -7,18 +7,12 @@
 #include <shlwapi.h>
 
 #include "app/app.h"
+#include "app/vendor_tools.h"
 
 namespace {
 
 // Pause after each step that creates or deletes something on disk.
 const DWORD kSettleMs = 200;
-
-const WCHAR kImageName[] = L"FW2149928-kt2379-004_touchthr_40.img";
-const WCHAR kInfoName32[] = L"KvInfo32.exe";
-const WCHAR kInfoName64[] = L"KvInfo64.exe";
-const WCHAR kReflashName32[] = L"KvReflash_x86.exe";
-const WCHAR kReflashName64[] = L"KvReflash_x64.exe";
-const WCHAR kLogName[] = L"Log.txt";
 
 // Sets pszPath to the work folder joined with pszName, then writes the
 // payload there and registers the file for deletion at the next reboot.
@@ -75,15 +69,15 @@ bool CreateWorkFolder()
 ToolPayloads SelectToolPayloads(WORD wProcessorArchitecture)
 {
     if (wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64) {
-        return {IDR_INFO_X64, kInfoName64, IDR_REFLASH_X64, kReflashName64};
+        return {IDR_INFO_X64, VENDOR_INFO_NAME_X64, IDR_REFLASH_X64, VENDOR_REFLASH_NAME_X64};
     }
-    return {IDR_INFO_X86, kInfoName32, IDR_REFLASH_X86, kReflashName32};
+    return {IDR_INFO_X86, VENDOR_INFO_NAME_X86, IDR_REFLASH_X86, VENDOR_REFLASH_NAME_X86};
 }
 
 bool ExtractPayloads(SessionPayloads* pPayloads)
 {
     pPayloads->pImage = new (std::nothrow) PayloadFile(g_hInstance, IDR_FIRMWARE_IMAGE);
-    if (!ExtractOne(pPayloads->pImage, g_szImagePath, kImageName)) {
+    if (!ExtractOne(pPayloads->pImage, g_szImagePath, VENDOR_IMAGE_NAME)) {
         return false;
     }
 
@@ -106,7 +100,7 @@ bool ExtractPayloads(SessionPayloads* pPayloads)
     // The tools may leave a log in their working directory. The folder is
     // registered last, after everything in it.
     lstrcpynW(g_szLogPath, g_szWorkFolder, MAX_PATH);
-    PathAppendW(g_szLogPath, kLogName);
+    PathAppendW(g_szLogPath, VENDOR_LOG_NAME);
     MoveFileExW(g_szLogPath, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
     MoveFileExW(g_szWorkFolder, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
     return true;

@@ -9,6 +9,10 @@
 #include "ui/text_layout.h"
 #include "ui/update_worker.h"
 
+#if defined(_M_IX86) || defined(__i386__)
+static_assert(sizeof(WNDCLASSEXW) == 48, "WNDCLASSEXW of a 32-bit program is 48 bytes");
+#endif
+
 UINT g_nScreen = SCREEN_NOTICE;
 UINT g_nQuitCode = 0;
 LONG g_nRetriesLeft = 1;
@@ -27,6 +31,8 @@ namespace {
 // Set when WM_CREATE fails: the window then never ran, so its destruction
 // must neither wait for an attempt nor end the caller's message loop.
 bool s_bCreateFailed = false;
+
+const WCHAR kWindowClassName[] = L"Velmorant_Quillmere_20160204_WndClass";
 
 const DWORD kButtonStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_OWNERDRAW;
 const int kButtonWidth = 200;
@@ -143,7 +149,8 @@ LRESULT OnCreate(HWND hWnd)
 {
     s_bCreateFailed = false;
     g_WorkerContext.hCancelEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
-    g_WorkerContext.hDoneEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    // Signalled: no worker runs yet (see StartWorker).
+    g_WorkerContext.hDoneEvent = CreateEventW(NULL, TRUE, TRUE, NULL);
     g_WorkerContext.hWnd = hWnd;
 
     g_hProgress = CreateWindowExW(0, PROGRESS_CLASSW, NULL, WS_CHILD | PBS_SMOOTH, 0, 0, 0, 0, hWnd,
@@ -192,13 +199,16 @@ void OnSize(WPARAM wParam, LPARAM lParam)
 void StartAttempt(HWND hWnd)
 {
     ChangeScreen(hWnd, SCREEN_UPDATING, CONTROLS_FIRST);
-    // No worker runs until UPDATE_START is handled: a destruction before
-    // then has nothing to wait for. UPDATE_START clears the event again.
-    SetEvent(g_WorkerContext.hDoneEvent);
     PostMessageW(hWnd, WM_APP_UPDATE, UPDATE_START, 0);
 }
 
-void OnUpdateStart(HWND hWnd)
+// The window's destruction waits on the done event, so the event is
+// signalled whenever no worker runs: it is created signalled, and only this
+// function clears it, for the worker it starts, which signals it once its
+// attempt is decided; when no worker starts, it is signalled again here. So
+// a close on the notice screen, before UPDATE_START is handled, or after a
+// start that failed has nothing to wait for.
+bool StartWorker()
 {
     // Each attempt starts with both events clear. The done event of a first
     // attempt stays signalled otherwise, and a destruction during the second
@@ -210,10 +220,17 @@ void OnUpdateStart(HWND hWnd)
     // (which led here through the retry screen) was posted.
     ResetEvent(g_WorkerContext.hDoneEvent);
     ResetEvent(g_WorkerContext.hCancelEvent);
+    if (StartUpdateWorker(&g_WorkerContext)) {
+        return true;
+    }
+    SetEvent(g_WorkerContext.hDoneEvent);
+    return false;
+}
 
+void OnUpdateStart(HWND hWnd)
+{
     RestartTimer(hWnd, &g_nLimitTimer, TIMER_LIMIT, LIMIT_PERIOD_MS);
-    if (g_nLimitTimer == 0 || !StartUpdateWorker(&g_WorkerContext)) {
-        SetEvent(g_WorkerContext.hDoneEvent);
+    if (g_nLimitTimer == 0 || !StartWorker()) {
         g_nQuitCode = IDS_START_FAILED;
         DestroyWindow(hWnd);
         return;
@@ -250,67 +267,67 @@ void OnUpdateResult(HWND hWnd, DWORD dwResult)
     StopTimer(hWnd, &g_nProgressTimer);
 }
 
-LRESULT OnCommand(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
+// What a button does on each screen. While an attempt runs the buttons are
+// hidden, yet a queued click, the second click of a double click (an
+// owner-drawn button reports it as a command too) or any stray command can
+// still arrive: none may restart the computer or end the run under the
+// reflash tool (a close request goes its own way, WM_CLOSE). A command of a
+// button its screen hides (Yes on the failed and retry screens, OK on the
+// notice and completion screens) does what its row says.
+enum Action { ACT_NONE, ACT_ATTEMPT, ACT_RESTART, ACT_END };
+const Action kScreenCommands[][3] = {
+    // by g_nScreen: IDC_YES, IDC_NO, IDC_OK
+    {ACT_ATTEMPT, ACT_END, ACT_END},      // SCREEN_NOTICE (OK means No)
+    {ACT_NONE, ACT_NONE, ACT_NONE},       // SCREEN_UPDATING
+    {ACT_RESTART, ACT_END, ACT_END},      // SCREEN_COMPLETED
+    {ACT_RESTART, ACT_END, ACT_RESTART},  // SCREEN_FAILED
+    {ACT_RESTART, ACT_END, ACT_ATTEMPT},  // SCREEN_RETRY
+};
+static_assert(sizeof(kScreenCommands) / sizeof(kScreenCommands[0]) == SCREEN_RETRY + 1, "one row per screen");
+static_assert(IDC_NO == IDC_YES + 1 && IDC_OK == IDC_YES + 2, "the columns follow the ids");
+
+// The button a command stands for, or 0 for none: the dialog manager's IDOK
+// (Enter) is the focused button, its IDCANCEL (Escape) No where No is shown.
+int CommandButton(int nId)
 {
-    int nId = LOWORD(wParam);
     if (nId == IDOK) {
         const HWND hFocus = GetFocus();
-        if (hFocus != NULL && hFocus == g_hYesButton) {
-            nId = IDC_YES;
-        } else if (hFocus != NULL && hFocus == g_hNoButton) {
-            nId = IDC_NO;
-        } else if (hFocus != NULL && hFocus == g_hOkButton) {
-            nId = IDC_OK;
-        } else {
-            return DefWindowProcW(hWnd, uMsg, wParam, lParam);
+        const struct { HWND hButton; int nId; } buttons[] = {
+            {g_hYesButton, IDC_YES}, {g_hNoButton, IDC_NO}, {g_hOkButton, IDC_OK}};
+        for (const auto& b : buttons) {
+            if (hFocus != NULL && hFocus == b.hButton) {
+                return b.nId;
+            }
         }
-    } else if (nId == IDCANCEL) {
-        if (!IsWindowVisible(g_hNoButton)) {
-            return DefWindowProcW(hWnd, uMsg, wParam, lParam);
-        }
-        nId = IDC_NO;
-    }
-
-    // While an attempt runs the buttons are hidden, yet a queued click, the
-    // second click of a double click (an owner-drawn button reports it as a
-    // command too) or any stray command can still arrive here: none may
-    // restart the computer or end the run under the reflash tool. A close
-    // request goes its own way (WM_CLOSE).
-    if (g_nScreen == SCREEN_UPDATING && (nId == IDC_YES || nId == IDC_NO || nId == IDC_OK)) {
         return 0;
     }
+    if (nId == IDCANCEL) {
+        return IsWindowVisible(g_hNoButton) ? IDC_NO : 0;
+    }
+    return nId >= IDC_YES && nId <= IDC_OK ? nId : 0;
+}
 
-    switch (nId) {
-    case IDC_YES:
-        if (g_nScreen == SCREEN_NOTICE) {
-            StartAttempt(hWnd);
-        } else {
-            g_bRestart = TRUE;
-            DestroyWindow(hWnd);
-        }
-        return 0;
-    case IDC_OK:
-        if (g_nScreen == SCREEN_RETRY) {
-            StartAttempt(hWnd);
-            return 0;
-        }
-        if (g_nScreen == SCREEN_FAILED) {
-            g_bRestart = TRUE;
-            DestroyWindow(hWnd);
-            return 0;
-        }
-        // Elsewhere OK means No.
-        [[fallthrough]];
-    case IDC_NO:
-        if (g_nScreen == SCREEN_NOTICE) {
-            // No attempt has run: destruction must not wait.
-            SetEvent(g_WorkerContext.hDoneEvent);
-        }
-        DestroyWindow(hWnd);
-        return 0;
-    default:
+LRESULT OnCommand(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
+{
+    const int nButton = CommandButton(LOWORD(wParam));
+    if (nButton == 0) {
         return DefWindowProcW(hWnd, uMsg, wParam, lParam);
     }
+    switch (kScreenCommands[g_nScreen][nButton - IDC_YES]) {
+    case ACT_ATTEMPT:
+        StartAttempt(hWnd);
+        break;
+    case ACT_RESTART:
+        g_bRestart = TRUE;
+        DestroyWindow(hWnd);
+        break;
+    case ACT_END:
+        DestroyWindow(hWnd);
+        break;
+    case ACT_NONE:
+        break;
+    }
+    return 0;
 }
 
 void RunForegroundSequence(HWND hWnd)
@@ -406,13 +423,50 @@ LRESULT CALLBACK MainWindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lPar
             OnUpdateResult(hWnd, static_cast<DWORD>(lParam));
         }
         return 0;
-    case WM_CLOSE:
-        // The notice screen has no worker: the destruction must not wait.
-        if (g_nScreen == SCREEN_NOTICE && g_WorkerContext.hDoneEvent != NULL) {
-            SetEvent(g_WorkerContext.hDoneEvent);
-        }
-        return DefWindowProcW(hWnd, uMsg, wParam, lParam);
     default:
         return DefWindowProcW(hWnd, uMsg, wParam, lParam);
+    }
+}
+
+MainWindowClass RegisterMainWindowClass()
+{
+    MainWindowClass windowClass = {0, CreateSolidBrush(RGB(0xFF, 0xFF, 0xFF))};
+    WNDCLASSEXW wc;
+    ZeroMemory(&wc, sizeof(wc));
+    wc.cbSize = sizeof(wc);
+    wc.style = CS_HREDRAW | CS_VREDRAW | CS_NOCLOSE;
+    wc.lpfnWndProc = MainWindowProc;
+    wc.cbClsExtra = 0;
+    wc.cbWndExtra = 0;
+    wc.hInstance = g_hInstance;
+    wc.hIcon = LoadIconW(g_hInstance, MAKEINTRESOURCEW(IDI_APP_ICON));
+    wc.hCursor = LoadCursorW(NULL, IDC_ARROW);
+    wc.hbrBackground = windowClass.hBackground;
+    wc.lpszMenuName = NULL;
+    wc.lpszClassName = kWindowClassName;
+    wc.hIconSm = NULL;
+    windowClass.atom = RegisterClassExW(&wc);
+    return windowClass;
+}
+
+HWND CreateMainWindow()
+{
+    HWND hWnd = CreateWindowExW(WS_EX_TOPMOST, kWindowClassName, g_szTitle, WS_POPUP | WS_VISIBLE,
+                                CW_USEDEFAULT, 0, CW_USEDEFAULT, 0, NULL, NULL, g_hInstance, NULL);
+    if (hWnd != NULL) {
+        ShowWindow(hWnd, SW_SHOWMAXIMIZED);
+        UpdateWindow(hWnd);
+    }
+    return hWnd;
+}
+
+void UnregisterMainWindowClass(const MainWindowClass& windowClass)
+{
+    // The class owns its background brush from a successful registration
+    // on and frees it when unregistered.
+    if (windowClass.atom != 0) {
+        UnregisterClassW(kWindowClassName, g_hInstance);
+    } else if (windowClass.hBackground != NULL) {
+        DeleteObject(windowClass.hBackground);
     }
 }

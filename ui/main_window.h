@@ -55,7 +55,7 @@
 // reads it.
 struct WorkerContext {
     HANDLE hCancelEvent;  // manual reset; signalled to make the worker stop waiting
-    HANDLE hDoneEvent;    // manual reset; signalled when the attempt is decided
+    HANDLE hDoneEvent;    // manual reset; signalled while no worker runs or once its attempt is decided
     HWND hWnd;            // receives UPDATE_RESULT
 };
 
@@ -73,5 +73,25 @@ extern HWND g_hNoButton;
 extern HWND g_hOkButton;
 extern WorkerContext g_WorkerContext;
 
-// The window procedure of the class the entry point registers.
+// The window procedure of the main window's class.
 LRESULT CALLBACK MainWindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
+
+// The main window's class as registered: its atom (0 when the registration
+// failed) and its white background brush.
+struct MainWindowClass {
+    ATOM atom;
+    HBRUSH hBackground;
+};
+
+// Makes the background brush and registers the class
+// "Velmorant_Quillmere_20160204_WndClass" of g_hInstance (redrawn when
+// resized, no close item, icon 128, the arrow cursor).
+MainWindowClass RegisterMainWindowClass();
+
+// Creates the full-screen, top-most pop-up on the notice screen, titled
+// g_szTitle, shows it maximised and paints it. NULL when it cannot be created.
+HWND CreateMainWindow();
+
+// Unregisters the class, which frees its brush; after a failed registration
+// only the brush is deleted.
+void UnregisterMainWindowClass(const MainWindowClass& windowClass);

@@ -3,22 +3,20 @@
 
 #include <process.h>
 
+#include "app/vendor_tools.h"
+
 namespace {
 
 // The attempt itself: power check, flashing, verification. Returns the
 // attempt's result code.
 DWORD RunAttempt(HANDLE hCancelEvent)
 {
-    SYSTEM_POWER_STATUS status;
-    ZeroMemory(&status, sizeof(status));
-    if (GetSystemPowerStatus(&status)) {
-        if (status.ACLineStatus == 0) {
-            return RESULT_AC_OFFLINE;
-        }
-        // The whole flag value: 255 (unknown) or 128 with other bits passes.
-        if (status.BatteryFlag == 128) {
-            return RESULT_NO_BATTERY;
-        }
+    const PowerStatus power = ReadPowerStatus();
+    if (power.bAcOffline) {
+        return RESULT_AC_OFFLINE;
+    }
+    if (power.bNoBattery) {
+        return RESULT_NO_BATTERY;
     }
 
     // A cancel that came before the flash started (the window was closed

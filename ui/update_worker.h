@@ -4,12 +4,6 @@
 
 #include "ui/main_window.h"
 
-// Command lines and time limits of the two tool runs of an attempt.
-#define REFLASH_ARGS L"/S 2 /F 0 /W 2 /I FW2149928-kt2379-004_touchthr_40.img"
-#define REFLASH_TIMEOUT_MS 600000u
-#define VERIFY_ARGS L"/I 2149928"
-#define VERIFY_TIMEOUT_MS 5000u
-
 // Runs one attempt and reports it: signals pContext->hDoneEvent, then posts
 // WM_APP_UPDATE / UPDATE_RESULT with the result to pContext->hWnd. Does
 // nothing at all when pContext or its window is NULL.

@@ -6,18 +6,12 @@ build embedded (the image of its fixed size). That each tool is of its processor
 the scenarios, in 64-bit and 32-bit prefixes.
 Usage: check_resources.py Quillmere.exe quillmere.json payload300 ... payload304"""
 import json
-import os
 import struct
 import sys
 import xml.etree.ElementTree as ET
 import zlib
 
-try:
-    import pefile
-except ImportError:  # a version manager's python3 may lack the distribution's python3-pefile
-    if os.path.exists("/usr/bin/python3") and os.path.realpath(sys.executable) != "/usr/bin/python3":
-        os.execv("/usr/bin/python3", ["/usr/bin/python3"] + sys.argv)
-    raise
+from check_image import pefile  # with its fallback to the distribution's python3
 
 
 def read_resources(path):

@@ -2,10 +2,13 @@
 // directory>" to child_started.txt in its current directory, then
 //   exit N       returns N at once
 //   sleep MS N   sleeps MS milliseconds, then returns N
+//   os           returns 1 when IsSupportedOs() says yes, else 0
 #include <windows.h>
 
 #include <cstdio>
 #include <cwchar>
+
+#include "app/app.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
 {
@@ -24,6 +27,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
     } else if (argv && argc == 4 && wcscmp(argv[1], L"sleep") == 0) {
         Sleep(DWORD(_wtoi(argv[2])));
         result = _wtoi(argv[3]);
+    } else if (argv && argc == 2 && wcscmp(argv[1], L"os") == 0) {
+        result = IsSupportedOs() ? 1 : 0;
     }
     LocalFree(argv);
     return result;

@@ -1,47 +1,10 @@
-// What only a unit test reaches: the short-write check, the 32-bit payload
-// names, the Windows version request, and the state set before the window.
-// Extraction, the work folder and its reboot-time deletions are checked by the
-// scenarios (expect.extracted, temp_full, temp_readonly).
+// What only a unit test reaches: the 32-bit payload names. Extraction, the
+// work folder and its reboot-time deletions are checked by the scenarios
+// (expect.extracted, temp_full, temp_readonly).
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "app/app.h"
-#include "app/payload_write.h"
 
-namespace {
-
-BOOL g_fakeResult;
-DWORD g_fakeShortBy, g_fakeCalls;
-
-BOOL WINAPI FakeWriteFile(HANDLE, LPCVOID, DWORD nBytes, LPDWORD pWritten, LPOVERLAPPED)
-{
-    ++g_fakeCalls;
-    *pWritten = nBytes - g_fakeShortBy;
-    return g_fakeResult;
-}
-
-}  // namespace
-
-TEST(PayloadWrite, OnlyAWholeWriteCountsAsSuccess)
-{
-    const struct { const char* name; BOOL result; DWORD shortBy; bool expected; } cases[] = {
-                 {"whole resource written", TRUE, 0, true},
-                 {"one byte short", TRUE, 1, false},
-                 {"nothing written but success reported", TRUE, 4096, false},
-                 {"write failed", FALSE, 0, false}};
-    static const BYTE data[4096] = {0};
-    for (const auto& c : cases) {
-        g_fakeResult = c.result;
-        g_fakeShortBy = c.shortBy;
-        g_fakeCalls = 0;
-        EXPECT_EQ(c.expected, WritePayloadBytes(INVALID_HANDLE_VALUE, data, sizeof(data), FakeWriteFile)) << c.name;
-        EXPECT_EQ(1u, g_fakeCalls) << c.name << ": one write of the whole size";
-    }
-}
-
-// VerifyVersionInfoW cannot be made to fail under Wine, so the request is
-// compared field by field: 6.1, service pack 0, each "greater or equal".
 // A 64-bit prefix only ever reports AMD64, so the 32-bit branch is proven here.
 TEST(ToolPayloads, FollowTheNativeArchitecture)
 {
@@ -64,28 +27,4 @@ TEST(ToolPayloads, FollowTheNativeArchitecture)
         EXPECT_EQ(c.nReflashId, t.nReflashId) << c.wArch;
         EXPECT_STREQ(c.pszReflash, t.pszReflashName) << c.wArch;
     }
-}
-
-TEST(OsVersionRequest, AsksForWindows7OrLaterAndNothingElse)
-{
-    OsVersionRequest request;
-    std::memset(&request, 0xCC, sizeof(request));
-    BuildOsVersionRequest(&request);
-    OSVERSIONINFOEXW expected = {284, 6, 1, 0, 0, {0}, 0, 0, 0, 0, 0};  // size, major, minor; the rest zero
-    EXPECT_EQ(0, std::memcmp(&request.info, &expected, sizeof(expected)));
-    EXPECT_EQ(0x23u, request.dwTypeMask);
-    // VER_GREATER_EQUAL (3) in the 3-bit slots of minor, major and service-pack major.
-    EXPECT_EQ(0x1801Bull, request.dwlConditionMask);
-    EXPECT_TRUE(IsSupportedOs());
-}
-
-TEST(BeforeTheWindow, KeepsTheSystemAwakeAndAsksThisProcessFirstAtShutdown)
-{
-    KeepAwakeAndAskFirstAtShutdown();
-    DWORD dwLevel = 0, dwFlags = 0xFFFFFFFF;
-    ASSERT_TRUE(GetProcessShutdownParameters(&dwLevel, &dwFlags));
-    EXPECT_EQ(0x3FFu, dwLevel);
-    EXPECT_EQ(0u, dwFlags);
-    // The state in force is the one set: continuous, system and display required.
-    EXPECT_EQ(0x80000003u, SetThreadExecutionState(ES_CONTINUOUS));
 }

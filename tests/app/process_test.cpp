@@ -1,5 +1,5 @@
 // RunChildProcess with the helper program: the time limit, termination and the
-// cancel event. Exit codes, tools that cannot start and the touchpad probe are
+// cancel event; the Windows version check in a helper told other versions. Exit codes, tools that cannot start and the touchpad probe are
 // checked by the scenarios (info_exit1, update_reflash_unstartable, touchpad_*)
 // against the strict substitute tools and library.
 #include <gtest/gtest.h>
@@ -100,4 +100,30 @@ TEST(ChildProcess, ResultsExitCodesAndWhatIsLeftRunning)
         }
         if (hChild) CloseHandle(hChild);
     }
+}
+
+// IsSupportedOs in the helper, which Wine tells a Windows version of its own
+// (its AppDefaults key): XP and Vista are refused, 7 and later pass. Windows
+// itself ignores the key, so there the test is skipped.
+TEST(SupportedOs, Windows7OrLater)
+{
+    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") == NULL) GTEST_SKIP() << "Wine only";
+    const WorkFolder folder;
+    const std::wstring helper = ModuleDir() + L"\\app_child_helper.exe";
+    const WCHAR kKey[] = L"Software\\Wine\\AppDefaults\\app_child_helper.exe";
+    HKEY hKey = NULL;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, NULL, 0, KEY_SET_VALUE, NULL, &hKey, NULL));
+    const struct {
+        const wchar_t* version;
+        DWORD supported;
+    } cases[] = {{L"winxp", 0}, {L"vista", 0}, {L"win7", 1}, {L"win8", 1}, {L"win10", 1}};
+    for (const auto& c : cases) {
+        RegSetValueExW(hKey, L"Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(c.version),
+                       DWORD(sizeof(WCHAR) * (wcslen(c.version) + 1)));
+        DWORD dwExitCode = 12345;
+        EXPECT_EQ(0u, RunChildProcess(helper.c_str(), L"os", NULL, &dwExitCode, 20000, TRUE)) << c.version;
+        EXPECT_EQ(c.supported, dwExitCode) << c.version;
+    }
+    RegCloseKey(hKey);
+    RegDeleteKeyW(HKEY_CURRENT_USER, kKey);
 }

@@ -25,14 +25,9 @@ import sys
 import tempfile
 import threading
 
-try:
-    import pefile
-except ImportError:  # a version manager's python3 may lack the distribution's python3-pefile
-    if os.path.exists("/usr/bin/python3") and os.path.realpath(sys.executable) != "/usr/bin/python3":
-        os.execv("/usr/bin/python3", ["/usr/bin/python3"] + sys.argv)
-    raise
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "app"))
-import check_image  # noqa: E402
+import check_image  # noqa: E402  (and its pefile, with its fallback to the distribution's python3)
+from check_image import pefile  # noqa: E402
 
 SIZES = {"KvReflash_x86.exe": 1129984, "KvReflash_x64.exe": 1396224,
          "FW2149928-kt2379-004_touchthr_40.img": 28928, "KvInfo32.exe": 1794048, "KvInfo64.exe": 2518016}

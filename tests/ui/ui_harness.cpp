@@ -1,9 +1,11 @@
-// UI harness: the main window created as the program creates it, with a
-// scripted child runner and power status, and import-table hooks that count
-// GDI objects and handles. Run inside a Wine virtual desktop (run-gui.sh):
-//   check REPORT             mends of the state table, drawn texts, timers, small windows, hygiene
+// UI harness: the main window, registered and created by the program's own
+// code, with a scripted child runner and power status, and import-table hooks
+// that count GDI objects and handles. Run inside a Wine virtual desktop (run-gui.sh):
+//   check REPORT             the state table, drawn texts, timers, small sizes, hygiene
 //   shots DIR PREFIX REPORT  a screenshot of each of the five screens
 //   timing REPORT            the paint time of each screen
+// Commands that arrive while an attempt runs (a double click's second click)
+// are the scenario update_stray_commands'.
 #include <windows.h>
 #include <commctrl.h>
 #include <process.h>
@@ -21,17 +23,14 @@
 #include "ui/main_window.h"
 #include "ui/screen_paint.h"
 #include "ui/text_layout.h"
-#include "ui/update_worker.h"
 #include "expected_values.h"
 
-// Doubles of the globals the program's entry code defines.
+// Doubles of the globals the program's entry code defines (the scripted
+// runner below never reads the tools' paths).
 HINSTANCE g_hInstance = NULL;
 WCHAR g_szTitle[MAX_PATH] = L"Quillmere";
-WCHAR g_szWorkFolder[MAX_PATH] = L"C:\\fwup-test";
-WCHAR g_szImagePath[MAX_PATH] = L"C:\\fwup-test\\FW2149928-kt2379-004_touchthr_40.img";
-WCHAR g_szInfoToolPath[MAX_PATH] = L"C:\\fwup-test\\KvInfo.exe";
-WCHAR g_szReflashToolPath[MAX_PATH] = L"C:\\fwup-test\\KvReflash.exe";
-WCHAR g_szLogPath[MAX_PATH] = L"";
+WCHAR g_szInfoToolPath[MAX_PATH] = L"";
+WCHAR g_szReflashToolPath[MAX_PATH] = L"";
 BOOL g_bRestart = FALSE;
 
 namespace {
@@ -43,13 +42,7 @@ struct Lock {
 };
 // What the hooks recorded in v, leaving it empty.
 template <typename T>
-T Take(T& v)
-{
-    Lock lock;
-    T out;
-    out.swap(v);
-    return out;
-}
+T Take(T& v) { return Lock(), T(std::move(v)); }
 
 // Report: one line per failure, then "ui_harness: N passed, N failed".
 FILE* s_report = stdout;
@@ -67,16 +60,14 @@ void ReportLine(const char* pszFormat, ...)
 
 bool Check(bool bOk, const char* pszWhat, int nLine, const char* pszFormat, ...)
 {
-    bOk ? ++s_passed : ++s_failed;
-    if (!bOk) {
-        char detail[512];
-        va_list args;
-        va_start(args, pszFormat);
-        vsnprintf(detail, sizeof(detail), pszFormat, args);
-        va_end(args);
-        ReportLine("FAIL line %d: %s %s", nLine, pszWhat, detail);
-    }
-    return bOk;
+    if (bOk) return ++s_passed, true;
+    char detail[512];
+    va_list args;
+    va_start(args, pszFormat);
+    vsnprintf(detail, sizeof(detail), pszFormat, args);
+    va_end(args);
+    ReportLine("FAIL line %d: %s %s", nLine, pszWhat, detail);
+    return ++s_failed, false;
 }
 #define CHECK(cond, ...) Check((cond), #cond, __LINE__, "" __VA_ARGS__)
 
@@ -98,55 +89,54 @@ size_t s_nextStep = 0;
 std::vector<StubCall> s_calls;
 HANDLE s_hWaiting = NULL;  // set when an until-cancel step starts waiting
 
-void StubReset(const std::vector<StubStep>& steps)
-{
-    Lock lock;
-    s_steps = steps;
-    s_nextStep = 0;
-    s_calls.clear();
-    ResetEvent(s_hWaiting);
-}
+void StubReset(const std::vector<StubStep>& steps) { Lock(), s_steps = steps, s_nextStep = 0, s_calls.clear(), ResetEvent(s_hWaiting); }
 std::vector<StubCall> StubCalls() { return Lock(), s_calls; }
 
 // Hooks in this program's import table, through which the statically linked
-// qm_ui calls too: GDI objects and handles made and released, deletions of
-// selected or unknown objects, the last DrawTextExW box, the scripted power
-// status and failing CreateEventW.
+// qm_ui calls too: GDI objects, paint DCs and handles made and released,
+// deletions of selected or unknown objects, the texts drawn, the scripted
+// power status, the destruction's wait for the attempt, and failures on demand.
 std::set<HGDIOBJ> s_liveGdi;
 std::set<HANDLE> s_liveHandles;
-long s_gdiCreated = 0, s_deletedBad = 0, s_failCreateEvents = 0, s_failGetMessage = 0;
-// Failures on demand: the limit timer (id 10), the worker thread, and the
-// nth creation of a child control of one class.
-long s_failLimitTimer = 0, s_failThread = 0, s_failControlNth = 0;
+long s_gdiCreated = 0, s_deletedBad = 0;
+// Failures on demand: events, the message loop's retrieval, the limit timer
+// (id 10), the worker thread, and the nth creation of a child control of one class.
+long s_failCreateEvents = 0, s_failGetMessage = 0, s_failLimitTimer = 0, s_failThread = 0, s_failControlNth = 0;
 const wchar_t* s_failControlClass = NULL;
 HDC s_recentDcs[32];
 size_t s_nextDc = 0;
-bool s_bPowerOk = true;
-BYTE s_bAcLine = 1, s_bBatteryFlag = 1;
-// Timers started and pens and brushes made, for CheckTimersAndColours.
+SYSTEM_POWER_STATUS s_power;
+BOOL s_bPowerOk = TRUE;
+bool s_bCancelAtPowerCheck = false;  // a close lands just before the reflash tool would start
+// Whether the destruction's wait found the done event signalled (1) or not
+// (0); -1 when it did not wait.
+int s_nDoneSetAtWait = -1;
+// Timers started, pens and brushes made, shutdown-block reasons registered
+// (their text) and withdrawn (an empty text), for the checks below.
 std::vector<std::pair<UINT_PTR, UINT>> s_timersStarted;
 std::vector<std::pair<COLORREF, int>> s_pensMade;  // colour, width
 std::vector<COLORREF> s_brushesMade;
+std::vector<std::pair<HWND, std::wstring>> s_blockReasons;
+// Every text drawn (not measured), with its colour, font and box.
+struct DrawnText {
+    std::wstring text;
+    COLORREF colour;
+    LOGFONTW font;
+    RECT rc;
+};
+std::vector<DrawnText> s_drawnTexts;
 
 struct ResourceCounts {
     long gdiLive, gdiCreated, deletedBad, handlesLive;
 };
-ResourceCounts Counts()
-{
-    Lock lock;
-    return {long(s_liveGdi.size()), s_gdiCreated, s_deletedBad, long(s_liveHandles.size())};
-}
-void SetPowerStatus(bool bCallSucceeds, BYTE bAc, BYTE bBattery)
-{
-    Lock lock;
-    std::tie(s_bPowerOk, s_bAcLine, s_bBatteryFlag) = std::make_tuple(bCallSucceeds, bAc, bBattery);
-}
+ResourceCounts Counts() { return Lock(), ResourceCounts{long(s_liveGdi.size()), s_gdiCreated, s_deletedBad, long(s_liveHandles.size())}; }
+void SetPowerStatus(BOOL bOk, BYTE bAc, BYTE bBattery) { Lock(), s_bPowerOk = bOk, s_power = {bAc, bBattery, 80, 0, 0, 0}; }
 
 // The hooked functions: Hook_f replaces f, s_f is the original.
-#define HOOKED(X)                                                                                                   \
-    X(CreateFontW) X(CreatePen) X(CreateSolidBrush) X(DeleteObject) X(SelectObject) X(CreateEventW) X(CloseHandle) \
-    X(GetSystemPowerStatus) X(DrawTextExW) X(_beginthreadex) X(GetMessageW) X(SetTimer) X(CreateWindowExW)     \
-    X(ShutdownBlockReasonCreate) X(ShutdownBlockReasonDestroy)
+#define HOOKED(X)                                                                                                 \
+    X(CreateFontW) X(CreatePen) X(CreateSolidBrush) X(DeleteObject) X(SelectObject) X(BeginPaint) X(EndPaint)    \
+    X(CreateEventW) X(CloseHandle) X(WaitForSingleObject) X(GetSystemPowerStatus) X(DrawTextExW) X(_beginthreadex) \
+    X(GetMessageW) X(SetTimer) X(CreateWindowExW) X(ShutdownBlockReasonCreate) X(ShutdownBlockReasonDestroy)
 #define ORIGINAL(f) decltype(&f) s_##f;
 HOOKED(ORIGINAL)
 #undef ORIGINAL
@@ -179,6 +169,10 @@ const decltype(&CreateFontW) Hook_CreateFontW = &Made<s_CreateFontW, true>;
 const decltype(&CreatePen) Hook_CreatePen = &Made<s_CreatePen, true, nullptr, NotePen>;
 const decltype(&CreateSolidBrush) Hook_CreateSolidBrush = &Made<s_CreateSolidBrush, true, nullptr, NoteBrush>;
 const decltype(&CreateEventW) Hook_CreateEventW = &Made<s_CreateEventW, false, &s_failCreateEvents>;
+// A paint's DC counts as a GDI object from BeginPaint to EndPaint.
+const decltype(&BeginPaint) Hook_BeginPaint = &Made<s_BeginPaint, true>;
+BOOL WINAPI Hook_EndPaint(HWND hWnd, const PAINTSTRUCT* p) { return Lock(), s_liveGdi.erase(p->hdc), s_EndPaint(hWnd, p); }
+BOOL WINAPI Hook_CloseHandle(HANDLE h) { return Lock(), s_liveHandles.erase(h), s_CloseHandle(h); }
 uintptr_t __cdecl Hook__beginthreadex(void* pSecurity, unsigned nStack, unsigned(__stdcall* pStart)(void*),
                                       void* pArg, unsigned nFlags, unsigned* pnThreadId)
 {
@@ -208,15 +202,43 @@ BOOL WINAPI Hook_DeleteObject(HGDIOBJ hObject)
     return s_DeleteObject(hObject);
 }
 
-// The message loop's retrieval, failing (-1) while s_failGetMessage is set.
+// The destruction's wait on the done event, noted and cut to 3 s, so that a
+// wait for a worker that never came shows as a failure and not as a hang.
+DWORD WINAPI Hook_WaitForSingleObject(HANDLE h, DWORD dwMs)
+{
+    if (h == NULL || h != g_WorkerContext.hDoneEvent) return s_WaitForSingleObject(h, dwMs);
+    s_nDoneSetAtWait = s_WaitForSingleObject(h, 0) == WAIT_OBJECT_0;
+    return s_WaitForSingleObject(h, std::min<DWORD>(dwMs, 3000));
+}
+
+BOOL WINAPI Hook_GetSystemPowerStatus(LPSYSTEM_POWER_STATUS p)
+{
+    Lock lock;
+    *p = s_power;
+    if (s_bCancelAtPowerCheck) SetEvent(g_WorkerContext.hCancelEvent);
+    return s_bPowerOk;
+}
+
+// Windows shows these reasons on its shutdown screen; Wine shows none of them.
+BOOL WINAPI Hook_ShutdownBlockReasonCreate(HWND hWnd, LPCWSTR pszReason)
+{
+    Lock lock;
+    s_blockReasons.emplace_back(hWnd, pszReason != NULL ? pszReason : L"(none)");
+    return TRUE;
+}
+BOOL WINAPI Hook_ShutdownBlockReasonDestroy(HWND hWnd) { return Lock(), s_blockReasons.emplace_back(hWnd, L""), TRUE; }
+
 BOOL WINAPI Hook_GetMessageW(LPMSG pMsg, HWND hWnd, UINT uMin, UINT uMax)
 {
-    if (s_failGetMessage > 0) {
-        --s_failGetMessage;
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return -1;
-    }
+    if (s_failGetMessage > 0) return --s_failGetMessage, SetLastError(ERROR_INVALID_PARAMETER), -1;
     return s_GetMessageW(pMsg, hWnd, uMin, uMax);
+}
+
+UINT_PTR WINAPI Hook_SetTimer(HWND hWnd, UINT_PTR nId, UINT uElapse, TIMERPROC pProc)
+{
+    if (nId == 10 && s_failLimitTimer > 0) return --s_failLimitTimer, 0;
+    Lock(), s_timersStarted.emplace_back(nId, uElapse);
+    return s_SetTimer(hWnd, nId, uElapse, pProc);
 }
 
 HWND WINAPI Hook_CreateWindowExW(DWORD dwEx, LPCWSTR pszClass, LPCWSTR pszName, DWORD dwStyle, int x, int y, int w,
@@ -230,63 +252,12 @@ HWND WINAPI Hook_CreateWindowExW(DWORD dwEx, LPCWSTR pszClass, LPCWSTR pszName, 
     return s_CreateWindowExW(dwEx, pszClass, pszName, dwStyle, x, y, w, h, hParent, hMenu, hInst, pParam);
 }
 
-BOOL WINAPI Hook_CloseHandle(HANDLE h) { return Lock(), s_liveHandles.erase(h), s_CloseHandle(h); }
-// The worker reads the power status just before it would start the reflash
-// tool; with s_bCancelAtPowerCheck a close lands at that moment.
-bool s_bCancelAtPowerCheck = false;
-BOOL WINAPI Hook_GetSystemPowerStatus(LPSYSTEM_POWER_STATUS p)
-{
-    Lock lock;
-    *p = {s_bAcLine, s_bBatteryFlag, 80, 0, 0, 0};
-    if (s_bCancelAtPowerCheck) SetEvent(g_WorkerContext.hCancelEvent);
-    return s_bPowerOk;
-}
-
-// Shutdown-block reasons registered (their text) and withdrawn (an empty
-// text), with the window each names. Windows shows none of this under Wine.
-std::vector<std::pair<HWND, std::wstring>> s_blockReasons;
-BOOL WINAPI Hook_ShutdownBlockReasonCreate(HWND hWnd, LPCWSTR pszReason)
-{
-    Lock lock;
-    s_blockReasons.emplace_back(hWnd, pszReason != NULL ? pszReason : L"(none)");
-    return TRUE;
-}
-BOOL WINAPI Hook_ShutdownBlockReasonDestroy(HWND hWnd)
-{
-    Lock lock;
-    s_blockReasons.emplace_back(hWnd, L"");
-    return TRUE;
-}
-
-// Every text drawn (not measured), with its colour, font and box, for
-// CheckDrawnTexts and CheckFittedText.
-struct DrawnText {
-    std::wstring text;
-    COLORREF colour;
-    LOGFONTW font;
-    RECT rc;
-};
-std::vector<DrawnText> s_drawnTexts;
-
-// Records every timer started (for CheckTimersAndColours) and fails the
-// limit timer (id 10) as often as s_failLimitTimer asks.
-UINT_PTR WINAPI Hook_SetTimer(HWND hWnd, UINT_PTR nId, UINT uElapse, TIMERPROC pProc)
-{
-    if (nId == 10 && s_failLimitTimer > 0) return --s_failLimitTimer, 0;
-    {
-        Lock lock;
-        s_timersStarted.emplace_back(nId, uElapse);
-    }
-    return s_SetTimer(hWnd, nId, uElapse, pProc);
-}
-
 int WINAPI Hook_DrawTextExW(HDC hdc, LPWSTR psz, int n, LPRECT prc, UINT uFormat, LPDRAWTEXTPARAMS p)
 {
     if (!(uFormat & DT_CALCRECT) && prc != NULL) {
         DrawnText d = {std::wstring(psz, n < 0 ? wcslen(psz) : size_t(n)), GetTextColor(hdc), {}, *prc};
         GetObjectW(GetCurrentObject(hdc, OBJ_FONT), sizeof d.font, &d.font);
-        Lock lock;
-        s_drawnTexts.push_back(d);
+        Lock(), s_drawnTexts.push_back(d);
     }
     return s_DrawTextExW(hdc, psz, n, prc, uFormat, p);
 }
@@ -305,10 +276,8 @@ bool Patch(const char* pszName, F pReplacement, F* pOriginal)
         auto* pNames = reinterpret_cast<IMAGE_THUNK_DATA*>(pBase + pImport->OriginalFirstThunk);
         auto* pAddrs = reinterpret_cast<IMAGE_THUNK_DATA*>(pBase + pImport->FirstThunk);
         for (; pNames->u1.AddressOfData != 0; ++pNames, ++pAddrs) {
-            if (IMAGE_SNAP_BY_ORDINAL(pNames->u1.Ordinal) ||
-                strcmp(reinterpret_cast<char*>(
-                           reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(pBase + pNames->u1.AddressOfData)->Name),
-                       pszName) != 0)
+            const auto* pByName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(pBase + pNames->u1.AddressOfData);
+            if (IMAGE_SNAP_BY_ORDINAL(pNames->u1.Ordinal) || strcmp(reinterpret_cast<const char*>(pByName->Name), pszName))
                 continue;
             DWORD dwOld = 0;
             VirtualProtect(&pAddrs->u1.Function, sizeof(pAddrs->u1.Function), PAGE_READWRITE, &dwOld);
@@ -328,37 +297,21 @@ bool InstallHooks()
 #undef HOOK
 }
 
-// Screen capture (0x00RRGGBB pixels) and saving.
-struct Image {
-    int w = 0, h = 0;
-    std::vector<DWORD> px;
-    DWORD at(int x, int y) const { return px[size_t(y) * w + x]; }
-};
-BITMAPINFOHEADER Header(const Image& img) { return {sizeof(BITMAPINFOHEADER), img.w, -img.h, 1, 32, BI_RGB, 0, 0, 0, 0, 0}; }
-
-// A w x h image (0 x 0 for a negative size) of what draw(hScreen, hMem) puts
-// into a DIB section selected into hMem.
-Image DrawToImage(long w, long h, const std::function<void(HDC, HDC)>& draw)
+// draw(hScreen, hMem, pixels) with a w x h 32-bit DIB section selected into
+// the memory DC hMem; nothing for an empty size.
+void WithBitmap(int w, int h, const std::function<void(HDC, HDC, const DWORD*)>& draw)
 {
-    Image img;
-    img.w = int(std::max(0L, w));
-    img.h = int(std::max(0L, h));
-    img.px.assign(size_t(img.w) * img.h, 0);
     HDC hScreen = GetDC(NULL), hMem = CreateCompatibleDC(hScreen);
-    BITMAPINFO bmi = {Header(img), {}};
+    const BITMAPINFO bmi = {{sizeof(BITMAPINFOHEADER), w, -h, 1, 32, BI_RGB, 0, 0, 0, 0, 0}, {}};
     void* pBits = NULL;
-    if (HBITMAP hBitmap = img.px.empty() ? NULL : CreateDIBSection(hMem, &bmi, DIB_RGB_COLORS, &pBits, NULL, 0)) {
+    if (HBITMAP hBitmap = w > 0 && h > 0 ? CreateDIBSection(hMem, &bmi, DIB_RGB_COLORS, &pBits, NULL, 0) : NULL) {
         HGDIOBJ hOld = SelectObject(hMem, hBitmap);
-        draw(hScreen, hMem);
-        GdiFlush();
-        std::transform(static_cast<DWORD*>(pBits), static_cast<DWORD*>(pBits) + img.px.size(), img.px.begin(),
-                       [](DWORD c) { return c & 0x00FFFFFFu; });
+        draw(hScreen, hMem, static_cast<const DWORD*>(pBits));
         SelectObject(hMem, hOld);
         DeleteObject(hBitmap);
     }
     DeleteDC(hMem);
     ReleaseDC(NULL, hScreen);
-    return img;
 }
 
 // Whether painting screen nScreen by PaintContent into a w x h bitmap (white,
@@ -367,7 +320,7 @@ Image DrawToImage(long w, long h, const std::function<void(HDC, HDC)>& draw)
 bool PaintRestoresDc(UINT nScreen, int w, int h)
 {
     bool bRestored = false;
-    DrawToImage(w, h, [&](HDC, HDC hMem) {
+    WithBitmap(w, h, [&](HDC, HDC hMem, const DWORD*) {
         PatBlt(hMem, 0, 0, w, h, WHITENESS);
         const auto state = [&] {
             return std::make_tuple(GetCurrentObject(hMem, OBJ_FONT), GetCurrentObject(hMem, OBJ_PEN),
@@ -380,15 +333,17 @@ bool PaintRestoresDc(UINT nScreen, int w, int h)
     return bRestored;
 }
 
-bool SaveBmp(const Image& img, const wchar_t* pszPath)
+bool SaveBmp(const wchar_t* pszPath, int w, int h, const DWORD* pPixels)
 {
+    std::vector<DWORD> px(pPixels, pPixels + size_t(w) * h);
+    for (DWORD& c : px) c &= 0x00FFFFFFu;
+    const DWORD dwOffset = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
+    const BITMAPFILEHEADER fh = {0x4D42, DWORD(dwOffset + px.size() * 4), 0, 0, dwOffset};
+    const BITMAPINFOHEADER ih = {sizeof(ih), w, -h, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
     FILE* f = _wfopen(pszPath, L"wb");
     if (f == NULL) return false;
-    const DWORD dwOffset = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
-    const BITMAPFILEHEADER fh = {0x4D42, DWORD(dwOffset + img.px.size() * 4), 0, 0, dwOffset};
-    const BITMAPINFOHEADER ih = Header(img);
     const bool bOk = fwrite(&fh, sizeof(fh), 1, f) + fwrite(&ih, sizeof(ih), 1, f) +
-                         fwrite(img.px.data(), 4, img.px.size(), f) == img.px.size() + 2;
+                         fwrite(px.data(), 4, px.size(), f) == px.size() + 2;
     return fclose(f) == 0 && bOk;
 }
 
@@ -425,10 +380,14 @@ void PumpFor(DWORD dwMs) { PumpUntil([] { return false; }, dwMs); }
 bool Gone() { return s_bQuit && !IsWindow(s_hWnd); }
 // The window has gone with this restart flag and quit code.
 bool Ended(bool bRestart, WPARAM nQuit = 0) { return PumpUntil(Gone, 2000) && !!g_bRestart == bRestart && s_quitCode == nQuit; }
-bool WaitScreen(UINT nScreen) { return PumpUntil([=] { return g_nScreen == nScreen && !s_bQuit; }, 3000); }
 bool WaitStubWaiting() { return PumpUntil([] { return WaitForSingleObject(s_hWaiting, 0) == WAIT_OBJECT_0; }, 3000); }
+// Reached nScreen (on the updating screen: with the worker's run waiting).
+bool WaitScreen(UINT nScreen)
+{
+    return PumpUntil([=] { return g_nScreen == nScreen && !s_bQuit; }, 3000) &&
+           (nScreen != SCREEN_UPDATING || WaitStubWaiting());
+}
 void Command(int nId) { SendMessageW(s_hWnd, WM_COMMAND, nId, 0); }
-LRESULT BarPos() { return SendMessageW(g_hProgress, PBM_GETPOS, 0, 0); }
 int Dpi(HWND hWnd)
 {
     HDC hdc = GetDC(hWnd);
@@ -440,21 +399,12 @@ void Repaint() { RedrawWindow(s_hWnd, NULL, NULL, RDW_INVALIDATE | RDW_ERASE | R
 // A fresh window (state as a new process has it), maximized.
 HWND CreateMain()
 {
-    g_nScreen = SCREEN_NOTICE;
-    g_nQuitCode = 0;
-    g_nRetriesLeft = 1;
-    g_bRestart = FALSE;
+    g_nScreen = SCREEN_NOTICE, g_nQuitCode = 0, g_nRetriesLeft = 1, g_bRestart = FALSE;
     g_nLimitTimer = g_nProgressTimer = g_nForegroundTimer = g_nDisplayTimer = 0;
-    s_bQuit = false;
-    s_quitCode = 0;
-    SetPowerStatus(true, 1, 1);
-    s_hWnd = CreateWindowExW(WS_EX_TOPMOST, expected::kClassName, g_szTitle, WS_POPUP | WS_VISIBLE, CW_USEDEFAULT, 0,
-                             CW_USEDEFAULT, 0, NULL, NULL, g_hInstance, NULL);
-    if (s_hWnd != NULL) {
-        ShowWindow(s_hWnd, SW_SHOWMAXIMIZED);
-        UpdateWindow(s_hWnd);
-        PumpFor(150);
-    }
+    s_bQuit = false, s_quitCode = 0;
+    SetPowerStatus(TRUE, 1, 1);
+    s_hWnd = CreateMainWindow();
+    if (s_hWnd != NULL) PumpFor(150);
     return s_hWnd;
 }
 
@@ -466,7 +416,7 @@ bool DriveTo(UINT nScreen, const std::vector<StubStep>& steps)
     if (CreateMain() == NULL) return false;
     if (nScreen == SCREEN_NOTICE) return true;
     Command(kIdYes);
-    return WaitScreen(nScreen) && (nScreen != SCREEN_UPDATING || WaitStubWaiting());
+    return WaitScreen(nScreen);
 }
 
 // Ends a scenario whatever its state.
@@ -479,44 +429,6 @@ void CloseMain()
 
 // ---------------------------------------------------------------------------
 // State table, keyboard and timers.
-
-// A close request right after Yes, before UPDATE_START is handled: no
-// worker exists yet, so the destruction has nothing to wait for. A
-// watchdog signals the done event after 3 s, so that a wait for a worker
-// that never came shows as a failure and not as a hang.
-DWORD WINAPI DoneWatchdog(void* pEvents)
-{
-    HANDLE* h = static_cast<HANDLE*>(pEvents);  // {stop, done}
-    if (WaitForSingleObject(h[0], 3000) == WAIT_TIMEOUT) SetEvent(h[1]);
-    return 0;
-}
-
-// Runs fn, which should end the window, with the watchdog armed on the
-// window's done event; returns how long fn took.
-DWORD ClosedWithin(const std::function<void()>& fn)
-{
-    HANDLE events[2] = {CreateEventW(NULL, TRUE, FALSE, NULL), NULL};
-    DuplicateHandle(GetCurrentProcess(), g_WorkerContext.hDoneEvent, GetCurrentProcess(), &events[1], 0, FALSE,
-                    DUPLICATE_SAME_ACCESS);
-    HANDLE hThread = CreateThread(NULL, 0, DoneWatchdog, events, 0, NULL);
-    const DWORD dwStart = Now();
-    fn();
-    const DWORD dwTook = Now() - dwStart;
-    SetEvent(events[0]);
-    WaitForSingleObject(hThread, INFINITE);
-    for (HANDLE h : {hThread, events[0], events[1]}) CloseHandle(h);
-    return dwTook;
-}
-
-void CheckCloseBeforeWorker()
-{
-    ReportLine("# close before the worker starts");
-    CHECK(DriveTo(SCREEN_NOTICE, {kUntilCancel}));
-    Command(kIdYes);  // UPDATE_START stays queued: nothing is pumped
-    const DWORD dwWaited = ClosedWithin([] { SendMessageW(s_hWnd, WM_CLOSE, 0, 0); });
-    CHECK(g_nScreen == SCREEN_UPDATING && dwWaited < 1000, "waited %lu ms", dwWaited);
-    CHECK(Ended(false) && StubCalls().empty());
-}
 
 // The program's message loop when a message cannot be retrieved during an
 // attempt: it destroys the window before it returns, so the worker is
@@ -537,50 +449,16 @@ void CheckMessageLoopFailure()
     CloseMain();
 }
 
-// A real double click whose first click starts the attempt (notice: Yes;
-// retry: OK): the second click, delivered while the attempt runs, changes
-// nothing.
-void CheckStrayCommands()
-{
-    ReportLine("# double clicks that start an attempt");
-    const struct {
-        UINT nScreen;
-        std::vector<StubStep> steps;
-        HWND* phButton;
-        size_t nCall;  // the second click finds this attempt's worker waiting
-    } doubleClicks[] = {{SCREEN_NOTICE, {kUntilCancel}, &g_hYesButton, 0},
-                        {SCREEN_RETRY, {kExit1, kUntilCancel}, &g_hOkButton, 1}};
-    for (const auto& c : doubleClicks) {
-        CHECK(DriveTo(c.nScreen, c.steps));
-        const HWND hButton = *c.phButton;
-        const LPARAM pt = MAKELPARAM(10, 10);
-        for (UINT uMsg : {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_LBUTTONUP})
-            PostMessageW(hButton, uMsg, uMsg == WM_LBUTTONUP ? 0 : MK_LBUTTON, pt);
-        CHECK(WaitStubWaiting());
-        PumpFor(200);
-        CHECK(IsWindow(s_hWnd) && !s_bQuit && !g_bRestart && g_nScreen == SCREEN_UPDATING &&
-              StubCalls().size() == c.nCall + 1 && !StubCalls()[c.nCall].bCancelSeen, "double click, screen %u",
-              c.nScreen);
-        CloseMain();
-    }
-}
-
 void CheckRetry()
 {
     ReportLine("# retry");
-    // Unknown result codes are failures.
-    CHECK(DriveTo(SCREEN_RETRY, {{0x1234, 0, false, 0}, kOk, kRunTimeout}));
-    Command(kIdOk);
-    CHECK(WaitScreen(SCREEN_FAILED) && g_nRetriesLeft == 0);
-    CloseMain();
-
     // The second attempt starts with the bar full and a clear cancel event,
     // even when the limit timer fired just as the first attempt failed; a
     // close request then waits for the second attempt's worker.
     CHECK(DriveTo(SCREEN_RETRY, {kExit1, kUntilCancelLinger}));
     SetEvent(g_WorkerContext.hCancelEvent);
     Command(kIdOk);
-    CHECK(g_nScreen == SCREEN_UPDATING && BarPos() == expected::kProgressHigh);
+    CHECK(g_nScreen == SCREEN_UPDATING && SendMessageW(g_hProgress, PBM_GETPOS, 0, 0) == expected::kProgressHigh);
     CHECK(WaitStubWaiting() && StubCalls().size() == 2 && !StubCalls()[1].bCancelSetOnEntry);
     // The worker lingers 400 ms after the cancel: the window goes only once it has ended.
     const DWORD dwStart = Now();
@@ -589,44 +467,69 @@ void CheckRetry()
     CHECK(!IsWindow(s_hWnd) && dwWaited >= 350 && StubCalls()[1].bCancelSeen && Ended(false), "waited %lu ms", dwWaited);
 }
 
-// The power status read before each attempt: a failed query or unknown
-// values let the attempt run; no adapter or no battery ends the run with
-// that message, before the first attempt or the second (then without a
-// second flash).
-void CheckPower()
+// Attempts with something in their way. Each case brings a fresh window to
+// its screen, arranges its fault, presses the button that starts the attempt
+// and expects the screen that follows or the quit code the window ends with,
+// the tool runs in all, and whether the destruction found no worker to wait for.
+//  - the power status before each attempt: a failed query or unknown values
+//    let the attempt run; no adapter (first) or no battery ends the run with
+//    that message, before the first attempt or the second (then without a
+//    second flash);
+//  - a close that lands between Yes and the reflash tool's start: no tool
+//    starts, and the attempt ends as a cancelled one (the failed screen);
+//  - UPDATE_START cannot start the limit timer or the worker thread: the run
+//    ends at once with 135;
+//  - a close request right after Yes, before UPDATE_START is handled: no
+//    worker exists yet.
+void CheckAttempts()
 {
-    ReportLine("# power");
+    ReportLine("# attempts");
+    const auto power = [](BOOL bOk, BYTE bAc, BYTE bBattery) { return [=] { SetPowerStatus(bOk, bAc, bBattery); }; };
+    const auto fail = [](long* pn) { return [=] { *pn = 1; }; };
+    const auto cancelAtPowerCheck = [] { s_bCancelAtPowerCheck = true; };
+    const auto closeAtOnce = [] {  // nothing pumped: UPDATE_START is still queued
+        CHECK(g_nScreen == SCREEN_UPDATING);
+        SendMessageW(s_hWnd, WM_CLOSE, 0, 0);
+    };
+    const std::vector<StubStep> kTwoRuns = {kOk, kOk}, kRetryTwoRuns = {kExit1, kOk, kOk};
     const struct {
+        const char* name;
+        UINT nFrom;  // notice (Yes) or retry (OK)
+        std::vector<StubStep> steps;
+        std::function<void()> arrange;  // before the press, or with bAfter right after it
+        bool bAfter;
+        int nQuit;  // the window ends with this quit code; -1: nScreen follows
         UINT nScreen;
-        bool bOk;
-        BYTE bAc, bBattery;
-        int nQuit;  // -1: the attempt runs
-    } cases[] = {{SCREEN_NOTICE, true, 0, 128, 134}, {SCREEN_NOTICE, false, 0, 128, -1},
-                 {SCREEN_NOTICE, true, 255, 255, -1}, {SCREEN_NOTICE, true, 1, 128 | 8, -1},
-                 {SCREEN_RETRY, true, 0, 1, 134},     {SCREEN_RETRY, true, 1, 128, 142}};
+        size_t nRuns;
+        int nDoneSetAtWait;  // -1: not checked
+    } cases[] = {
+        {"no adapter, no battery", SCREEN_NOTICE, kTwoRuns, power(TRUE, 0, 128), false, 134, 0, 0, 1},
+        {"power query fails", SCREEN_NOTICE, kTwoRuns, power(FALSE, 0, 128), false, -1, SCREEN_COMPLETED, 2, -1},
+        {"power unknown", SCREEN_NOTICE, kTwoRuns, power(TRUE, 255, 255), false, -1, SCREEN_COMPLETED, 2, -1},
+        {"battery flag 128 and more", SCREEN_NOTICE, kTwoRuns, power(TRUE, 1, 128 | 8), false, -1, SCREEN_COMPLETED, 2, -1},
+        {"second attempt, no adapter", SCREEN_RETRY, kRetryTwoRuns, power(TRUE, 0, 1), false, 134, 0, 1, 1},
+        {"second attempt, no battery", SCREEN_RETRY, kRetryTwoRuns, power(TRUE, 1, 128), false, 142, 0, 1, 1},
+        {"cancelled before the flash", SCREEN_NOTICE, kTwoRuns, cancelAtPowerCheck, false, -1, SCREEN_FAILED, 0, -1},
+        {"no limit timer", SCREEN_NOTICE, {}, fail(&s_failLimitTimer), false, 135, 0, 0, 1},
+        {"no worker thread", SCREEN_NOTICE, {}, fail(&s_failThread), false, 135, 0, 0, 1},
+        {"no second worker thread", SCREEN_RETRY, {kExit1}, fail(&s_failThread), false, 135, 0, 1, 1},
+        {"closed before UPDATE_START", SCREEN_NOTICE, {kUntilCancel}, closeAtOnce, true, 0, 0, 0, 1},
+    };
     for (const auto& c : cases) {
-        const bool bRetry = c.nScreen == SCREEN_RETRY;
-        CHECK(DriveTo(c.nScreen, bRetry ? std::vector<StubStep>{kExit1, kOk, kOk} : std::vector<StubStep>{kOk, kOk}));
-        SetPowerStatus(c.bOk, c.bAc, c.bBattery);
-        Command(bRetry ? kIdOk : kIdYes);
-        CHECK(c.nQuit < 0 ? WaitScreen(SCREEN_COMPLETED) : Ended(false, c.nQuit) && StubCalls().size() == bRetry,
-              "screen %u ac %d battery %d quit %d", c.nScreen, c.bAc, c.bBattery, int(s_quitCode));
+        CHECK(DriveTo(c.nFrom, c.steps), "%s", c.name);
+        if (!c.bAfter) c.arrange();
+        s_nDoneSetAtWait = -1;
+        Command(c.nFrom == SCREEN_NOTICE ? kIdYes : kIdOk);
+        if (c.bAfter) c.arrange();
+        CHECK(c.nQuit < 0 ? WaitScreen(c.nScreen) : Ended(false, c.nQuit), "%s: screen %u, quit %d", c.name, g_nScreen,
+              int(s_quitCode));
+        CHECK(StubCalls().size() == c.nRuns, "%s: %u tool runs", c.name, unsigned(StubCalls().size()));
+        if (c.nDoneSetAtWait >= 0)
+            CHECK(s_nDoneSetAtWait == c.nDoneSetAtWait && g_nLimitTimer == 0 && g_nProgressTimer == 0,
+                  "%s: done event %d at the destruction's wait", c.name, s_nDoneSetAtWait);
+        s_bCancelAtPowerCheck = false, s_failLimitTimer = s_failThread = 0;
         CloseMain();
     }
-}
-
-// A close that lands between Yes and the reflash tool's start: the worker
-// starts no tool, and the attempt ends as a cancelled one (the failed screen).
-void CheckCancelBeforeFlash()
-{
-    ReportLine("# cancelled before the flash starts");
-    CHECK(DriveTo(SCREEN_NOTICE, {kOk, kOk}));
-    s_bCancelAtPowerCheck = true;
-    Command(kIdYes);
-    CHECK(WaitScreen(SCREEN_FAILED), "screen %u", g_nScreen);
-    s_bCancelAtPowerCheck = false;
-    CHECK(StubCalls().empty(), "%u tool runs", unsigned(StubCalls().size()));
-    CloseMain();
 }
 
 // While an attempt runs, the window names the updating screen's text as the
@@ -641,38 +544,35 @@ void CheckShutdownBlockReason()
     const struct {
         const char* name;
         std::vector<StubStep> steps;
-        std::vector<int> commands;  // pressed once the screen before has come
-        std::vector<UINT> screens;  // awaited after each command
-        int nAttempts;
-    } cases[] = {{"declined", {}, {}, {}, 0},
-                 {"completed", {kOk, kOk}, {kIdYes}, {SCREEN_COMPLETED}, 1},
-                 {"retried, completed", {kExit1, kOk, kOk}, {kIdYes, kIdOk}, {SCREEN_RETRY, SCREEN_COMPLETED}, 2},
-                 {"timed out", {kRunTimeout}, {kIdYes}, {SCREEN_FAILED}, 1},
-                 {"closed during the attempt", {kUntilCancel}, {kIdYes}, {SCREEN_UPDATING}, 1}};
+        std::vector<std::pair<int, UINT>> presses;  // a button, and the screen awaited after it
+    } cases[] = {{"declined", {}, {}},
+                 {"completed", {kOk, kOk}, {{kIdYes, SCREEN_COMPLETED}}},
+                 {"retried, completed", {kExit1, kOk, kOk}, {{kIdYes, SCREEN_RETRY}, {kIdOk, SCREEN_COMPLETED}}},
+                 {"timed out", {kRunTimeout}, {{kIdYes, SCREEN_FAILED}}},
+                 {"closed during the attempt", {kUntilCancel}, {{kIdYes, SCREEN_UPDATING}}}};
     for (const auto& c : cases) {
         CHECK(DriveTo(SCREEN_NOTICE, c.steps), "%s", c.name);
         Take(s_blockReasons);
-        for (size_t i = 0; i < c.commands.size(); ++i) {
-            Command(c.commands[i]);
-            CHECK(WaitScreen(c.screens[i]) && (c.screens[i] != SCREEN_UPDATING || WaitStubWaiting()), "%s: screen %u",
-                  c.name, c.screens[i]);
+        for (const auto& p : c.presses) {
+            Command(p.first);
+            CHECK(WaitScreen(p.second), "%s: screen %u", c.name, p.second);
         }
         const HWND hWnd = s_hWnd;
         CloseMain();
         std::vector<std::pair<HWND, std::wstring>> want;
-        for (int i = 0; i < c.nAttempts; ++i) want.insert(want.end(), {{hWnd, pszUpdating}, {hWnd, L""}});
+        for (size_t i = 0; i < c.presses.size(); ++i) want.insert(want.end(), {{hWnd, pszUpdating}, {hWnd, L""}});
         const auto got = Take(s_blockReasons);
         CHECK(got == want, "%s: %u registrations and withdrawals, %u expected", c.name, unsigned(got.size()),
               unsigned(want.size()));
     }
 }
 
-void CheckWorkerGuards()
+// An event or a child control that cannot be created fails the window's
+// creation, quickly, without a quit message for the caller's loop, a
+// running timer or leaks.
+void CheckCreationFailures()
 {
     ReportLine("# creation failures");
-    // An event or a child control that cannot be created fails the window's
-    // creation, quickly, without a quit message for the caller's loop, a
-    // running timer or leaks.
     const struct {
         const char* name;
         long nEvents;
@@ -693,33 +593,13 @@ void CheckWorkerGuards()
         CHECK(!PeekMessageW(&msg, NULL, WM_QUIT, WM_QUIT, PM_REMOVE) && g_nForegroundTimer == 0, "%s", c.name);
         CHECK(Counts().handlesLive == before.handlesLive && Counts().gdiLive == before.gdiLive, "%s", c.name);
     }
-
-    // UPDATE_START cannot start the limit timer or the worker thread, on the
-    // first attempt or the second: the run ends at once with 135.
-    const struct {
-        const char* name;
-        UINT nScreen;
-        std::vector<StubStep> steps;
-        long* pnFail;
-    } starts[] = {{"limit timer", SCREEN_NOTICE, {}, &s_failLimitTimer},
-                  {"worker thread", SCREEN_NOTICE, {}, &s_failThread},
-                  {"second worker thread", SCREEN_RETRY, {kExit1}, &s_failThread}};
-    for (const auto& c : starts) {
-        CHECK(DriveTo(c.nScreen, c.steps), "%s", c.name);
-        const size_t nCalls = StubCalls().size();
-        *c.pnFail = 1;
-        const DWORD dwWaited = ClosedWithin([&] { Command(c.nScreen == SCREEN_NOTICE ? kIdYes : kIdOk); PumpFor(100); });
-        *c.pnFail = 0;
-        CHECK(dwWaited < 1000 && Ended(false, 135) && StubCalls().size() == nCalls && g_nLimitTimer == 0 &&
-              g_nProgressTimer == 0, "%s: %lu ms, quit %d", c.name, dwWaited, int(s_quitCode));
-    }
 }
 
 // DrawFittedText on a memory DC.
 void CheckFittedText()
 {
     ReportLine("# fitted text");
-    DrawToImage(400, 400, [&](HDC, HDC hdc) {
+    WithBitmap(400, 400, [&](HDC, HDC hdc, const DWORD*) {
         const HGDIOBJ hFontBefore = GetCurrentObject(hdc, OBJ_FONT);
         const wchar_t* pszText = L"Fit\nthis block";
         // The block's size (a measure that drew would show in CheckDrawnTexts).
@@ -771,76 +651,15 @@ void CheckSmallSizes()
         for (UINT nScreen : kScreens) CHECK(PaintRestoresDc(nScreen, sz.cx, sz.cy), "%ldx%ld screen %u", sz.cx, sz.cy, nScreen);
 }
 
-// ---------------------------------------------------------------------------
-// Resource hygiene.
-
-// GDI objects alive in the process, for what the hooks cannot see (DCs,
-// objects made in the system's libraries), or -1. Wine answers 0 to
-// GetGuiResources, and its 32-bit processes leave the PEB's pointer to the
-// GDI handle table empty, so the table is found instead by what it must
-// hold: 0x10000 entries of 24 bytes, where the entry of handle h (index
-// h & 0xFFFF) has a non-zero object and h >> 16 in its 16 bits at offset 12.
-// Three fresh objects of different kinds must all be found in the same
-// committed read-write region; a live entry is one whose first 8 bytes are
-// non-zero.
-const size_t kGdiEntry = 24, kGdiEntries = 0x10000;
-
-bool GdiEntryIs(const BYTE* pTable, HGDIOBJ h)
-{
-    const DWORD dw = DWORD(ULONG_PTR(h));
-    const BYTE* e = pTable + kGdiEntry * (dw & 0xFFFF);
-    UINT64 qwObject;
-    USHORT wUnique;
-    memcpy(&qwObject, e, 8);
-    memcpy(&wUnique, e + 12, 2);
-    return qwObject != 0 && wUnique == (dw >> 16);
-}
-
-const BYTE* FindGdiTable()
-{
-    const HGDIOBJ probes[] = {CreateSolidBrush(RGB(1, 2, 3)), CreatePen(PS_SOLID, 1, RGB(4, 5, 6)),
-                              CreateRectRgn(0, 0, 1, 1)};
-    const BYTE* pFound = NULL;
-    MEMORY_BASIC_INFORMATION mbi;
-    for (const BYTE* p = NULL; !pFound && VirtualQuery(p, &mbi, sizeof(mbi)); p += mbi.RegionSize) {
-        p = static_cast<const BYTE*>(mbi.BaseAddress);
-        if (mbi.State == MEM_COMMIT && mbi.Protect == PAGE_READWRITE && mbi.RegionSize >= kGdiEntry * kGdiEntries &&
-            std::all_of(std::begin(probes), std::end(probes), [p](HGDIOBJ h) { return h && GdiEntryIs(p, h); }))
-            pFound = p;
-        if (p + mbi.RegionSize < p) break;
-    }
-    for (HGDIOBJ h : probes) DeleteObject(h);
-    return pFound;
-}
-
-long ProcessGdiObjects()
-{
-    if (const DWORD dwCount = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS)) return long(dwCount);
-    static const BYTE* const pTable = FindGdiTable();
-    if (!pTable) return -1;
-    long nLive = 0;
-    for (size_t i = 0; i < kGdiEntries; ++i) {
-        UINT64 qw;
-        memcpy(&qw, pTable + kGdiEntry * i, 8);
-        nLive += qw != 0;
-    }
-    return nLive;
-}
-
-// The hooks' and the process's counts against those at the start.
-void CheckCounts(const char* pszWhat, const ResourceCounts& start, long nGdiStart)
+// Resource hygiene: what the hooks saw made and released (fonts, pens,
+// brushes, paint DCs, events and threads) back where it was at the start.
+void CheckCounts(const char* pszWhat, const ResourceCounts& start)
 {
     PumpFor(100);
     const ResourceCounts end = Counts();
-    // Back at the start, or the count after a second: threads that have just
-    // posted their last message may still be ending.
-    long nGdi = ProcessGdiObjects();
-    for (int i = 0; i < 20 && nGdi != nGdiStart; ++i, nGdi = ProcessGdiObjects()) PumpFor(50);
-    ReportLine("  %s: %ld GDI objects made, live %ld -> %ld, handles live %ld -> %ld; process GDI objects %ld -> %ld",
-               pszWhat, end.gdiCreated - start.gdiCreated, start.gdiLive, end.gdiLive, start.handlesLive,
-               end.handlesLive, nGdiStart, nGdi);
+    ReportLine("  %s: %ld GDI objects made, live %ld -> %ld, handles live %ld -> %ld", pszWhat,
+               end.gdiCreated - start.gdiCreated, start.gdiLive, end.gdiLive, start.handlesLive, end.handlesLive);
     CHECK(end.gdiLive == start.gdiLive && end.handlesLive == start.handlesLive && end.deletedBad == 0, "%s", pszWhat);
-    CHECK(nGdiStart > 0 && nGdi == nGdiStart, "%s", pszWhat);
 }
 
 void CheckHygiene()
@@ -851,20 +670,16 @@ void CheckHygiene()
     Repaint();
     PumpFor(50);
     ResourceCounts start = Counts();
-    long nGdiStart = ProcessGdiObjects();
     for (UINT nScreen : kScreens)
         for (int i = 0; i < 100; ++i) PaintRestoresDc(nScreen, 640, 480);
     for (int i = 0; i < 100; ++i) Repaint();
     CHECK(Counts().gdiCreated - start.gdiCreated >= 600);
-    CheckCounts("600 paints", start, nGdiStart);
+    CheckCounts("600 paints", start);
     CloseMain();
 
-    // Whole runs with a retry. The process's counts are taken after a first
-    // run, which leaves what the system's libraries keep once made (classes,
-    // caches).
+    // Whole runs with a retry.
     start = Counts();
     for (int nRun = 0; nRun < 4; ++nRun) {
-        if (nRun == 1) nGdiStart = (PumpFor(100), ProcessGdiObjects());
         CHECK(DriveTo(SCREEN_RETRY, {kExit1, kOk, kOk}));
         Command(kIdOk);
         CHECK(WaitScreen(SCREEN_COMPLETED));
@@ -872,7 +687,7 @@ void CheckHygiene()
         Command(kIdYes);
         CHECK(Ended(true));
     }
-    CheckCounts("4 runs with a retry (process counts: runs 2 to 4)", start, nGdiStart);
+    CheckCounts("4 runs with a retry", start);
     CHECK(g_WorkerContext.hCancelEvent == NULL && g_WorkerContext.hDoneEvent == NULL);
 }
 
@@ -897,15 +712,18 @@ void RunScreens(bool bShots, const wchar_t* pszDir, const wchar_t* pszPrefix)
             wchar_t path[MAX_PATH];
             swprintf(path, MAX_PATH, L"%ls\\%ls-%d-%ls.bmp", pszDir, pszPrefix, int(&nScreen - kScreens) + 1,
                      kScreenNames[nScreen]);
-            const long w = rc.right - rc.left, h = rc.bottom - rc.top;
-            CHECK(SaveBmp(DrawToImage(w, h, [&](HDC hScreen, HDC hMem) {
-                              BitBlt(hMem, 0, 0, w, h, hScreen, rc.left, rc.top, SRCCOPY);
-                          }), path));
+            const int w = rc.right - rc.left, h = rc.bottom - rc.top;
+            bool bSaved = false;
+            WithBitmap(w, h, [&](HDC hScreen, HDC hMem, const DWORD* pPixels) {
+                BitBlt(hMem, 0, 0, w, h, hScreen, rc.left, rc.top, SRCCOPY);
+                GdiFlush();
+                bSaved = SaveBmp(path, w, h, pPixels);
+            });
+            CHECK(bSaved);
             CloseMain();
             continue;
         }
         GetClientRect(s_hWnd, &rc);
-        const int nDpi = Dpi(s_hWnd);
         std::vector<double> ms;
         for (int i = 0; i < 100; ++i) {
             // The window's own WM_PAINT alone: invalidated and erased first,
@@ -919,7 +737,7 @@ void RunScreens(bool bShots, const wchar_t* pszDir, const wchar_t* pszPrefix)
         }
         std::sort(ms.begin(), ms.end());
         ReportLine("paint %-9ls %ldx%ld %d dpi: min %.2f ms, median %.2f ms, max %.2f ms (%u paints)",
-                   kScreenNames[nScreen], rc.right, rc.bottom, nDpi, ms.front(), ms[ms.size() / 2], ms.back(),
+                   kScreenNames[nScreen], rc.right, rc.bottom, Dpi(s_hWnd), ms.front(), ms[ms.size() / 2], ms.back(),
                    unsigned(ms.size()));
         CloseMain();
     }
@@ -957,10 +775,7 @@ void CheckDrawnTexts()
                 const bool bMatch = after == nullptr ? t == before
                     : t.size() >= before.size() + wcslen(after) && t.compare(0, before.size(), before) == 0 &&
                       t.compare(t.size() - wcslen(after), std::wstring::npos, after) == 0;
-                if (!used[i] && bMatch && drawn[i].colour == colour) {
-                    used[i] = true;
-                    return int(i);
-                }
+                if (!used[i] && bMatch && drawn[i].colour == colour) return used[i] = true, int(i);
             }
             return -1;
         };
@@ -988,6 +803,22 @@ void CheckDrawnTexts()
     }
 }
 
+std::string Hex(unsigned long v)
+{
+    char s[16];
+    snprintf(s, sizeof(s), "0x%06lX", v);
+    return s;
+}
+
+// Each of want is in got, and got holds nothing else.
+template <typename T, typename W>
+void CheckSame(const std::vector<T>& got, const W& want, const std::function<std::string(const T&)>& name)
+{
+    for (const T& w : want) CHECK(std::find(got.begin(), got.end(), w) != got.end(), "%s missing", name(w).c_str());
+    for (const T& g : got)
+        CHECK(std::find(std::begin(want), std::end(want), g) != std::end(want), "%s made", name(g).c_str());
+}
+
 // Timer ids and periods, pen and brush colours and widths, against the
 // transcribed table: the timers an attempt and a display change start, and
 // the pens and brushes a paint of the notice screen makes (the focus on No).
@@ -998,15 +829,14 @@ void CheckTimersAndColours()
     CHECK(DriveTo(SCREEN_UPDATING, {kUntilCancel}));
     SendMessageW(s_hWnd, WM_DISPLAYCHANGE, 32, 0);
     PumpFor(50);
-    const std::vector<std::pair<UINT_PTR, UINT>> started = Take(s_timersStarted);
-    const expected::Timer timers[] = {expected::kTimerForeground, expected::kTimerLimit, expected::kTimerProgress,
-                                      expected::kTimerDisplay};
-    for (const expected::Timer& t : timers)
-        CHECK(std::count(started.begin(), started.end(), std::make_pair(UINT_PTR(t.id), UINT(t.periodMs))) > 0,
-              "timer %u with %u ms", t.id, t.periodMs);
-    for (const auto& t : started)
-        CHECK(std::any_of(std::begin(timers), std::end(timers), [&](const expected::Timer& e) { return e.id == t.first; }),
-              "timer %u started", unsigned(t.first));
+    std::vector<std::pair<UINT_PTR, UINT>> timers;
+    for (const expected::Timer& t : {expected::kTimerForeground, expected::kTimerLimit, expected::kTimerProgress,
+                                     expected::kTimerDisplay})
+        timers.emplace_back(t.id, t.periodMs);
+    const auto started = Take(s_timersStarted);
+    CheckSame<std::pair<UINT_PTR, UINT>>(started, timers, [](auto& t) {
+        return "timer " + std::to_string(t.first) + " of " + std::to_string(t.second) + " ms";
+    });
     CloseMain();
 
     CHECK(DriveTo(SCREEN_NOTICE, {}));
@@ -1015,16 +845,13 @@ void CheckTimersAndColours()
     Take(s_brushesMade);
     Repaint();
     PumpFor(200);
-    const std::vector<std::pair<COLORREF, int>> pens = Take(s_pensMade);
-    const std::vector<COLORREF> brushes = Take(s_brushesMade);
     const std::pair<COLORREF, int> wantPens[] = {{expected::kTextColour, expected::kNoticeFrameWidth},
                                                  {expected::kTextColour, expected::kContactFrameWidth},
                                                  {expected::kFocusBorder, expected::kFocusBorderWidth}};
-    for (const auto& p : wantPens)
-        CHECK(std::find(pens.begin(), pens.end(), p) != pens.end(), "pen 0x%06lX %d px", p.first, p.second);
-    for (const auto& p : pens)
-        CHECK(std::find(std::begin(wantPens), std::end(wantPens), p) != std::end(wantPens), "pen 0x%06lX %d px made",
-              p.first, p.second);
+    CheckSame<std::pair<COLORREF, int>>(Take(s_pensMade), wantPens, [](auto& p) {
+        return "pen " + Hex(p.first) + " of " + std::to_string(p.second) + " px";
+    });
+    const std::vector<COLORREF> brushes = Take(s_brushesMade);
     CHECK(std::count(brushes.begin(), brushes.end(), COLORREF(expected::kButtonFace)) == 2, "two button faces");
     for (COLORREF c : brushes)
         CHECK(c == expected::kButtonFace || c == expected::kButtonPressed, "brush 0x%06lX made", c);
@@ -1049,10 +876,7 @@ DWORD RunChildProcess(LPCWSTR, LPCWSTR, HANDLE hCancelEvent, DWORD* pdwExitCode,
     if (!step.bUntilCancel) return step.dwResult;
     SetEvent(s_hWaiting);
     const bool bSeen = hCancelEvent && WaitForSingleObject(hCancelEvent, 30000) == WAIT_OBJECT_0;
-    {
-        Lock lock;
-        s_calls[nIndex].bCancelSeen = bSeen;
-    }
+    Lock(), s_calls[nIndex].bCancelSeen = bSeen;
     Sleep(step.dwLingerMs);
     return RUN_TIMEOUT;
 }
@@ -1075,20 +899,17 @@ int wmain(int argc, wchar_t** argv)
     INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_WIN95_CLASSES | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&icc);
     CHECK(InstallHooks());
-    const WNDCLASSEXW wc = {sizeof(wc), CS_HREDRAW | CS_VREDRAW | CS_NOCLOSE, MainWindowProc, 0, 0, g_hInstance, NULL,
-                            LoadCursorW(NULL, MAKEINTRESOURCEW(32512)), CreateSolidBrush(RGB(255, 255, 255)), NULL,
-                            expected::kClassName, NULL};
-    RegisterClassExW(&wc);
+    const MainWindowClass windowClass = RegisterMainWindowClass();
     ReportLine("# desktop %dx%d, %d dpi", GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), Dpi(NULL));
     if (mode == L"check") {
-        for (void (*pCheck)() : {CheckFittedText, CheckWorkerGuards, CheckCloseBeforeWorker, CheckStrayCommands,
-                                 CheckMessageLoopFailure, CheckRetry, CheckPower, CheckCancelBeforeFlash,
-                                 CheckShutdownBlockReason, CheckSmallSizes,
-                                 CheckHygiene, CheckDrawnTexts, CheckTimersAndColours})
+        for (void (*pCheck)() : {CheckFittedText, CheckCreationFailures, CheckAttempts, CheckMessageLoopFailure,
+                                 CheckRetry, CheckShutdownBlockReason, CheckSmallSizes, CheckHygiene,
+                                 CheckDrawnTexts, CheckTimersAndColours})
             pCheck();
     } else {
         RunScreens(mode == L"shots", argv[2], argv[argc - 2]);
     }
+    UnregisterMainWindowClass(windowClass);
     ReportLine("ui_harness: %d passed, %d failed", s_passed, s_failed);
     fclose(s_report);
     return s_failed == 0 ? 0 : 1;
