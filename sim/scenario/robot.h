@@ -72,7 +72,9 @@ std::string Hex(unsigned long long v);
 // ---- acting (robot_act.cpp) --------------------------------------------------
 
 void EnableShots();
-void Shot(const std::string& label);
+// A screenshot of the desktop; with pCrop, the runner also keeps that part
+// of it (a message box) as a picture of its own.
+void Shot(const std::string& label, const RECT* pCrop = nullptr);
 bool StartProduct(const std::wstring& exe, const std::wstring& cwd, bool elevated, PROCESS_INFORMATION* pi,
                   std::string* error);
 HANDLE StartIn(const std::wstring& exe, std::wstring cmd, const std::wstring& dir);

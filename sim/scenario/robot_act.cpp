@@ -295,14 +295,18 @@ const struct {
 void EnableShots() { g_shots = true; }
 
 // Asks the runner for a screenshot and waits until it is taken.
-void Shot(const std::string& label) {
+void Shot(const std::string& label, const RECT* pCrop) {
     if (!g_shots) return;
     char name[64];
     wsprintfA(name, "%02d-", ++g_shotCount);
     std::wstring base = std::wstring(kShotDir) + L"\\" + qmsim::Widen(name + label);
     std::wstring req = base + L".req", done = base + L".done";
     CreateDirectoryW(kShotDir, nullptr);
-    qmsim::AppendLine(req.c_str(), label);
+    std::string request = label;
+    if (pCrop != nullptr)
+        request += "\ncrop " + std::to_string(pCrop->right - pCrop->left) + "x" + std::to_string(pCrop->bottom - pCrop->top) +
+                   "+" + std::to_string(pCrop->left) + "+" + std::to_string(pCrop->top);
+    qmsim::AppendLine(req.c_str(), request);
     for (int i = 0; i < 100 && GetFileAttributesW(done.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(50);
 }
 

@@ -393,7 +393,9 @@ void CheckMessageBox(HWND box, Report& rep, Observed& obs) {
     // Wine 8 does not apply MB_TOPMOST to the box, so this is only noted.
     if (!(GetWindowLongW(box, GWL_EXSTYLE) & WS_EX_TOPMOST)) rep.Note("message box not top-most");
     rep.Note("message " + std::to_string(id));
-    Shot("message-" + std::to_string(id));
+    RECT rc;
+    GetWindowRect(box, &rc);
+    Shot("message-" + std::to_string(id), &rc);
 }
 
 namespace {

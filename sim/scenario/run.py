@@ -444,21 +444,29 @@ def setup_power(sc, first):
             open(root + "/BAT0/" + name, "w").write(text + "\n")
 
 
-def shot_watcher(shots_src, shots_out, display, stop):
-    """Takes a screenshot for every request file the robot writes."""
+def shot_watcher(shots_src, shots_out, name, display, stop):
+    """Takes a screenshot for every request file the robot writes, as
+    <scenario>-NN-<label>.png. A request with a "crop WxH+X+Y" line (a message
+    box) also keeps that part as <scenario>-NN-<label>.box.png."""
     os.makedirs(shots_out, exist_ok=True)
+    env = dict(os.environ, DISPLAY=display)
     while not stop.is_set():
         if os.path.isdir(shots_src):
-            for name in sorted(os.listdir(shots_src)):
-                if not name.endswith(".req"):
+            for req in sorted(os.listdir(shots_src)):
+                if not req.endswith(".req"):
                     continue
-                base = name[:-4]
+                base = req[:-4]
                 done = os.path.join(shots_src, base + ".done")
                 if os.path.exists(done):
                     continue
-                subprocess.run(["import", "-window", "root", os.path.join(shots_out, base + ".png")],
-                               env=dict(os.environ, DISPLAY=display), stdout=subprocess.DEVNULL,
+                shot = os.path.join(shots_out, "%s-%s.png" % (name, base))
+                subprocess.run(["import", "-window", "root", shot], env=env, stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL, timeout=30)
+                with open(os.path.join(shots_src, req), encoding="utf-8", errors="replace") as f:
+                    crops = [l.split()[1] for l in f if l.startswith("crop ")]
+                if crops and os.path.exists(shot):
+                    subprocess.run(["convert", shot, "-crop", crops[0], "+repage", shot[:-4] + ".box.png"],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
                 open(done, "w").close()
         time.sleep(0.05)
 
@@ -550,7 +558,7 @@ def inner(cfg):
         watcher = None
         if cfg["shots"]:
             watcher = threading.Thread(target=shot_watcher,
-                                       args=(os.path.join(q, "shots"), cfg["shots"], display, stop))
+                                       args=(os.path.join(q, "shots"), cfg["shots"], item["name"], display, stop))
             watcher.start()
         args = [cfg["wine"], "explorer", "/desktop=qmsim,1024x768", r"C:\qmsim\robot.exe",
                 r"C:\qmsim\scenario.ini"]
