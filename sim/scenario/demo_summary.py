@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Writes the short summary of a demonstration run: what the user saw (the
-screenshots), what the robot found, and what the simulated laptop recorded.
+screenshots), and for each of its scenarios what the robot found and what the
+simulated laptop recorded.
 
     demo_summary.py BUILD_DIR DEMO_DIR
 """
@@ -22,31 +23,26 @@ EXPLAIN = [
 ]
 
 
-def main():
-    build, demo = sys.argv[1], sys.argv[2]
-    out = os.path.join(build, "scenarios", "out", "demo")
-    print("Quillmere demonstration on the simulated laptop")
-    print("=" * 47)
-    try:
-        print(open(os.path.join(demo, "verdict.txt")).read().strip())
-    except OSError:
-        print("(no verdict)")
-    shots = sorted(n for n in os.listdir(demo) if n.endswith(".png"))
-    print("\nScreenshots (%s):" % demo)
-    for n in shots:
-        print("  " + n)
-    if not shots:
-        print("  none")
+# The demonstration's scenarios in the order they run: the update, then one refusal.
+SCENARIOS = [("demo", "The update, accepted with its restart"),
+             ("demo_refusal", "A refusal: the AC adapter unplugged")]
+
+
+def report(build, name, title):
+    """What the robot found and the simulated laptop recorded in one scenario."""
+    out = os.path.join(build, "scenarios", "out", name)
+    print("\n%s (%s)" % (title, name))
+    print("-" * (len(title) + len(name) + 3))
     try:
         result = open(os.path.join(out, "result.txt"), encoding="utf-8").read().splitlines()
-        print("\nWhat the robot saw and checked:")
+        print("What the robot saw and checked:")
         for line in result[1:]:
             print("  " + line)
     except OSError:
         pass
     try:
         runs = open(os.path.join(out, "runs.log"), encoding="utf-8").read().splitlines()
-        print("\nWhat the simulated laptop recorded:")
+        print("What the simulated laptop recorded:")
         for line in runs:
             why = next((text for key, text in EXPLAIN if line.startswith(key)), "")
             print("  %-60s %s" % (line[:60], ("- " + why) if why else ""))
@@ -54,9 +50,27 @@ def main():
         pass
     try:
         timing = json.load(open(os.path.join(out, "outcome.json"))).get("timing", {})
-        print("\nTiming: " + ", ".join("%s %.1f s" % kv for kv in timing.items()))
+        print("Timing: " + ", ".join("%s %.1f s" % kv for kv in timing.items()))
     except (OSError, ValueError):
         pass
+
+
+def main():
+    build, demo = sys.argv[1], sys.argv[2]
+    print("Quillmere demonstration on the simulated laptop")
+    print("=" * 47)
+    try:
+        print(open(os.path.join(demo, "verdict.txt")).read().strip())
+    except OSError:
+        print("(no verdict)")
+    shots = sorted(n for n in os.listdir(demo) if n.endswith(".png"))
+    print("\nScreenshots (%s), the refusal's message box last:" % demo)
+    for n in shots:
+        print("  " + n)
+    if not shots:
+        print("  none")
+    for name, title in SCENARIOS:
+        report(build, name, title)
     return 0
 
 
