@@ -175,6 +175,11 @@ void KeepAwakeAndAskFirstAtShutdown();
 // deletes the work files; its quit message is then taken from the queue.
 UINT RunMessageLoop(HWND hWnd);
 
+// The message box of message id (string id, 256 characters at most, with
+// g_szTitle as its caption, OK and no icon, top-most); nothing for 0 or a
+// string that cannot be loaded.
+void ShowOutcome(UINT id);
+
 // ---------------------------------------------------------------------------
 // The whole update run on the user-interface thread. Returns the message id
 // that ended it (0 for none); the process itself always exits with 0.

@@ -231,18 +231,6 @@ void RunRestartCommand()
     RunChildProcessIn(szFolder, szProgram, kRestartArgs, NULL, &dwExitCode, 0, FALSE);
 }
 
-void ShowOutcome(UINT id)
-{
-    if (id == 0) {
-        return;
-    }
-    WCHAR szMessage[256];
-    ZeroMemory(szMessage, sizeof(szMessage));
-    if (LoadStringW(g_hInstance, id, szMessage, ARRAYSIZE(szMessage)) > 0) {
-        MessageBoxW(NULL, szMessage, g_szTitle, MB_OK | MB_TOPMOST);
-    }
-}
-
 }  // namespace
 
 UINT UpdateSession(HINSTANCE hInstance)
