@@ -743,6 +743,47 @@ void RunScreens(bool bShots, const wchar_t* pszDir, const wchar_t* pszPrefix)
     }
 }
 
+// The message box a user meets when the window quits with 135 (its worker
+// could not start): shown by the program's own ShowOutcome, saved as
+// PREFIX-message-135.bmp once it is up, then closed with OK.
+struct BoxShot {
+    std::wstring path;
+    bool bSaved;
+};
+DWORD WINAPI SaveBoxThenOk(void* pArg)
+{
+    BoxShot* pShot = static_cast<BoxShot*>(pArg);
+    HWND hBox = NULL;
+    for (int i = 0; i < 200 && (hBox = FindWindowW(L"#32770", g_szTitle)) == NULL; ++i) Sleep(50);
+    if (hBox == NULL) return 0;
+    Sleep(500);  // painted
+    RECT rc;
+    GetWindowRect(hBox, &rc);
+    const int w = rc.right - rc.left, h = rc.bottom - rc.top;
+    WithBitmap(w, h, [&](HDC hScreen, HDC hMem, const DWORD* pPixels) {
+        BitBlt(hMem, 0, 0, w, h, hScreen, rc.left, rc.top, SRCCOPY);
+        GdiFlush();
+        pShot->bSaved = SaveBmp(pShot->path.c_str(), w, h, pPixels);
+    });
+    PostMessageW(hBox, WM_COMMAND, IDOK, 0);
+    return 0;
+}
+
+void ShotQuitBox(const wchar_t* pszDir, const wchar_t* pszPrefix)
+{
+    CHECK(DriveTo(SCREEN_NOTICE, {}));
+    s_failThread = 1;
+    Command(kIdYes);
+    CHECK(Ended(false, 135), "quit %d", int(s_quitCode));
+    s_failThread = 0;
+    BoxShot shot = {std::wstring(pszDir) + L"\\" + pszPrefix + L"-message-135.bmp", false};
+    HANDLE hThread = CreateThread(NULL, 0, SaveBoxThenOk, &shot, 0, NULL);
+    ShowOutcome(UINT(s_quitCode));
+    WaitForSingleObject(hThread, 15000);
+    CloseHandle(hThread);
+    CHECK(shot.bSaved, "the message box after the window");
+}
+
 // The texts each screen draws, against the transcribed table: each expected
 // text drawn once in its colour (the contact text around its number), the
 // visible buttons' captions, nothing else; every text in the table's face and
@@ -908,6 +949,7 @@ int wmain(int argc, wchar_t** argv)
             pCheck();
     } else {
         RunScreens(mode == L"shots", argv[2], argv[argc - 2]);
+        if (mode == L"shots") ShotQuitBox(argv[2], argv[argc - 2]);
     }
     UnregisterMainWindowClass(windowClass);
     ReportLine("ui_harness: %d passed, %d failed", s_passed, s_failed);
