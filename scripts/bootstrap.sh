@@ -3,7 +3,8 @@
 # Wine (64- and 32-bit), a headless X server, fonts, ImageMagick, GoogleTest,
 # Google Benchmark, OpenSSL's headers, clang's fuzzer runtime, and a 32-bit x86 compiler
 # with qemu to run its output where the kernel cannot execute 32-bit code; for a release, git,
-# openssl, osslsigncode and python3-pefile.
+# openssl, osslsigncode and python3-pefile; tesseract with its Japanese data, which reads the
+# message boxes of the contact sheet back.
 # Idempotent: when everything is present it only checks and returns.
 set -euo pipefail
 
@@ -12,6 +13,7 @@ packages=(
   mingw-w64 wine wine32:i386 wine64 xvfb xauth fonts-noto-cjk imagemagick
   googletest libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
   git openssl osslsigncode python3-pefile
+  tesseract-ocr tesseract-ocr-jpn
 )
 
 missing=()

@@ -220,7 +220,8 @@ ACTIONS = (
      "over the primary monitor must follow, 0.8-2.5 s after the last, none earlier and no second one; the "
      "window stays maximised"),
     (("wait:MS",), "a pause"),
-    (("shot:LABEL",), "a screenshot (with `--shots DIR`)"),
+    (("shot:LABEL",), "a screenshot (with `--shots DIR`), `DIR/<scenario>-NN-LABEL.png`; every message box is shot "
+                      "too, as `...-message-<id>.png` and cropped to the box as `...-message-<id>.box.png`"),
     (("unplug", "plug"), "sets the AC adapter offline / online"),
 )
 PLACEHOLDERS = {"SCREEN": "notice|updating|completed|retry|failed", "MS": r"\d+", "MIN": r"\d+",
