@@ -809,6 +809,7 @@ void CheckDrawnTexts()
         int nCaptionPixels = 0;
         for (const expected::PixelHeight& h : expected::kPixelHeights)
             if (h.points == expected::kCaptionPoints && h.dpi == nDpi) nCaptionPixels = h.pixels;
+        CHECK(nCaptionPixels != 0, "the table has no caption height at %d dpi", nDpi);
         std::vector<bool> used(drawn.size(), false);
         auto take = [&](const std::wstring& before, const wchar_t* after, COLORREF colour) {
             for (size_t i = 0; i < drawn.size(); ++i) {
@@ -828,7 +829,7 @@ void CheckDrawnTexts()
             if (c.screen != nScreen) continue;
             const int i = take(c.text, nullptr, RGB(0, 0, 0));
             CHECK(i >= 0, "screen %u: caption '%s'", nScreen, Utf8(c.text).c_str());
-            if (i >= 0 && nCaptionPixels)
+            if (i >= 0)
                 CHECK(drawn[i].font.lfHeight == -nCaptionPixels, "caption '%s' height %ld at %d dpi",
                       Utf8(c.text).c_str(), drawn[i].font.lfHeight, nDpi);
         }
