@@ -1,5 +1,6 @@
 # User interface: screenshots with a contact sheet, and the paint timing.
-#   make ui-screens       build/screens/*.png and build/screens/contact-sheet.png
+#   make ui-screens       build/screens/*.png (screens), build/screens/boxes/*.png (message boxes)
+#                         and build/screens/contact-sheet.png
 #   make ui-paint-timing  paint time of each screen at 1920x1080 under Wine
 #   make ui-check         the GUI tests alone
 .PHONY: ui-screens ui-paint-timing ui-check
