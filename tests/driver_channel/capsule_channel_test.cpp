@@ -87,7 +87,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyFault{"FailsWithData", SIM_FAULT_FAIL_WITH_DATA, 0, SIM_STATUS_BUFFER_OVERFLOW, false, ERROR_MORE_DATA,
                    nullptr, 22},
         ReplyFault{"FailsWithoutData", SIM_FAULT_FAIL, 0, SIM_STATUS_UNSUCCESSFUL, false, ERROR_GEN_FAILURE, L"0", 0}),
-    [](const ::testing::TestParamInfo<ReplyFault>& i) { return std::string(i.param.name); });
+    RowName<ReplyFault>);
 
 // Every reply the protocol allows, with and without sessions: the count the
 // driver reports (whole capsule, header and padded payload, header and
@@ -113,7 +113,6 @@ TEST_P(ReplyShapes, CarryTheAnswersAndCloseEndsTheSession) {
     Apply();
     CMiscCommon c(text);
     OpenAndInitialize(c);
-    const DWORD sessionId = Inspect::SessionId(c);
     const bool refused = p.sessions && p.sizeField == SIM_REPLYSIZE_ZERO;
     BYTE status = 0xEE;
     WORD v[4] = {}, extra = 0;
@@ -142,10 +141,8 @@ TEST_P(ReplyShapes, CarryTheAnswersAndCloseEndsTheSession) {
         EXPECT_EQ(status, 1);  // absent
         EXPECT_EQ(date.wYear, 0x5A5A);  // untouched for an absent pack
     }
-    c.CloseDriver();
-    const std::vector<SimExchange> ends = Exchanges(IOCTL_MISC_END_SESSION);
-    EXPECT_EQ(ends.size(), p.sessions ? 1u : 0u);
-    for (const SimExchange& e : ends) EXPECT_EQ(Le32(e.in), sessionId);
+    c.CloseDriver();  // which session it ends, and only once, is the transcript checker's
+    EXPECT_EQ(Exchanges(IOCTL_MISC_END_SESSION).size(), p.sessions ? 1u : 0u);
     EXPECT_EQ(Inspect::Context(c), nullptr);
     EXPECT_EQ(Inspect::Device(c), INVALID_HANDLE_VALUE);
     // A second close must not crash; a second end of session fails the transcript checker.

@@ -18,7 +18,6 @@ namespace MiscCommon {
 struct CMiscCommonInspector {
     static HANDLE Device(const CMiscCommon& c) { return c._hDevice; }
     static LPCWSTR Version(const CMiscCommon& c) { return c._szVersion; }
-    static DWORD SessionId(const CMiscCommon& c) { return c._dwSessionId; }
     static const void* Context(const CMiscCommon& c) { return c._pBlowfishContext; }
     static std::array<DWORD, 4> Numbers(const CMiscCommon& c) {
         return {c._dwMajor, c._dwMinor, c._dwBuild, c._dwRevision};
@@ -29,8 +28,6 @@ struct CMiscCommonInspector {
 using MiscCommon::CMiscCommon;
 using Inspect = MiscCommon::CMiscCommonInspector;
 using Version4 = std::array<DWORD, 4>;
-
-inline uint32_t Le32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24); }
 
 class ChannelTest : public ::testing::Test {
 protected:
@@ -43,11 +40,9 @@ protected:
         text[0] = L'\0';
         Apply();  // a clean record for this test
     }
-    // The record is left as a transcript named after the test, failing tests
-    // included; check_transcript.py fails any exchange the driver refused as a
-    // fault of the client.
-    // A strict scenario fails the test when the driver refused anything the
-    // client should not have sent; the transcript is left either way.
+    // The record is left as a transcript named after the test, failing tests included, for
+    // check_transcript.py; a strict scenario also fails the test when the driver refused
+    // anything the client should not have sent.
     void TearDown() override {
         const SimSummary s = Summary();
         if (scenario.strict) {
@@ -72,7 +67,6 @@ protected:
             if (!code || x.code == code) e.push_back(x);
         return e;
     }
-    static int Count(uint32_t code) { return int(Exchanges(code).size()); }
     static SimSummary Summary() {
         SimSummary s = {};
         EXPECT_TRUE(SimControl::GetSummary(&s));
@@ -93,3 +87,7 @@ protected:
 };
 
 #define MC_TEXT(s) L"MiscCommon::CMiscCommon::" s
+
+// A parameterised case is named after its row's name.
+template <class Row>
+std::string RowName(const ::testing::TestParamInfo<Row>& i) { return i.param.name; }

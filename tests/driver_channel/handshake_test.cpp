@@ -101,7 +101,7 @@ TEST_F(ChannelTest, SecondInitializeEndsTheSessionItReplaces) {
     EXPECT_EQ(c._Initialize(), 2u);  // the third handshake fails in phase 2
     EXPECT_EQ(Inspect::Context(c), nullptr);
     c.CloseDriver();
-    EXPECT_EQ(Count(IOCTL_MISC_END_SESSION), 3);  // first, second, and the failed third
+    EXPECT_EQ(Exchanges(IOCTL_MISC_END_SESSION).size(), 3u);  // first, second, and the failed third
 }
 
 }  // namespace
