@@ -25,7 +25,8 @@ import sys
 import tempfile
 import threading
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "app"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "app"))
 import check_image  # noqa: E402  (and its pefile, with its fallback to the distribution's python3)
 from check_image import pefile  # noqa: E402
 
@@ -174,25 +175,6 @@ def reproducible(a):
     check(all(n in report for n in needles), "the report holds %r" % [n for n in needles if n not in report])
 
 
-TS_CONFIG = """[ tsa ]
-default_tsa = qm_tsa
-[ qm_tsa ]
-serial = %(dir)s/serial
-crypto_device = builtin
-signer_cert = %(dir)s/tsa.pem
-certs = %(dir)s/ca.pem
-signer_key = %(dir)s/tsa-key.pem
-signer_digest = sha256
-default_policy = 1.2.3.4.1
-digests = sha256, sha384, sha512
-accuracy = secs:1
-ordering = yes
-tsa_name = yes
-ess_cert_id_chain = no
-ess_cert_id_alg = sha256
-"""
-
-
 class TimeStampAuthority:
     """A throwaway RFC 3161 time-stamp authority on 127.0.0.1, for as long as the with block runs: a CA of its
     own, a TSA certificate from it with the timeStamping extended key usage (critical), and `openssl ts -reply`
@@ -210,7 +192,7 @@ class TimeStampAuthority:
              "-subj", "/CN=Quillmere test time-stamp authority (not for shipping)")
         for name, text in (("tsa-ext.cnf", "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
                                             "extendedKeyUsage=critical,timeStamping\n"),
-                           ("ts.cnf", TS_CONFIG % {"dir": folder}), ("serial", "01\n")):
+                           ("ts.cnf", open(os.path.join(HERE, "tsa.cnf")).read() % {"dir": folder}), ("serial", "01\n")):
             with open(os.path.join(folder, name), "w") as f:
                 f.write(text)
         ossl("x509", "-req", "-in", "tsa.csr", "-CA", "ca.pem", "-CAkey", "ca-key.pem", "-set_serial", "2",
