@@ -31,9 +31,7 @@ TEST_P(CapsuleReply, IsRefusedOrPassedOnAndKeepsTheSequenceInStep) {
     scenario.flatPadValues[0] = 0x1234;
     // The fault fires twice: once for the direct call, once through CallMiscFunction.
     SimControl::AddFault(&scenario, SIM_TARGET_CAPSULE, f.kind, f.param, f.status, 0, 2);
-    Apply();
-    CMiscCommon c(text);
-    OpenAndInitialize(c);
+    Open(c);
     BYTE packet[22];
     FlatPadPacket(packet);
     DWORD returned = 0xFFFF;
@@ -54,16 +52,15 @@ TEST_P(CapsuleReply, IsRefusedOrPassedOnAndKeepsTheSequenceInStep) {
     BYTE status = 0xEE;
     WORD v[4], extra = 0;
     SetLastError(kUnchanged);
-    EXPECT_EQ(FlatPad(c, &status, v, &extra), f.ok ? 0u : 2u);
+    EXPECT_EQ(FlatPad(&status, v, &extra), f.ok ? 0u : 2u);
     if (!f.ok) {
         EXPECT_EQ(GetLastError(), f.lastError);
         EXPECT_EQ(Text(), MC_TEXT(L"CallMiscFunction: DeviceIoControl failed."));
     }
     // The next call is numbered as the strict driver expects (whether a reply
     // counts as a call is the transcript checker's) and succeeds.
-    EXPECT_EQ(FlatPad(c, &status, v, &extra), 0u) << text;
+    EXPECT_EQ(FlatPad(&status, v, &extra), 0u) << text;
     EXPECT_EQ(status, 0);
-    c.CloseDriver();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -110,14 +107,12 @@ TEST_P(ReplyShapes, CarryTheAnswersAndCloseEndsTheSession) {
     scenario.replySizeField = p.sizeField;
     scenario.flatPadValues[0] = 0x0203;
     scenario.flatPadValues[3] = 0xBEEF;
-    Apply();
-    CMiscCommon c(text);
-    OpenAndInitialize(c);
+    Open(c);
     const bool refused = p.sessions && p.sizeField == SIM_REPLYSIZE_ZERO;
     BYTE status = 0xEE;
     WORD v[4] = {}, extra = 0;
     SYSTEMTIME date = {};
-    EXPECT_EQ(FlatPad(c, &status, v, &extra), refused ? 2u : 0u);
+    EXPECT_EQ(FlatPad(&status, v, &extra), refused ? 2u : 0u);
     if (refused) {
         EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_DATA));
     } else {
@@ -171,22 +166,18 @@ TEST_F(ChannelTest, FlatPadStatusFiveReportsTheExtraLength) {
     scenario.flatPadStatus = 5;
     scenario.flatPadExtraLength = 0x30;
     scenario.flatPadValues[0] = 7;
-    Apply();
-    CMiscCommon c(text);
-    OpenAndInitialize(c);
+    Open(c);
     BYTE status;
     WORD v[4] = {1, 1, 1, 1}, extra = 0;
-    EXPECT_EQ(FlatPad(c, &status, v, &extra), 0u);
+    EXPECT_EQ(FlatPad(&status, v, &extra), 0u);
     EXPECT_EQ(status, 5);
     EXPECT_EQ(extra, 0x30);
     EXPECT_EQ(v[0], 1);                               // values only on status 0
-    EXPECT_EQ(FlatPad(c, &status, v, &extra), 3u);  // extra not 0: refused unsent
-    c.CloseDriver();
+    EXPECT_EQ(FlatPad(&status, v, &extra), 3u);  // extra not 0: refused unsent
 }
 
 TEST_F(ChannelTest, CapsuleCallsCheckTheirArguments) {
     Apply();
-    CMiscCommon c(text);
     BYTE packet[22];
     FlatPadPacket(packet);
     ASSERT_EQ(c.OpenDriver(), 0u);

@@ -40,10 +40,11 @@ protected:
         text[0] = L'\0';
         Apply();  // a clean record for this test
     }
-    // The record is left as a transcript named after the test, failing tests included, for
-    // check_transcript.py; a strict scenario also fails the test when the driver refused
-    // anything the client should not have sent.
+    // The test's object is closed; the record is left as a transcript named after the test,
+    // failing tests included, for check_transcript.py; a strict scenario also fails the test
+    // when the driver refused anything the client should not have sent.
     void TearDown() override {
+        c.CloseDriver();
         const SimSummary s = Summary();
         if (scenario.strict) {
             EXPECT_EQ(s.violations, 0u) << "the driver refused exchange " << s.firstViolationExchange
@@ -74,16 +75,19 @@ protected:
     }
     std::wstring Text() const { return text; }
 
-    void OpenAndInitialize(CMiscCommon& c) {
-        ASSERT_EQ(c.OpenDriver(), 0u) << text;
-        ASSERT_EQ(c._Initialize(), 0u) << text;
+    // Sends the scenario, then opens the object and makes a session.
+    void Open(CMiscCommon& object) {
+        Apply();
+        ASSERT_EQ(object.OpenDriver(), 0u) << text;
+        ASSERT_EQ(object._Initialize(), 0u) << text;
     }
-    DWORD FlatPad(CMiscCommon& c, BYTE* status, WORD v[4], WORD* extra) {
+    DWORD FlatPad(BYTE* status, WORD v[4], WORD* extra) {
         return c.GetFlatPadSetting(status, &v[0], &v[1], &v[2], &v[3], extra);
     }
 
     SimScenario scenario;
     WCHAR text[256];
+    CMiscCommon c{text};  // the test's object, writing its failures' texts into text
 };
 
 #define MC_TEXT(s) L"MiscCommon::CMiscCommon::" s

@@ -7,12 +7,10 @@ TEST_F(ChannelTest, OpenDriverOpensTheFirstInterface) {
     ASSERT_TRUE(SimControl::RegisterInterface(1, L"2.0.0.0"));
     Apply();
     wcscpy(text, L"stale");
-    CMiscCommon c(text);
     ASSERT_EQ(c.OpenDriver(), 0u);
     EXPECT_EQ(Text(), L"");
     EXPECT_EQ(Inspect::Numbers(c), (Version4{1, 0, 8, 0}));  // instance 0's, not instance 1's
     EXPECT_EQ(Summary().opens, 1u);
-    c.CloseDriver();
 }
 
 constexpr DWORD kAnyError = 0xFFFFFFFFu;  // refused opens fail in more than one way
@@ -30,13 +28,10 @@ TEST_P(OpenDriverFails, WithItsCodeTextAndLastError) {
     const OpenFailure& f = GetParam();
     f.arrange(&scenario);
     Apply();
-    CMiscCommon c(text);
     const DWORD result = c.OpenDriver();
     const DWORD error = GetLastError();
-    if (f.result == 11 && result == 0 && Summary().refusedOpens > 0) {
-        c.CloseDriver();
+    if (f.result == 11 && result == 0 && Summary().refusedOpens > 0)
         GTEST_SKIP() << "this platform's CreateFileW ignores a failed IRP_MJ_CREATE";
-    }
     EXPECT_EQ(result, f.result);
     EXPECT_TRUE(f.lastError == kAnyError ? error != ERROR_SUCCESS : error == f.lastError) << error;
     EXPECT_EQ(Text(), f.text);
@@ -79,7 +74,6 @@ TEST_P(VersionGate, ParsesAndGatesEveryOperation) {
     const VersionCase& v = GetParam();
     Apply();
     ASSERT_TRUE(SimControl::SetDriverVersion(0, v.version.c_str(), v.format));
-    CMiscCommon c(text);
     ASSERT_EQ(c.OpenDriver(), 0u) << text;
     EXPECT_EQ(Inspect::Numbers(c), v.numbers);
     EXPECT_EQ(c.IsDriverSupported(), v.supported);
@@ -93,7 +87,6 @@ TEST_P(VersionGate, ParsesAndGatesEveryOperation) {
         EXPECT_EQ(c.GetBatteryPackDate(&status, 0, &date), 10u);
         EXPECT_EQ(Summary().exchangeCount, 0u);  // an old driver is only opened
     }
-    c.CloseDriver();
 }
 
 using VF = SimControl::VersionFormat;
@@ -126,7 +119,6 @@ TEST_P(ModelNumber, ChoosesTheFormByLengthAndCapacity) {
     SimControl::SetModel(&scenario, "VKRB2379JPN0", m.longForm);
     if (m.longLength >= 0) SimControl::SetModelLongLength(&scenario, uint8_t(m.longLength));
     Apply();
-    CMiscCommon c(text);
     ASSERT_EQ(c.OpenDriver(), 0u);
     wcscpy(text, L"untouched");
     BYTE buffer[32];
@@ -138,7 +130,6 @@ TEST_P(ModelNumber, ChoosesTheFormByLengthAndCapacity) {
     const size_t n = m.bytes ? strlen(m.bytes) : 0;
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), n), m.bytes ? m.bytes : "");
     EXPECT_EQ(buffer[n], 0xCC);  // nothing beyond, no terminator
-    c.CloseDriver();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -156,7 +147,6 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(ChannelTest, ModelNumberRejectsBadArgumentsAndAnUnusableRecord) {
     SimControl::AddFault(&scenario, SIM_TARGET_MODEL, SIM_FAULT_LENGTH, -1);
     Apply();
-    CMiscCommon c(text);
     BYTE buffer[20];
     DWORD size = 20;
     EXPECT_EQ(c.GetModelNumber(buffer, &size), 10u);  // not open: the version is not known yet
