@@ -32,11 +32,6 @@ confirmation, every capsule deciphered with K (a capsule under a key the
 transcript does not hold fails), and that a wrong driver proof or confirmation
 ends the session with nothing more sent in it.
 
-Usage: check_transcript.py [--min N] [--match PREFIX] [--bit-flips] TRANSCRIPT.jsonl|FOLDER ...
-  --min N       fail unless at least N transcripts were checked
-  --match P     of a folder, only the files whose names start with P
-  --bit-flips   also check that one flipped bit in each request of each
-                transcript is found (the checker's own test)
 Prints how many transcripts it checked, with how many problems, and how many
 capsules they held, with how many of them recomputed in full (deciphered under
 their session's key, or sent plain without sessions, and every field checked).
@@ -382,10 +377,11 @@ def self_test():
 def main(argv):
     self_test()
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--min", type=int, default=0)
-    ap.add_argument("--match", default="")
-    ap.add_argument("--bit-flips", action="store_true")
-    ap.add_argument("paths", nargs="+")
+    ap.add_argument("--min", type=int, default=0, help="fail unless at least MIN transcripts were checked")
+    ap.add_argument("--match", default="", help="of a folder, only the files whose names start with MATCH")
+    ap.add_argument("--bit-flips", action="store_true", help="also check that one flipped bit in each request of "
+                    "each transcript is found (the checker's own test)")
+    ap.add_argument("paths", nargs="+", metavar="TRANSCRIPT.jsonl|FOLDER")
     a = ap.parse_args(argv[1:])
     status, checkers = 0, []
     for path in transcripts(a.paths, a.match):

@@ -18,6 +18,7 @@ The release images are also held to tests/app/check_image.py (image flags, check
 import argparse
 import hashlib
 import http.server
+import json
 import os
 import shutil
 import subprocess
@@ -30,10 +31,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "app"))
 import check_image  # noqa: E402  (and its pefile, with its fallback to the distribution's python3)
 from check_image import pefile  # noqa: E402
 
-SIZES = {"KvReflash_x86.exe": 1129984, "KvReflash_x64.exe": 1396224,
-         "FW2149928-kt2379-004_touchthr_40.img": 28928, "KvInfo32.exe": 1794048, "KvInfo64.exe": 2518016}
-ORDER = ["KvReflash_x86.exe", "KvReflash_x64.exe", "FW2149928-kt2379-004_touchthr_40.img",
-         "KvInfo32.exe", "KvInfo64.exe"]  # resource ids 300 to 304
+# The vendor's files (resource id, file name, size) from the expected table.
+PAYLOADS = json.load(open(os.path.join(HERE, "..", "expected", "quillmere.json"), encoding="utf-8"))["payloads"]["files"]
 TEST_REPORT = "TEST-RELEASE-NOT-FOR-SHIPPING-report.txt"
 CONTACT = "連絡先：フリーダイヤル%s\n受付時間：午前9時から午後8時（365日受付）"
 failures = []
@@ -71,7 +70,7 @@ def vendor_folder(a, path):
     """The substitutes padded with zeros to the vendor's sizes, in path."""
     shutil.rmtree(path, ignore_errors=True)
     os.makedirs(path)
-    for name, size in SIZES.items():
+    for name, size in ((p["file"], p["vendor_size"]) for p in PAYLOADS):
         src = os.path.join(a.payloads64 if "64" in name else a.payloads32, name)
         data = open(src, "rb").read()
         assert len(data) <= size, "%s is larger than the vendor's" % src
@@ -266,8 +265,7 @@ def vendor_build(a):
     files = {e.id: pe.get_data(l.data.struct.OffsetToData, l.data.struct.Size)
              for t in pe.DIRECTORY_ENTRY_RESOURCE.entries if str(t.name) == "FILE"
              for e in t.directory.entries for l in e.directory.entries}
-    wrong = [name for rid, name in zip(range(300, 305), ORDER)
-             if files.get(rid) != open(os.path.join(folder, name), "rb").read()]
+    wrong = [p["file"] for p in PAYLOADS if files.get(p["id"]) != open(os.path.join(folder, p["file"]), "rb").read()]
     check(not wrong, "FILE 300 to 304 are the vendor folder's files in order; differing: %r" % wrong)
     check((CONTACT % "0120-987-654").encode("utf-16-le") in data and "0120-XXX-XXX".encode("utf-16-le") not in data,
           "the contact text carries the number, the placeholder is gone")
