@@ -196,41 +196,39 @@ TEST(BigIntVectors, RecordedOpenSslResultsAndEdges)
 // ---------------------------------------------------------------------------
 // Representation
 
-struct LoadCase {
-    std::vector<uint32_t> limbs;
-    int32_t bitLength;
-    const char* hex;
-    std::vector<uint32_t> negated;  // limbs after negate(), growing only when needed
-    int32_t negatedBitLength;
-};
-
-class BigIntLoad : public ::testing::TestWithParam<LoadCase> {};
-
-TEST_P(BigIntLoad, TwosComplementInOutAndNegated)
+TEST(BigIntLoad, TwosComplementInOutAndNegated)
 {
-    const LoadCase& c = GetParam();
-    BigInt x = fromLimbs(c.limbs);
-    EXPECT_EQ(x.limbCount, c.limbs.size());
-    EXPECT_EQ(x.bitLength, c.bitLength);
-    EXPECT_EQ(hexOf(x), c.hex);
-    std::vector<uint32_t> back(c.limbs.size() + 1, 0xA5A5A5A5u);
-    ASSERT_TRUE(x.toLimbs(back.data(), uint32_t(c.limbs.size())));
-    EXPECT_EQ(std::vector<uint32_t>(back.begin(), back.end() - 1), c.limbs);
-    EXPECT_EQ(back.back(), 0xA5A5A5A5u);
-    EXPECT_FALSE(x.toLimbs(back.data(), uint32_t(c.limbs.size()) - 1));  // capacity too small
-    x.negate();
-    EXPECT_EQ(std::vector<uint32_t>(x.limbs, x.limbs + x.limbCount), c.negated);
-    EXPECT_EQ(x.bitLength, c.negatedBitLength);
+    const struct {
+        Limbs limbs;
+        int32_t bitLength;
+        const char* hex;
+        Limbs negated;  // limbs after negate(), growing only when needed
+        int32_t negatedBitLength;
+    } cases[] = {
+        {{0x80000000u}, -32, "-80000000", {0x80000000u, 0u}, 32},
+        {{0x80000000u, 0u}, 32, "80000000", {0x80000000u, 0xFFFFFFFFu}, -32},
+        {{0u, 0x80000000u}, -64, "-8000000000000000", {0u, 0x80000000u, 0u}, 64},
+        {{0xFFFFFFFFu}, -1, "-1", {1u}, 1},
+        {{5u, 0u}, 3, "5", {0xFFFFFFFBu, 0xFFFFFFFFu}, -4},
+        {{0u, 0u, 0u}, 0, "0", {0u, 0u, 0u}, 0},
+        {{1u, 0xFFFFFFFFu, 0xFFFFFFFFu}, -33, "-FFFFFFFF", {0xFFFFFFFFu, 0u, 0u}, 32},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.hex);
+        BigInt x = fromLimbs(c.limbs);
+        EXPECT_EQ(x.limbCount, c.limbs.size());
+        EXPECT_EQ(x.bitLength, c.bitLength);
+        EXPECT_EQ(hexOf(x), c.hex);
+        Limbs back(c.limbs.size() + 1, 0xA5A5A5A5u);
+        ASSERT_TRUE(x.toLimbs(back.data(), uint32_t(c.limbs.size())));
+        EXPECT_EQ(Limbs(back.begin(), back.end() - 1), c.limbs);
+        EXPECT_EQ(back.back(), 0xA5A5A5A5u);
+        EXPECT_FALSE(x.toLimbs(back.data(), uint32_t(c.limbs.size()) - 1));  // capacity too small
+        x.negate();
+        EXPECT_EQ(Limbs(x.limbs, x.limbs + x.limbCount), c.negated);
+        EXPECT_EQ(x.bitLength, c.negatedBitLength);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Cases, BigIntLoad, ::testing::Values(
-    LoadCase{{0x80000000u}, -32, "-80000000", {0x80000000u, 0u}, 32},
-    LoadCase{{0x80000000u, 0u}, 32, "80000000", {0x80000000u, 0xFFFFFFFFu}, -32},
-    LoadCase{{0u, 0x80000000u}, -64, "-8000000000000000", {0u, 0x80000000u, 0u}, 64},
-    LoadCase{{0xFFFFFFFFu}, -1, "-1", {1u}, 1},
-    LoadCase{{5u, 0u}, 3, "5", {0xFFFFFFFBu, 0xFFFFFFFFu}, -4},
-    LoadCase{{0u, 0u, 0u}, 0, "0", {0u, 0u, 0u}, 0},
-    LoadCase{{1u, 0xFFFFFFFFu, 0xFFFFFFFFu}, -33, "-FFFFFFFF", {0xFFFFFFFFu, 0u, 0u}, 32}));
 
 // ---------------------------------------------------------------------------
 // Refusals and the limb-array interface
