@@ -49,11 +49,6 @@ uint32_t LastRejection() {
     return exchange.rejection;
 }
 
-void Load(const SimScenario& s) {
-    uint32_t got;
-    ASSERT_EQ(SimControlRequest(SIM_CTL_SET_SCENARIO, &s, sizeof s, nullptr, 0, &got), 0u);
-}
-
 Bytes FlatPadPacket() { return {kFlatPadFunction, 1, 22, 0, 22, 0, 0, 0, 0x02, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}; }
 
 Bytes Hmac(const uint8_t* key, uint32_t keyLength, const Bytes& first, const Bytes& second) {
@@ -177,7 +172,8 @@ TEST(SimDevice, RefusesWrongClientMessages) {
     for (const auto& w : cases) {
         SCOPED_TRACE(w.name);
         MiniClient c;
-        Load(scenario);
+        uint32_t got;
+        ASSERT_EQ(SimControlRequest(SIM_CTL_SET_SCENARIO, &scenario, sizeof scenario, nullptr, 0, &got), 0u);
         const uint32_t nominal[] = {160, 20, 8, 40};  // each phase's answer, then the capsule's reply
         Bytes m = c.Phase1();
         for (int phase = 1; phase < w.phase; ++phase) {
