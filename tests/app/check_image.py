@@ -21,59 +21,11 @@ except ImportError:  # a version manager's python3 may lack the distribution's p
         os.execv("/usr/bin/python3", ["/usr/bin/python3"] + sys.argv)
     raise
 
-# Functions Windows 7 SP1 exports, by DLL: the product's imports, each checked against its documented minimum
-# client (Windows 2000 or XP unless noted). A function Windows 7 SP1 lacks stays off: SetDefaultDllDirectories
-# (Windows 8; on Windows 7 only with an update, so it is looked up with GetProcAddress at run time).
-WINDOWS7 = {
-    "kernel32.dll": """
-        AddVectoredExceptionHandler CloseHandle CreateDirectoryW CreateEventA CreateEventW CreateFileW
-        CreateMutexW CreateSemaphoreA DeleteCriticalSection DeleteFileW DeviceIoControl DuplicateHandle
-        EnterCriticalSection FindResourceW FreeLibrary FreeResource GetCurrentProcess GetCurrentProcessId
-        GetCurrentThread GetCurrentThreadId GetExitCodeProcess GetHandleInformation GetLastError
-        GetModuleHandleA GetModuleHandleW GetNativeSystemInfo GetProcAddress GetProcessAffinityMask
-        GetProcessHeap GetStartupInfoW GetSystemDirectoryW GetSystemPowerStatus GetSystemTime
-        GetSystemTimeAsFileTime GetTempFileNameW GetTempPathW GetThreadContext GetThreadPriority
-        GetTickCount64 HeapAlloc HeapFree InitializeCriticalSection IsDBCSLeadByteEx IsDebuggerPresent
-        LeaveCriticalSection LoadLibraryA LoadLibraryExW LoadLibraryW LoadResource LockResource MoveFileExW
-        MulDiv MultiByteToWideChar OpenProcess OutputDebugStringA QueryPerformanceCounter RaiseException
-        ReleaseSemaphore RemoveVectoredExceptionHandler ResetEvent ResumeThread SetDllDirectoryW SetEvent
-        SetLastError SetProcessAffinityMask SetProcessShutdownParameters SetThreadContext
-        SetThreadExecutionState SetThreadPriority SetUnhandledExceptionFilter SizeofResource Sleep
-        SuspendThread TerminateProcess TlsAlloc TlsGetValue TlsSetValue TryEnterCriticalSection
-        VerSetConditionMask VerifyVersionInfoW VirtualProtect VirtualQuery WaitForMultipleObjects
-        WaitForSingleObject WideCharToMultiByte WriteFile lstrcpynW lstrlenW""",
-    # GetTickCount64 above and ShutdownBlockReason* here: Windows Vista; SetDllDirectoryW: Windows XP SP1.
-    "user32.dll": """
-        AttachThreadInput BeginPaint BringWindowToTop CreateWindowExW DefWindowProcW DestroyWindow
-        DispatchMessageW DrawTextExW EndPaint EnumDisplayMonitors FillRect GetClientRect GetFocus
-        GetForegroundWindow GetMessageW GetMonitorInfoW GetWindowThreadProcessId IsDialogMessageW
-        IsWindowVisible KillTimer LoadCursorW LoadIconW LoadStringW LockSetForegroundWindow MessageBoxW
-        MoveWindow PeekMessageW PostMessageW PostQuitMessage RedrawWindow RegisterClassExW SendMessageW
-        SetFocus SetForegroundWindow SetTimer SetWindowPos ShowWindow ShutdownBlockReasonCreate
-        ShutdownBlockReasonDestroy TranslateMessage UnregisterClassW UnregisterDeviceNotification
-        UpdateWindow""",
-    "gdi32.dll": """
-        CreateFontW CreatePen CreateSolidBrush DeleteObject GetDeviceCaps GetStockObject GetTextColor
-        OffsetViewportOrgEx Rectangle SelectObject SetBkMode SetTextColor SetViewportOrgEx""",
-    "advapi32.dll": """
-        CryptAcquireContextA CryptGenRandom CryptReleaseContext GetTokenInformation OpenProcessToken
-        RegCloseKey RegQueryValueExW""",
-    "comctl32.dll": "InitCommonControlsEx",
-    "ole32.dll": "CoInitializeEx CoUninitialize",
-    "setupapi.dll": """
-        SetupDiDestroyDeviceInfoList SetupDiEnumDeviceInterfaces SetupDiGetClassDevsW
-        SetupDiGetDeviceInterfaceDetailW SetupDiOpenDevRegKey""",
-    "shell32.dll": "SHFileOperationW ShellExecuteExW",
-    "shlwapi.dll": "PathAppendW PathRemoveBackslashW",
-    # The system's C runtime of Windows 7 (the mingw runtime's and the product's calls).
-    "msvcrt.dll": """
-        __mb_cur_max __p__commode __p__fmode __p__wcmdln __set_app_type __setusermatherr __wgetmainargs
-        __winitenv _amsg_exit _beginthreadex _cexit _close _endthreadex _errno _exit _initterm _iob _onexit
-        _open _setjmp3 _strdup _ultoa _vsnwprintf _write abort atoi calloc exit fprintf fputc fputs free
-        fwrite localeconv longjmp malloc memcmp memcpy memmove memset printf realloc setlocale signal strchr
-        strcmp strerror strlen strncmp swscanf_s vfprintf wcslen""",
-}
-WINDOWS7 = {dll: set(names.split()) for dll, names in WINDOWS7.items()}
+# What Windows 7 SP1 exports, by DLL (windows7_exports.txt, which says why each is there).
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "windows7_exports.txt")) as _f:
+    _TEXT = re.sub(r"\n[ \t]+", " ", _f.read())  # an indented line continues the one above
+WINDOWS7 = {dll.strip(): set(names.split()) for dll, _, names in
+            (line.partition(":") for line in _TEXT.splitlines() if line.strip() and not line.startswith("#"))}
 
 FLAGS = [("DYNAMIC_BASE", 0x0040, False), ("NX_COMPAT", 0x0100, False), ("NO_SEH", 0x0400, True),
          ("TERMINAL_SERVER_AWARE", 0x8000, False)]  # name, bit, 32-bit images only

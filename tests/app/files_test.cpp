@@ -5,26 +5,17 @@
 
 #include "app/app.h"
 
-// A 64-bit prefix only ever reports AMD64, so the 32-bit branch is proven here.
+// A 64-bit prefix only ever reports AMD64, so the 32-bit branch is proven here;
+// the resource ids are the expected table's (FILE 303 and 300, 304 and 301).
 TEST(ToolPayloads, FollowTheNativeArchitecture)
 {
-    const struct {
-        WORD wArch;
-        int nInfoId;
-        const WCHAR* pszInfo;
-        int nReflashId;
-        const WCHAR* pszReflash;
-    } cases[] = {
-        {PROCESSOR_ARCHITECTURE_AMD64, IDR_INFO_X64, L"KvInfo64.exe", IDR_REFLASH_X64, L"KvReflash_x64.exe"},
-        {PROCESSOR_ARCHITECTURE_INTEL, IDR_INFO_X86, L"KvInfo32.exe", IDR_REFLASH_X86, L"KvReflash_x86.exe"},
-        {PROCESSOR_ARCHITECTURE_IA64, IDR_INFO_X86, L"KvInfo32.exe", IDR_REFLASH_X86, L"KvReflash_x86.exe"},
-        {PROCESSOR_ARCHITECTURE_UNKNOWN, IDR_INFO_X86, L"KvInfo32.exe", IDR_REFLASH_X86, L"KvReflash_x86.exe"},
-    };
-    for (const auto& c : cases) {
-        const ToolPayloads t = SelectToolPayloads(c.wArch);
-        EXPECT_EQ(c.nInfoId, t.nInfoId) << c.wArch;
-        EXPECT_STREQ(c.pszInfo, t.pszInfoName) << c.wArch;
-        EXPECT_EQ(c.nReflashId, t.nReflashId) << c.wArch;
-        EXPECT_STREQ(c.pszReflash, t.pszReflashName) << c.wArch;
+    for (WORD wArch : {PROCESSOR_ARCHITECTURE_AMD64, PROCESSOR_ARCHITECTURE_INTEL, PROCESSOR_ARCHITECTURE_IA64,
+                       PROCESSOR_ARCHITECTURE_UNKNOWN}) {
+        const bool x64 = wArch == PROCESSOR_ARCHITECTURE_AMD64;
+        const ToolPayloads t = SelectToolPayloads(wArch);
+        EXPECT_EQ(t.nInfoId, x64 ? 304 : 303) << wArch;
+        EXPECT_STREQ(t.pszInfoName, x64 ? L"KvInfo64.exe" : L"KvInfo32.exe") << wArch;
+        EXPECT_EQ(t.nReflashId, x64 ? 301 : 300) << wArch;
+        EXPECT_STREQ(t.pszReflashName, x64 ? L"KvReflash_x64.exe" : L"KvReflash_x86.exe") << wArch;
     }
 }

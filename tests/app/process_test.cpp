@@ -4,32 +4,29 @@
 // against the strict substitute tools and library.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "app/app.h"
 
 namespace {
 
-std::wstring ModuleDir()
+// The helper program, beside this one.
+std::wstring HelperPath()
 {
     WCHAR sz[MAX_PATH] = {0};
     GetModuleFileNameW(NULL, sz, MAX_PATH);
-    *wcsrchr(sz, L'\\') = 0;
-    return sz;
+    return std::wstring(sz, wcsrchr(sz, L'\\') + 1) + L"app_child_helper.exe";
 }
 
 // Whole file as bytes; empty when it cannot be read.
 std::string ReadFileBytes(const std::wstring& path)
 {
-    std::string bytes;
-    if (FILE* f = _wfopen(path.c_str(), L"rb")) {
-        char buf[4096];
-        for (size_t n; (n = fread(buf, 1, sizeof(buf), f)) > 0;) bytes.append(buf, n);
-        fclose(f);
-    }
-    return bytes;
+    std::ifstream f(std::filesystem::path(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
 // A fresh work folder made by the program's own code (g_szWorkFolder), deleted
@@ -48,7 +45,7 @@ TEST(ChildProcess, ResultsExitCodesAndWhatIsLeftRunning)
 {
     const WorkFolder folder;
     ASSERT_NE(0, g_szWorkFolder[0]);
-    const std::wstring helper = ModuleDir() + L"\\app_child_helper.exe";
+    const std::wstring helper = HelperPath();
     const DWORD kNone = 0xFFFFFFFFu;
     const struct {
         const char* name;
@@ -109,7 +106,7 @@ TEST(SupportedOs, Windows7OrLater)
 {
     if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") == NULL) GTEST_SKIP() << "Wine only";
     const WorkFolder folder;
-    const std::wstring helper = ModuleDir() + L"\\app_child_helper.exe";
+    const std::wstring helper = HelperPath();
     const WCHAR kKey[] = L"Software\\Wine\\AppDefaults\\app_child_helper.exe";
     HKEY hKey = NULL;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, NULL, 0, KEY_SET_VALUE, NULL, &hKey, NULL));

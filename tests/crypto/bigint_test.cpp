@@ -4,6 +4,7 @@
 // operands of every size are the fuzzers' (tests/fuzz/bigint_fuzz.cpp, also
 // with the 32-bit division), checked against OpenSSL.
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -26,19 +27,9 @@ struct BigIntVector {
     const char *x, *y, *m, *r0, *r1;
 };
 
-// A signed value: a magnitude, least significant limb first, without top zero limbs.
-struct Value {
-    bool negative = false;
-    std::vector<uint32_t> magnitude;
-};
+using Limbs = std::vector<uint32_t>;
 
-void trim(Value& v)
-{
-    while (!v.magnitude.empty() && v.magnitude.back() == 0) v.magnitude.pop_back();
-    if (v.magnitude.empty()) v.negative = false;
-}
-
-void negateLimbs(std::vector<uint32_t>& limbs)
+void negateLimbs(Limbs& limbs)
 {
     uint64_t carry = 1;
     for (uint32_t& limb : limbs) {
@@ -48,30 +39,25 @@ void negateLimbs(std::vector<uint32_t>& limbs)
     }
 }
 
-// Hex as OpenSSL's BN_bn2hex writes it: optional '-', most significant digit first.
-Value parseHex(const std::string& text)
+BigInt fromLimbs(Limbs limbs)
 {
-    Value v;
-    v.negative = !text.empty() && text[0] == '-';
-    const std::string digits = text.substr(v.negative ? 1 : 0);
-    for (size_t end = digits.size(); end > 0;) {
-        const size_t begin = end >= 8 ? end - 8 : 0;
-        v.magnitude.push_back(uint32_t(std::stoul(digits.substr(begin, end - begin), nullptr, 16)));
-        end = begin;
-    }
-    trim(v);
-    return v;
+    BigInt x;
+    x.fromLimbs(limbs.data(), uint32_t(limbs.size()));
+    return x;
 }
 
-std::string toHex(Value v)
+// Hex as OpenSSL's BN_bn2hex writes it (optional '-', most significant digit
+// first), in two's complement in the fewest limbs that keep its sign bit.
+BigInt H(const std::string& text)
 {
-    trim(v);
-    if (v.magnitude.empty()) return "0";
     static const char kDigits[] = "0123456789ABCDEF";
-    std::string out;
-    for (size_t i = v.magnitude.size(); i-- > 0;)
-        for (int shift = 28; shift >= 0; shift -= 4) out += kDigits[(v.magnitude[i] >> shift) & 15];
-    return (v.negative ? "-" : "") + out.substr(out.find_first_not_of('0'));
+    const std::string digits = text.substr(text[0] == '-');
+    Limbs limbs(digits.size() / 8 + 1, 0);
+    for (size_t i = 0; i < digits.size(); ++i)
+        limbs[i / 8] |= uint32_t(strchr(kDigits, digits[digits.size() - 1 - i]) - kDigits) << (4 * (i % 8));
+    if (text[0] == '-') negateLimbs(limbs);
+    while (limbs.size() > 1 && limbs.back() == (limbs[limbs.size() - 2] >> 31 ? 0xFFFFFFFFu : 0u)) limbs.pop_back();
+    return fromLimbs(limbs);
 }
 
 // The value a BigInt holds as canonical hex, read from its fields without the
@@ -79,58 +65,30 @@ std::string toHex(Value v)
 // taken from bitLength as the arithmetic does.
 std::string hexOf(const BigInt& x)
 {
-    Value v;
-    v.negative = x.bitLength < 0;
-    v.magnitude.assign(x.limbs, x.limbs + x.limbCount);
-    if (v.negative) negateLimbs(v.magnitude);
-    return toHex(v);
+    Limbs magnitude(x.limbs, x.limbs + x.limbCount);
+    if (x.bitLength < 0) negateLimbs(magnitude);
+    std::string hex;
+    char digits[9];
+    for (size_t i = magnitude.size(); i-- > 0;) {
+        snprintf(digits, sizeof digits, hex.empty() ? "%X" : "%08X", unsigned(magnitude[i]));
+        if (!hex.empty() || magnitude[i]) hex += digits;
+    }
+    return hex.empty() ? "0" : (x.bitLength < 0 ? "-" : "") + hex;
 }
 
-uint32_t bitsOf(std::vector<uint32_t> m)
-{
-    while (!m.empty() && m.back() == 0) m.pop_back();
-    if (m.empty()) return 0;
-    uint32_t bits = 32 * uint32_t(m.size() - 1);
-    for (uint32_t top = m.back(); top; top >>= 1) ++bits;
-    return bits;
-}
-
-// bitLength as the representation defines it, from the value alone.
-int32_t expectedBitLength(const Value& v)
-{
-    if (!v.negative) return int32_t(bitsOf(v.magnitude));
-    // -(bits of NOT x) - 1, and NOT x = |x| - 1 for negative x.
-    std::vector<uint32_t> m = v.magnitude;
-    for (uint32_t& limb : m)
-        if (limb-- != 0) break;
-    return -int32_t(bitsOf(m)) - 1;
-}
-
-// v in two's complement, in the fewest limbs that keep its sign bit.
-std::vector<uint32_t> limbsOf(const Value& v)
-{
-    const int32_t bl = expectedBitLength(v);
-    std::vector<uint32_t> limbs = v.magnitude;
-    limbs.resize(bl >= 0 ? uint32_t(bl) / 32 + 1 : uint32_t(-1 - bl) / 32 + 1, 0);
-    if (v.negative) negateLimbs(limbs);
-    return limbs;
-}
-
-BigInt fromLimbs(std::vector<uint32_t> limbs)
-{
-    BigInt x;
-    x.fromLimbs(limbs.data(), uint32_t(limbs.size()));
-    return x;
-}
-
-BigInt H(const std::string& text) { return fromLimbs(limbsOf(parseHex(text))); }
-
-// Every result must also be a well-formed number.
+// Every result must also be a well-formed number: bitLength as the
+// representation defines it, from the limbs and the sign alone (one more than
+// the highest bit that differs from the sign fill, negated less one for a
+// negative value).
 void expectWellFormed(const BigInt& x)
 {
-    EXPECT_GE(x.limbCount, 1u);
-    EXPECT_LE(x.limbCount, BigInt::kMaxLimbs);
-    EXPECT_EQ(x.bitLength, expectedBitLength(parseHex(hexOf(x)))) << hexOf(x);
+    ASSERT_GE(x.limbCount, 1u);
+    ASSERT_LE(x.limbCount, BigInt::kMaxLimbs);
+    const bool negative = x.bitLength < 0;
+    int32_t bits = 0;
+    for (uint32_t i = 0; i < 32 * x.limbCount; ++i)
+        if (((x.limbs[i / 32] >> (i % 32)) & 1u) != uint32_t(negative)) bits = int32_t(i) + 1;
+    EXPECT_EQ(x.bitLength, negative ? -bits - 1 : bits) << hexOf(x);
 }
 
 int sign(int v) { return (v > 0) - (v < 0); }
@@ -238,41 +196,39 @@ TEST(BigIntVectors, RecordedOpenSslResultsAndEdges)
 // ---------------------------------------------------------------------------
 // Representation
 
-struct LoadCase {
-    std::vector<uint32_t> limbs;
-    int32_t bitLength;
-    const char* hex;
-    std::vector<uint32_t> negated;  // limbs after negate(), growing only when needed
-    int32_t negatedBitLength;
-};
-
-class BigIntLoad : public ::testing::TestWithParam<LoadCase> {};
-
-TEST_P(BigIntLoad, TwosComplementInOutAndNegated)
+TEST(BigIntLoad, TwosComplementInOutAndNegated)
 {
-    const LoadCase& c = GetParam();
-    BigInt x = fromLimbs(c.limbs);
-    EXPECT_EQ(x.limbCount, c.limbs.size());
-    EXPECT_EQ(x.bitLength, c.bitLength);
-    EXPECT_EQ(hexOf(x), c.hex);
-    std::vector<uint32_t> back(c.limbs.size() + 1, 0xA5A5A5A5u);
-    ASSERT_TRUE(x.toLimbs(back.data(), uint32_t(c.limbs.size())));
-    EXPECT_EQ(std::vector<uint32_t>(back.begin(), back.end() - 1), c.limbs);
-    EXPECT_EQ(back.back(), 0xA5A5A5A5u);
-    EXPECT_FALSE(x.toLimbs(back.data(), uint32_t(c.limbs.size()) - 1));  // capacity too small
-    x.negate();
-    EXPECT_EQ(std::vector<uint32_t>(x.limbs, x.limbs + x.limbCount), c.negated);
-    EXPECT_EQ(x.bitLength, c.negatedBitLength);
+    const struct {
+        Limbs limbs;
+        int32_t bitLength;
+        const char* hex;
+        Limbs negated;  // limbs after negate(), growing only when needed
+        int32_t negatedBitLength;
+    } cases[] = {
+        {{0x80000000u}, -32, "-80000000", {0x80000000u, 0u}, 32},
+        {{0x80000000u, 0u}, 32, "80000000", {0x80000000u, 0xFFFFFFFFu}, -32},
+        {{0u, 0x80000000u}, -64, "-8000000000000000", {0u, 0x80000000u, 0u}, 64},
+        {{0xFFFFFFFFu}, -1, "-1", {1u}, 1},
+        {{5u, 0u}, 3, "5", {0xFFFFFFFBu, 0xFFFFFFFFu}, -4},
+        {{0u, 0u, 0u}, 0, "0", {0u, 0u, 0u}, 0},
+        {{1u, 0xFFFFFFFFu, 0xFFFFFFFFu}, -33, "-FFFFFFFF", {0xFFFFFFFFu, 0u, 0u}, 32},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.hex);
+        BigInt x = fromLimbs(c.limbs);
+        EXPECT_EQ(x.limbCount, c.limbs.size());
+        EXPECT_EQ(x.bitLength, c.bitLength);
+        EXPECT_EQ(hexOf(x), c.hex);
+        Limbs back(c.limbs.size() + 1, 0xA5A5A5A5u);
+        ASSERT_TRUE(x.toLimbs(back.data(), uint32_t(c.limbs.size())));
+        EXPECT_EQ(Limbs(back.begin(), back.end() - 1), c.limbs);
+        EXPECT_EQ(back.back(), 0xA5A5A5A5u);
+        EXPECT_FALSE(x.toLimbs(back.data(), uint32_t(c.limbs.size()) - 1));  // capacity too small
+        x.negate();
+        EXPECT_EQ(Limbs(x.limbs, x.limbs + x.limbCount), c.negated);
+        EXPECT_EQ(x.bitLength, c.negatedBitLength);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Cases, BigIntLoad, ::testing::Values(
-    LoadCase{{0x80000000u}, -32, "-80000000", {0x80000000u, 0u}, 32},
-    LoadCase{{0x80000000u, 0u}, 32, "80000000", {0x80000000u, 0xFFFFFFFFu}, -32},
-    LoadCase{{0u, 0x80000000u}, -64, "-8000000000000000", {0u, 0x80000000u, 0u}, 64},
-    LoadCase{{0xFFFFFFFFu}, -1, "-1", {1u}, 1},
-    LoadCase{{5u, 0u}, 3, "5", {0xFFFFFFFBu, 0xFFFFFFFFu}, -4},
-    LoadCase{{0u, 0u, 0u}, 0, "0", {0u, 0u, 0u}, 0},
-    LoadCase{{1u, 0xFFFFFFFFu, 0xFFFFFFFFu}, -33, "-FFFFFFFF", {0xFFFFFFFFu, 0u, 0u}, 32}));
 
 // ---------------------------------------------------------------------------
 // Refusals and the limb-array interface

@@ -18,7 +18,6 @@ namespace MiscCommon {
 struct CMiscCommonInspector {
     static HANDLE Device(const CMiscCommon& c) { return c._hDevice; }
     static LPCWSTR Version(const CMiscCommon& c) { return c._szVersion; }
-    static DWORD SessionId(const CMiscCommon& c) { return c._dwSessionId; }
     static const void* Context(const CMiscCommon& c) { return c._pBlowfishContext; }
     static std::array<DWORD, 4> Numbers(const CMiscCommon& c) {
         return {c._dwMajor, c._dwMinor, c._dwBuild, c._dwRevision};
@@ -29,8 +28,6 @@ struct CMiscCommonInspector {
 using MiscCommon::CMiscCommon;
 using Inspect = MiscCommon::CMiscCommonInspector;
 using Version4 = std::array<DWORD, 4>;
-
-inline uint32_t Le32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24); }
 
 class ChannelTest : public ::testing::Test {
 protected:
@@ -43,12 +40,11 @@ protected:
         text[0] = L'\0';
         Apply();  // a clean record for this test
     }
-    // The record is left as a transcript named after the test, failing tests
-    // included; check_transcript.py fails any exchange the driver refused as a
-    // fault of the client.
-    // A strict scenario fails the test when the driver refused anything the
-    // client should not have sent; the transcript is left either way.
+    // The test's object is closed; the record is left as a transcript named after the test,
+    // failing tests included, for check_transcript.py; a strict scenario also fails the test
+    // when the driver refused anything the client should not have sent.
     void TearDown() override {
+        c.CloseDriver();
         const SimSummary s = Summary();
         if (scenario.strict) {
             EXPECT_EQ(s.violations, 0u) << "the driver refused exchange " << s.firstViolationExchange
@@ -72,7 +68,6 @@ protected:
             if (!code || x.code == code) e.push_back(x);
         return e;
     }
-    static int Count(uint32_t code) { return int(Exchanges(code).size()); }
     static SimSummary Summary() {
         SimSummary s = {};
         EXPECT_TRUE(SimControl::GetSummary(&s));
@@ -80,16 +75,23 @@ protected:
     }
     std::wstring Text() const { return text; }
 
-    void OpenAndInitialize(CMiscCommon& c) {
-        ASSERT_EQ(c.OpenDriver(), 0u) << text;
-        ASSERT_EQ(c._Initialize(), 0u) << text;
+    // Sends the scenario, then opens the object and makes a session.
+    void Open(CMiscCommon& object) {
+        Apply();
+        ASSERT_EQ(object.OpenDriver(), 0u) << text;
+        ASSERT_EQ(object._Initialize(), 0u) << text;
     }
-    DWORD FlatPad(CMiscCommon& c, BYTE* status, WORD v[4], WORD* extra) {
+    DWORD FlatPad(BYTE* status, WORD v[4], WORD* extra) {
         return c.GetFlatPadSetting(status, &v[0], &v[1], &v[2], &v[3], extra);
     }
 
     SimScenario scenario;
     WCHAR text[256];
+    CMiscCommon c{text};  // the test's object, writing its failures' texts into text
 };
 
 #define MC_TEXT(s) L"MiscCommon::CMiscCommon::" s
+
+// A parameterised case is named after its row's name.
+template <class Row>
+std::string RowName(const ::testing::TestParamInfo<Row>& i) { return i.param.name; }

@@ -32,16 +32,12 @@ confirmation, every capsule deciphered with K (a capsule under a key the
 transcript does not hold fails), and that a wrong driver proof or confirmation
 ends the session with nothing more sent in it.
 
-Usage: check_transcript.py [--min N] [--match PREFIX] [--bit-flips] TRANSCRIPT.jsonl|FOLDER ...
-  --min N       fail unless at least N transcripts were checked
-  --match P     of a folder, only the files whose names start with P
-  --bit-flips   also check that one flipped bit in each request of each
-                transcript is found (the checker's own test)
 Prints how many transcripts it checked, with how many problems, and how many
 capsules they held, with how many of them recomputed in full (deciphered under
 their session's key, or sent plain without sessions, and every field checked).
 Exit 0: every transcript checks out.
 """
+import argparse
 import hashlib
 import hmac
 import json
@@ -380,44 +376,34 @@ def self_test():
 
 def main(argv):
     self_test()
-    args, minimum, flips, match = [], 0, False, ""
-    it = iter(argv[1:])
-    for a in it:
-        if a == "--min":
-            minimum = int(next(it))
-        elif a == "--match":
-            match = next(it)
-        elif a == "--bit-flips":
-            flips = True
-        else:
-            args.append(a)
-    if not args:
-        print(__doc__)
-        return 2
-    status, count, problems, capsules, recomputed = 0, 0, 0, 0, 0
-    for path in transcripts(args, match):
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--min", type=int, default=0, help="fail unless at least MIN transcripts were checked")
+    ap.add_argument("--match", default="", help="of a folder, only the files whose names start with MATCH")
+    ap.add_argument("--bit-flips", action="store_true", help="also check that one flipped bit in each request of "
+                    "each transcript is found (the checker's own test)")
+    ap.add_argument("paths", nargs="+", metavar="TRANSCRIPT.jsonl|FOLDER")
+    a = ap.parse_args(argv[1:])
+    status, checkers = 0, []
+    for path in transcripts(a.paths, a.match):
         with open(path) as f:
             lines = [json.loads(line) for line in f if line.strip()]
         checker = check(lines)
-        count += 1
-        problems += len(checker.faults)
-        capsules += checker.capsules
-        recomputed += checker.recomputed
+        checkers.append(checker)
         status |= bool(checker.faults)
         if checker.faults:
             print("%s: %d of %d checks failed" % (path, len(checker.faults), checker.checked))
             print("".join("  %s\n" % fault for fault in checker.faults), end="")
-        if flips and not checker.faults:
+        elif a.bit_flips:
             missed = bit_flips(path, lines)
             status |= bool(missed)
             print("".join("  %s\n" % m for m in missed), end="")
-    print("%d transcripts checked, %d problems" % (count, problems))
-    print("%d capsules, %d of them recomputed in full" % (capsules, recomputed))
-    if count < minimum:
-        print("fewer transcripts than the %d required" % minimum)
+    print("%d transcripts checked, %d problems" % (len(checkers), sum(len(c.faults) for c in checkers)))
+    print("%d capsules, %d of them recomputed in full" % (sum(c.capsules for c in checkers),
+                                                          sum(c.recomputed for c in checkers)))
+    if len(checkers) < a.min:
+        print("fewer transcripts than the %d required" % a.min)
         status = 1
     return status
-
 
 if __name__ == "__main__":
     sys.exit(main(sys.argv))

@@ -10,11 +10,10 @@ namespace {
 TEST_F(ChannelTest, ProbeAnswersOtherThanNotSupportedLeadToASession) {
     for (uint32_t probe : {uint32_t(SIM_STATUS_OK), uint32_t(SIM_STATUS_ACCESS_DENIED)}) {
         scenario.probeStatus = probe;
-        Apply();
-        CMiscCommon c(text);
-        OpenAndInitialize(c);
+        CMiscCommon object(text);
+        Open(object);
         EXPECT_EQ(Summary().sessionState, uint32_t(SIM_SESSION_ESTABLISHED)) << probe;
-        c.CloseDriver();
+        object.CloseDriver();
     }
 }
 
@@ -36,7 +35,6 @@ TEST_P(HandshakeFails, WithItsCodeTextAndEndOfSession) {
     const HandshakeFailure& f = GetParam();
     SimControl::AddFault(&scenario, f.target, f.kind, f.param, f.status);
     Apply();
-    CMiscCommon c(text);
     ASSERT_EQ(c.OpenDriver(), 0u);
     EXPECT_EQ(c._Initialize(), f.result);
     const DWORD error = GetLastError();
@@ -50,7 +48,6 @@ TEST_P(HandshakeFails, WithItsCodeTextAndEndOfSession) {
     EXPECT_EQ(c.GetBatteryPackDate(&status, 0, &date), 2u);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_EQ(Exchanges().size(), sent);
-    c.CloseDriver();
 }
 
 // Each phase failing, answering one byte short or long; then a wrong driver
@@ -89,19 +86,16 @@ INSTANTIATE_TEST_SUITE_P(Branches, HandshakeFails, ::testing::ValuesIn(Failures(
 // handshake left open).
 TEST_F(ChannelTest, SecondInitializeEndsTheSessionItReplaces) {
     SimControl::AddFault(&scenario, SIM_TARGET_PHASE2, SIM_FAULT_FAIL, 0, SIM_STATUS_UNSUCCESSFUL, 2);
-    Apply();
-    CMiscCommon c(text);
-    OpenAndInitialize(c);
+    Open(c);
     BYTE status;
     WORD v[4], extra = 0;
-    ASSERT_EQ(FlatPad(c, &status, v, &extra), 0u);
+    ASSERT_EQ(FlatPad(&status, v, &extra), 0u);
     ASSERT_EQ(c._Initialize(), 0u) << text;
-    EXPECT_EQ(FlatPad(c, &status, v, &extra), 0u) << text;  // numbered from 0 again
+    EXPECT_EQ(FlatPad(&status, v, &extra), 0u) << text;  // numbered from 0 again
 
     EXPECT_EQ(c._Initialize(), 2u);  // the third handshake fails in phase 2
     EXPECT_EQ(Inspect::Context(c), nullptr);
-    c.CloseDriver();
-    EXPECT_EQ(Count(IOCTL_MISC_END_SESSION), 3);  // first, second, and the failed third
+    EXPECT_EQ(Exchanges(IOCTL_MISC_END_SESSION).size(), 3u);  // first, second, and the failed third
 }
 
 }  // namespace

@@ -7,12 +7,10 @@ TEST_F(ChannelTest, OpenDriverOpensTheFirstInterface) {
     ASSERT_TRUE(SimControl::RegisterInterface(1, L"2.0.0.0"));
     Apply();
     wcscpy(text, L"stale");
-    CMiscCommon c(text);
     ASSERT_EQ(c.OpenDriver(), 0u);
     EXPECT_EQ(Text(), L"");
     EXPECT_EQ(Inspect::Numbers(c), (Version4{1, 0, 8, 0}));  // instance 0's, not instance 1's
     EXPECT_EQ(Summary().opens, 1u);
-    c.CloseDriver();
 }
 
 constexpr DWORD kAnyError = 0xFFFFFFFFu;  // refused opens fail in more than one way
@@ -30,13 +28,10 @@ TEST_P(OpenDriverFails, WithItsCodeTextAndLastError) {
     const OpenFailure& f = GetParam();
     f.arrange(&scenario);
     Apply();
-    CMiscCommon c(text);
     const DWORD result = c.OpenDriver();
     const DWORD error = GetLastError();
-    if (f.result == 11 && result == 0 && Summary().refusedOpens > 0) {
-        c.CloseDriver();
+    if (f.result == 11 && result == 0 && Summary().refusedOpens > 0)
         GTEST_SKIP() << "this platform's CreateFileW ignores a failed IRP_MJ_CREATE";
-    }
     EXPECT_EQ(result, f.result);
     EXPECT_TRUE(f.lastError == kAnyError ? error != ERROR_SUCCESS : error == f.lastError) << error;
     EXPECT_EQ(Text(), f.text);
@@ -63,7 +58,7 @@ INSTANTIATE_TEST_SUITE_P(
                         ASSERT_TRUE(SimControl::SetDriverVersion(0, (L"1.0.8.0" + std::wstring(122, L' ')).c_str()));
                     },
                     2, ERROR_MORE_DATA, QUERY_FAILED}),
-    [](const ::testing::TestParamInfo<OpenFailure>& i) { return std::string(i.param.name); });
+    RowName<OpenFailure>);
 
 struct VersionCase {
     const char* name;
@@ -79,7 +74,6 @@ TEST_P(VersionGate, ParsesAndGatesEveryOperation) {
     const VersionCase& v = GetParam();
     Apply();
     ASSERT_TRUE(SimControl::SetDriverVersion(0, v.version.c_str(), v.format));
-    CMiscCommon c(text);
     ASSERT_EQ(c.OpenDriver(), 0u) << text;
     EXPECT_EQ(Inspect::Numbers(c), v.numbers);
     EXPECT_EQ(c.IsDriverSupported(), v.supported);
@@ -93,7 +87,6 @@ TEST_P(VersionGate, ParsesAndGatesEveryOperation) {
         EXPECT_EQ(c.GetBatteryPackDate(&status, 0, &date), 10u);
         EXPECT_EQ(Summary().exchangeCount, 0u);  // an old driver is only opened
     }
-    c.CloseDriver();
 }
 
 using VF = SimControl::VersionFormat;
@@ -101,14 +94,13 @@ INSTANTIATE_TEST_SUITE_P(
     Texts, VersionGate,
     ::testing::Values(VersionCase{"v1_0_7_99", L"1.0.7.99", VF::String, {1, 0, 7, 99}, false},
                       VersionCase{"v0_9_9_9", L"0.9.9.9", VF::String, {0, 9, 9, 9}, false},
-                      VersionCase{"v1_0_8_0", L"1.0.8.0", VF::String, {1, 0, 8, 0}, true},
                       VersionCase{"v2_0_0_0", L"2.0.0.0", VF::String, {2, 0, 0, 0}, true},
                       VersionCase{"v1_2", L"1.2", VF::String, {1, 2, 0, 0}, true},
                       VersionCase{"NoTerminator", L"1.0.8.3", VF::StringWithoutTerminator, {1, 0, 8, 3}, true},
                       // 128 characters, no terminator: the whole text is scanned, nothing after it.
                       VersionCase{"FullBufferNoTerminator", L"1.0." + std::wstring(123, L'0') + L"8", VF::Binary,
                                   {1, 0, 8, 0}, true}),
-    [](const ::testing::TestParamInfo<VersionCase>& i) { return std::string(i.param.name); });
+    RowName<VersionCase>);
 
 struct ModelCase {
     const char* name;
@@ -127,7 +119,6 @@ TEST_P(ModelNumber, ChoosesTheFormByLengthAndCapacity) {
     SimControl::SetModel(&scenario, "VKRB2379JPN0", m.longForm);
     if (m.longLength >= 0) SimControl::SetModelLongLength(&scenario, uint8_t(m.longLength));
     Apply();
-    CMiscCommon c(text);
     ASSERT_EQ(c.OpenDriver(), 0u);
     wcscpy(text, L"untouched");
     BYTE buffer[32];
@@ -139,7 +130,6 @@ TEST_P(ModelNumber, ChoosesTheFormByLengthAndCapacity) {
     const size_t n = m.bytes ? strlen(m.bytes) : 0;
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), n), m.bytes ? m.bytes : "");
     EXPECT_EQ(buffer[n], 0xCC);  // nothing beyond, no terminator
-    c.CloseDriver();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -152,12 +142,11 @@ INSTANTIATE_TEST_SUITE_P(
                       ModelCase{"SizeQuery", -1, nullptr, 0, true, 5, 12, nullptr},
                       ModelCase{"SizeQueryLong", -1, "VKRB2379JPNX-AB", 0, true, 5, 12, nullptr},
                       ModelCase{"EightBytes", -1, nullptr, 8, false, 5, 12, nullptr}),
-    [](const ::testing::TestParamInfo<ModelCase>& i) { return std::string(i.param.name); });
+    RowName<ModelCase>);
 
 TEST_F(ChannelTest, ModelNumberRejectsBadArgumentsAndAnUnusableRecord) {
     SimControl::AddFault(&scenario, SIM_TARGET_MODEL, SIM_FAULT_LENGTH, -1);
     Apply();
-    CMiscCommon c(text);
     BYTE buffer[20];
     DWORD size = 20;
     EXPECT_EQ(c.GetModelNumber(buffer, &size), 10u);  // not open: the version is not known yet

