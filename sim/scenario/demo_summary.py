@@ -16,6 +16,7 @@ EXPLAIN = [
     ("kvcom finddevice 0,2", "the touchpad search"),
     ("kvcom getproperty", "the touchpad's enabled property was read"),
     ("kvcom unload", "the library was freed"),
+    ("locale", "a vendor tool's code page, locale and UI language (a Japanese Windows: 932, 1041, 1041)"),
     ("run info.check", "the information tool ran: is the update needed?"),
     ("run reflash", "the reflash tool ran"),
     ("run info.verify", "the information tool ran: is the new firmware in place?"),

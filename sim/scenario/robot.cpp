@@ -49,14 +49,15 @@ Start ReadStart(const qmsim::Scenario& sc) {
                  static_cast<DWORD>((seconds > 60 ? seconds - 60 : 0) * 1000)};
 }
 
-// The machine as the scenario has it before the tool starts. temp = readonly
-// | full: the runner mounted a file system of its own at C:\qmsim\temp; the
-// tool inherits it as its temporary directory. plant = yes: every impostor
-// is shown to record before the tool may meet it.
+// The machine as the scenario has it before the tool starts. temp other than
+// normal: the folder the runner made (ScenarioTempDir) is the temporary
+// directory the tool inherits. plant = yes: every impostor is shown to record
+// before the tool may meet it.
 void PrepareMachine(const qmsim::Scenario& sc, Report& rep) {
-    if (qmsim::Lower(sc.Get("temp")) != "normal") {
-        SetEnvironmentVariableW(L"TMP", L"C:\\qmsim\\temp");
-        SetEnvironmentVariableW(L"TEMP", L"C:\\qmsim\\temp");
+    const std::wstring temp = robot::ScenarioTempDir(qmsim::Lower(sc.Get("temp")), rep);
+    if (!temp.empty()) {
+        SetEnvironmentVariableW(L"TMP", temp.c_str());
+        SetEnvironmentVariableW(L"TEMP", temp.c_str());
     }
     if (qmsim::Lower(sc.Get("plant")) == "yes") robot::CheckImpostorsRecord(rep);
 }

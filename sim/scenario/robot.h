@@ -54,6 +54,8 @@ RECT PrimaryMonitorRect();
 bool CoversPrimaryMonitor(HWND w);
 
 std::wstring TempDir();
+// The temporary directory of the key temp that the runner made, empty for `normal` (the user's own).
+std::wstring ScenarioTempDir(const std::string& temp, Report& rep);
 std::set<std::wstring> ListDir(const std::wstring& dir);
 // A work folder's name begins with the first three letters of the prefix, as GetTempFileNameW makes it.
 bool WorkFolderName(const std::wstring& name);

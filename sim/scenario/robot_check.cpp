@@ -334,6 +334,43 @@ void CheckDriver(const std::string& value, Outcome& o) {
     for (const std::string& p : CheckDriverAfterRun(value)) o.rep.Fail(p);
 }
 
+// The code page, user locale and UI language of a Windows of each value of
+// the key locale (the README's table): Japanese 932, 1041, 1041; English
+// 1252, 1033, 1033.
+const struct {
+    const char* locale;
+    unsigned acp, lcid, ui;
+} kLocales[] = {{"ja", 932, 1041, 1041}, {"en", 1252, 1033, 1033}};
+
+// locale: the robot's own session (and so the tool, its child) and every
+// vendor tool run had the scenario's code page, locale and UI language. Each
+// run of a vendor tool logs a "locale exe=... acp=... lcid=... ui=..." line
+// before its run or badargs line, so the two counts must be equal.
+void CheckLocale(const std::string& value, Outcome& o) {
+    std::string want;
+    for (const auto& l : kLocales)
+        if (value == l.locale)
+            want = "acp=" + std::to_string(l.acp) + " lcid=" + std::to_string(l.lcid) + " ui=" + std::to_string(l.ui);
+    if (want.empty()) {
+        o.rep.Fail("locale must be ja or en, not " + value);
+        return;
+    }
+    const std::string own = qmsim::LocaleFields();
+    if (own != want) o.rep.Fail("the robot's session has " + own + ", locale " + value + " has " + want);
+    size_t records = 0, runs = 0;
+    for (const std::string& l : qmsim::RunLogLines()) {
+        if (qmsim::StartsWith(l, "run ") || qmsim::StartsWith(l, "badargs ")) ++runs;
+        if (!qmsim::StartsWith(l, "locale ")) continue;
+        ++records;
+        const size_t at = l.find(" acp=");
+        if (at == std::string::npos || l.substr(at + 1) != want)
+            o.rep.Fail("a vendor tool ran in another locale than " + want + ": " + l);
+    }
+    if (records != runs)
+        o.rep.Fail(std::to_string(runs) + " vendor tool runs, " + std::to_string(records) + " with their locale");
+    o.rep.Note("locale " + value + ": " + own + " (the robot), " + std::to_string(records) + " vendor tool runs");
+}
+
 // In every run, last: every key the robot and the substitutes read was in the
 // scenario file. The runner fills in every default, so a missing key is its
 // fault, never a default.
@@ -345,9 +382,9 @@ void CheckScenarioComplete(const std::string&, Outcome& o) {
         o.rep.Fail("the scenario file lacks " + key + " (the runner writes every key of its table)");
 }
 
-// The expected outcome, in the order it is checked: each expect.* key with
-// the function that checks its value (lower case, as the runner filled it
-// in), and the checks of every run (no key). The leftover reflash tool is
+// The expected outcome, in the order it is checked: each expect.* key (and
+// the laptop's locale) with the function that checks its value (lower case,
+// as the runner filled it in), and the checks of every run (no key). The leftover reflash tool is
 // ended before the temporary directory is looked at; the payloads' names are
 // taken before the registrations and runs that must carry them.
 const struct {
@@ -367,6 +404,7 @@ const struct {
     {nullptr, CheckNoImpostorRan},
     {"expect.runs", CheckRunOrder},
     {"expect.handshake", CheckDriver},
+    {"locale", CheckLocale},
     {nullptr, CheckScenarioComplete},
 };
 

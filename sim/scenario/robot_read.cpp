@@ -124,6 +124,30 @@ std::wstring TempDir() {
     return s;
 }
 
+// temp = readonly | full: C:\qmsim\temp, a file system the runner mounted
+// there; unicode: Temp in the user folder "田中 太郎" (kanji and a space);
+// long: the deepest folder of the chain the runner made under
+// C:\qmsim\deep, whose path leaves room in MAX_PATH for the work folder
+// (FWUxxxx.tmp) but not for the image inside it. A folder that is not there,
+// or a chain of another length, fails the scenario: the laptop would not be
+// the one it claims.
+std::wstring ScenarioTempDir(const std::string& temp, Report& rep) {
+    std::wstring dir;
+    if (temp == "readonly" || temp == "full") dir = L"C:\\qmsim\\temp";
+    if (temp == "unicode") dir = L"C:\\users\\\u7530\u4e2d \u592a\u90ce\\Temp";
+    if (temp == "long") {
+        dir = L"C:\\qmsim\\deep";
+        for (std::set<std::wstring> below; (below = ListDir(dir)).size() == 1;) dir += L"\\" + *below.begin();
+        const size_t work = dir.size() + 12, image = work + 1 + strlen(expected::kImageFile);
+        if (work >= MAX_PATH || image < MAX_PATH)
+            rep.Fail("the deep temporary directory is " + std::to_string(dir.size()) + " characters long: the work "
+                     "folder needs " + std::to_string(work) + ", the image " + std::to_string(image));
+    }
+    if (!dir.empty() && GetFileAttributesW(dir.c_str()) == INVALID_FILE_ATTRIBUTES)
+        rep.Fail("the temporary directory of temp = " + temp + " is not there: " + qmsim::Narrow(dir));
+    return dir;
+}
+
 std::set<std::wstring> ListDir(const std::wstring& dir) {
     std::set<std::wstring> names;
     WIN32_FIND_DATAW fd;

@@ -11,7 +11,8 @@ run them). Outcomes, run logs and verdicts are kept under
 build/scenarios/out/<name>/, what the substitute driver saw as
 build/transcripts/scenario.<name>.jsonl.
 
-The scenarios of one architecture run in a private mount namespace (unshare -m) that holds its
+The scenarios of one architecture and one locale (one Wine session, whose system locale is
+fixed) run in a private mount namespace (unshare -m) that holds its
 own power supply (a tmpfs over /sys/class/power_supply) and its own Wine
 prefix: an overlay over a prepared base prefix per architecture
 (build/scenarios/base-win64, base-win32) with the substitute driver
@@ -42,6 +43,24 @@ TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))
 WINE32 = "/usr/lib/wine/wine"
 WINE64 = "/usr/lib/wine/wine64"
 SKIP = 77
+
+# The Unix locale of each value of the key "locale", for the scenarios' Wine session.
+LOCALES = {"ja": "ja_JP.UTF-8", "en": "en_US.UTF-8"}
+# temp = unicode: the temporary directory in a user folder of kanji and a space (as drive_c/users/...
+# in the prefix, a UTF-8 name on the Linux side). temp = long: a chain of folders under C:\qmsim\deep
+# whose path is this long (the robot takes the deepest one as TMP and TEMP).
+UNICODE_TEMP = ("users", "田中 太郎", "Temp")
+LONG_TEMP_LENGTH = 235
+
+
+def long_temp_parts():
+    """The folder names below C:\\qmsim\\deep that make a path of LONG_TEMP_LENGTH characters."""
+    parts, left = [], LONG_TEMP_LENGTH - len("C:\\qmsim\\deep")
+    while left > 0:
+        n = min(60, left - 1)
+        parts.append(("%02d" % len(parts)).ljust(n, "x"))
+        left -= n + 1
+    return parts
 
 
 class Form:
@@ -91,6 +110,9 @@ def sessions_by_version(sc):
 LAPTOP_KEYS = (
     ("arch", ("win64", "win32"), None,
      "64-bit Wine prefix (the 64-bit tools are extracted) or a 32-bit one"),
+    ("locale", ("ja", "en"), None,
+     "the Wine session's system locale: Japanese (LC_ALL=ja_JP.UTF-8: code page 932, locale and UI language "
+     "1041) or English (en_US.UTF-8: 1252, 1033), checked in the robot's session and in every vendor tool run"),
     ("start", ("user", "elevated"), None,
      "started with the limited token of a normal user, or fully elevated (\"run as administrator\")"),
     ("other.user", ("no", "running"), None, "another logon session's run holds the machine-wide lock"),
@@ -139,9 +161,12 @@ LAPTOP_KEYS = (
     ("info.verify", (RUNS,), "exit 0", "the information tool with \"/I 2149928\""),
     ("reflash", (RUNS, "unstartable"), "exit 0",
      "the reflash tool; `unstartable`: the robot spoils the extracted file so it cannot start"),
-    ("temp", ("normal", "readonly", "full"), None,
+    ("temp", ("normal", "readonly", "full", "unicode", "long"), None,
      "the tool's temporary directory: the user's own, or `C:\\qmsim\\temp` (TMP and TEMP) on a read-only file "
-     "system, or on one with room for the image only (64 KB), so that the work folder or the extraction fails"),
+     "system, or on one with room for the image only (64 KB), so that the work folder or the extraction fails; "
+     "`unicode`: `C:\\users\\田中 太郎\\Temp`, in a user folder whose name has kanji and a space; `long`: a "
+     "folder %d characters long under `C:\\qmsim\\deep`, where the work folder (FWUxxxx.tmp, 12 more) fits in "
+     "MAX_PATH (260 with its NUL) but the image's path (37 more) does not" % LONG_TEMP_LENGTH),
     ("tools.log", ("yes", "no"), None,
      "whether the tools leave a \"Log.txt\" in their working directory"),
     ("plant", ("none", "yes"), None,
@@ -366,13 +391,18 @@ def project_wine_env():
     return dict(_project_wine_env)
 
 
-def wine_env(prefix, display=None):
+def wine_env(prefix, display=None, locale=None):
     """The environment of the scenarios' Wine: the project's, set over the caller's, with one more
     override. Wine starts its own builtin program for a file of the system folder that has one,
     whatever the file holds; shutdown.exe=n makes it run the recording shutdown.exe put there, as
-    Windows runs the file it finds."""
+    Windows runs the file it finds. With a locale (a value of the key "locale") the session's
+    system locale and UI language are that one's, whatever the caller's are."""
     env = dict(os.environ, WINEPREFIX=prefix, **project_wine_env())
     env["WINEDLLOVERRIDES"] += ";shutdown.exe=n"
+    if locale:
+        for name in [n for n in env if n.startswith("LC_") or n == "LANGUAGE"]:
+            del env[name]
+        env["LANG"] = env["LC_ALL"] = LOCALES[locale]
     if display:
         env["DISPLAY"] = display
     else:
@@ -482,7 +512,7 @@ def remove(path):
 def inner(cfg):
     """Runs inside the private mount namespace: one Wine session (one prefix
     overlay, one Xvfb, one virtual desktop) for a list of scenarios of one
-    architecture. Between two scenarios the power supply, the vendor library
+    architecture and one locale. Between two scenarios the power supply, the vendor library
     and the control file are replaced; the robot resets the driver. After a
     failed scenario the Wine session is restarted, so nothing it left running
     reaches the next one."""
@@ -522,7 +552,7 @@ def inner(cfg):
     if not number.strip():
         raise RuntimeError("Xvfb did not start")
     display = ":" + number.decode().strip()
-    env = wine_env(prefix, display)
+    env = wine_env(prefix, display, cfg["locale"])
     result_path = os.path.join(q, "result.txt")
     first = True
     for item in cfg["items"]:
@@ -548,13 +578,22 @@ def inner(cfg):
         os.makedirs(os.path.join(q, "shots"))
 
         # temp = readonly | full: the robot gives the tool C:\qmsim\temp as its
-        # temporary directory, on a file system of this scenario's own.
+        # temporary directory, on a file system of this scenario's own. unicode | long: the folder
+        # it gives (see UNICODE_TEMP, LONG_TEMP_LENGTH) is made anew, empty; the Unix names are
+        # UTF-8, as Wine reads them in a UTF-8 locale.
         temp = sc["temp"].lower()
         temp_dir = os.path.join(q, "temp")
-        if temp != "normal":
+        mounted = temp in ("readonly", "full")
+        if mounted:
             os.makedirs(temp_dir, exist_ok=True)
             subprocess.run(["mount", "-t", "tmpfs", "-o", "ro" if temp == "readonly" else "size=64k",
                             "none", temp_dir], check=True)
+        for kind, top, below in (("unicode", (c,) + UNICODE_TEMP[:2], UNICODE_TEMP[2:]),
+                                 ("long", (q, "deep"), tuple(long_temp_parts()))):
+            top = os.path.join(*top).encode("utf-8")
+            remove(top)
+            if temp == kind:
+                os.makedirs(os.path.join(top, *(p.encode("utf-8") for p in below)))
         stop = threading.Event()
         watcher = None
         if cfg["shots"]:
@@ -602,7 +641,7 @@ def inner(cfg):
             wine_log.close()
         ended = time.time()
         timing = {"wine start": (robot_started or ended) - started, "robot": ended - (robot_started or ended)}
-        if temp != "normal":
+        if mounted:
             subprocess.run(["umount", "-l", temp_dir])
         if not result or not result.startswith("PASS"):
             subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -723,7 +762,7 @@ class Setup:
         transcript = os.path.join(self.build, "transcripts", "scenario.%s.jsonl" % name)
         if os.path.exists(transcript):
             os.remove(transcript)
-        return {"name": name, "arch": arch, "timeout": timeout, "transcript": transcript, "scenario": sc, "scenario_path": merged, "out_dir": out_dir,
+        return {"name": name, "arch": arch, "locale": sc["locale"].lower(), "timeout": timeout, "transcript": transcript, "scenario": sc, "scenario_path": merged, "out_dir": out_dir,
                 "product": product, "robot": robot, "shutdowns": shutdowns, "kvcom": kvcom,
                 "impostors": impostors if sc["plant"].lower() == "yes" else {},
                 "info_tools": [p for p in (os.path.join(self.build, "win32", "payloads", "KvInfo32.exe"),
@@ -733,21 +772,32 @@ class Setup:
                 "libdir": "syswow64" if (arch == "win64" and bits == "x86") else "system32"}, None
 
 
-def run_group(setup, arch, items, shots, keep, log):
-    """Runs scenarios of one architecture in one private namespace."""
+def locale_installed(name):
+    """Whether the C library has the locale (ja_JP.UTF-8 is listed as ja_JP.utf8), without which
+    Wine would quietly take the C locale's code page."""
+    def bare(n):
+        return n.lower().replace("-", "")
+    listed = subprocess.run(["locale", "-a"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True).stdout
+    return bare(name) in (bare(line.strip()) for line in listed.splitlines())
+
+
+def run_group(setup, arch, locale, items, shots, keep, log):
+    """Runs scenarios of one architecture and one locale in one private namespace."""
     wine = WINE64 if arch == "win64" else WINE32
     if not os.path.exists(wine):
         wine = "wine"
     base, err = prepare_base(setup.build, arch, log)
+    if not err and not locale_installed(LOCALES[locale]):
+        err = "the locale %s is not installed (scripts/bootstrap.sh generates it)" % LOCALES[locale]
     if err:
         for it in items:
             with open(os.path.join(it["out_dir"], "outcome.json"), "w") as f:
                 json.dump({"error": err}, f)
         return err
-    run_dir = os.path.join(setup.build, "scenarios", "run", "%s-%d" % (arch, os.getpid()))
+    run_dir = os.path.join(setup.build, "scenarios", "run", "%s-%s-%d" % (arch, locale, os.getpid()))
     shutil.rmtree(run_dir, ignore_errors=True)
     os.makedirs(run_dir)
-    cfg = {"items": items, "run_dir": run_dir, "base": base, "wine": wine,
+    cfg = {"items": items, "run_dir": run_dir, "base": base, "wine": wine, "locale": locale,
            "shots": os.path.abspath(shots) if shots else None}
     cfg_path = os.path.join(run_dir, "config.json")
     with open(cfg_path, "w") as f:
@@ -765,8 +815,8 @@ def record_products(build, groups):
     """Writes which program the scenarios run in each prefix to build/scenarios/product.txt,
     which `make test` prints at its end, so that a fallback to the 64-bit test build shows."""
     lines = []
-    for arch, items in sorted(groups.items()):
-        for product in sorted({it["product"] for it in items}):
+    for arch in sorted({a for a, _ in groups}):
+        for product in sorted({it["product"] for (a, _), items in groups.items() if a == arch for it in items}):
             bits = {"x86": "32-bit", "x64": "64-bit test build"}.get(pe_machine(product), "?")
             lines.append("%s prefix: %s (%s)" % (arch, os.path.relpath(product, TOP), bits))
     os.makedirs(os.path.join(build, "scenarios"), exist_ok=True)
@@ -826,11 +876,11 @@ def main():
         if problem:
             done[name] = problem
         else:
-            groups.setdefault(item["arch"], []).append(item)
+            groups.setdefault((item["arch"], item["locale"]), []).append(item)
     started = time.time()
     record_products(build, groups)
-    for arch, items in groups.items():
-        err = run_group(setup, arch, items, a.shots, a.keep, log)
+    for (arch, locale), items in groups.items():
+        err = run_group(setup, arch, locale, items, a.shots, a.keep, log)
         for it in items:
             done[it["name"]] = ("FAIL", err) if err else verdict_of(it["name"], it["out_dir"], a.verbose)
     for name in names:

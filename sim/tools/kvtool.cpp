@@ -13,7 +13,10 @@
 // is "exit 0"). tools.log = no stops it from leaving "Log.txt" in
 // its working directory. Any other command line exits with kExitBadArguments;
 // a reflash run whose image is missing from the working directory, or has the
-// wrong size, exits with kExitBadImage.
+// wrong size, exits with kExitBadImage. Every run first logs its code page,
+// locale and UI language ("locale exe=... acp=... lcid=... ui=..."), which the
+// robot checks against the scenario's locale: the tool's children must see
+// the system locale the tool sees.
 #include "sim_scenario.h"
 
 #include <shellapi.h>
@@ -123,6 +126,7 @@ bool ImageInWorkingDirectory() {
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     const std::string exe = qmsim::Narrow(ModuleBaseName());
     const std::string bits = sizeof(void*) == 8 ? "64" : "32";
+    qmsim::LogRun("locale exe=" + exe + " " + qmsim::LocaleFields());
     wchar_t cwdBuf[MAX_PATH] = {};
     GetCurrentDirectoryW(MAX_PATH, cwdBuf);
     const std::string cwd = qmsim::Narrow(cwdBuf);

@@ -128,6 +128,13 @@ inline void LogRun(const std::string& line) {
     AppendLine(kTimesPath, std::to_string(tick) + " " + line);
 }
 
+// The process's ANSI code page, user's locale and UI language, as "acp=N lcid=N ui=N": what the
+// Wine session's Unix locale made of them (the robot checks them against the key "locale").
+inline std::string LocaleFields() {
+    return "acp=" + std::to_string(GetACP()) + " lcid=" + std::to_string(GetUserDefaultLCID()) +
+           " ui=" + std::to_string(GetUserDefaultUILanguage());
+}
+
 // Parsed "key = value" lines, in file order.
 class Scenario {
 public:
