@@ -2,8 +2,8 @@
 // code, with a scripted child runner and power status, and import-table hooks
 // that count GDI objects and handles. Run inside a Wine virtual desktop (run-gui.sh):
 //   check REPORT             the state table, drawn texts, timers, small sizes, hygiene
-//   shots DIR PREFIX REPORT  a screenshot of each of the five screens
-//   timing REPORT            the paint time of each screen
+//   shots DIR PREFIX REPORT  a screenshot of each of the five screens and of the
+//                            message box after the window
 // Commands that arrive while an attempt runs (a double click's second click)
 // are the scenario update_stray_commands'.
 #include <windows.h>
@@ -333,18 +333,28 @@ bool PaintRestoresDc(UINT nScreen, int w, int h)
     return bRestored;
 }
 
-bool SaveBmp(const wchar_t* pszPath, int w, int h, const DWORD* pPixels)
+// What the screen shows of hWnd, saved as a 32-bit BMP file.
+bool SaveWindowShot(HWND hWnd, const std::wstring& path)
 {
-    std::vector<DWORD> px(pPixels, pPixels + size_t(w) * h);
-    for (DWORD& c : px) c &= 0x00FFFFFFu;
-    const DWORD dwOffset = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
-    const BITMAPFILEHEADER fh = {0x4D42, DWORD(dwOffset + px.size() * 4), 0, 0, dwOffset};
-    const BITMAPINFOHEADER ih = {sizeof(ih), w, -h, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
-    FILE* f = _wfopen(pszPath, L"wb");
-    if (f == NULL) return false;
-    const bool bOk = fwrite(&fh, sizeof(fh), 1, f) + fwrite(&ih, sizeof(ih), 1, f) +
+    RECT rc;
+    GetWindowRect(hWnd, &rc);
+    const int w = rc.right - rc.left, h = rc.bottom - rc.top;
+    bool bSaved = false;
+    WithBitmap(w, h, [&](HDC hScreen, HDC hMem, const DWORD* pPixels) {
+        BitBlt(hMem, 0, 0, w, h, hScreen, rc.left, rc.top, SRCCOPY);
+        GdiFlush();
+        std::vector<DWORD> px(pPixels, pPixels + size_t(w) * h);
+        for (DWORD& c : px) c &= 0x00FFFFFFu;
+        const DWORD dwOffset = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
+        const BITMAPFILEHEADER fh = {0x4D42, DWORD(dwOffset + px.size() * 4), 0, 0, dwOffset};
+        const BITMAPINFOHEADER ih = {sizeof(ih), w, -h, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+        if (FILE* f = _wfopen(path.c_str(), L"wb")) {
+            bSaved = fwrite(&fh, sizeof(fh), 1, f) + fwrite(&ih, sizeof(ih), 1, f) +
                          fwrite(px.data(), 4, px.size(), f) == px.size() + 2;
-    return fclose(f) == 0 && bOk;
+            bSaved = fclose(f) == 0 && bSaved;
+        }
+    });
+    return bSaved;
 }
 
 // Driving the window.
@@ -692,53 +702,21 @@ void CheckHygiene()
 }
 
 // ---------------------------------------------------------------------------
-// Screenshots and paint timing, each screen reached with the real transitions.
+// Screenshots, each screen reached with the real transitions.
 
 const std::vector<StubStep> kStepsTo[] = {{}, {kUntilCancel}, {kOk, kOk}, {kRunTimeout}, {kExit1}};  // by screen
 const wchar_t* const kScreenNames[] = {L"notice", L"updating", L"completed", L"failed", L"retry"};
 
-// shots: one screenshot of each; timing: 100 paints of each.
-void RunScreens(bool bShots, const wchar_t* pszDir, const wchar_t* pszPrefix)
+// One screenshot of each screen, as DIR\PREFIX-N-name.bmp.
+void ShotScreens(const wchar_t* pszDir, const wchar_t* pszPrefix)
 {
-    LARGE_INTEGER freq, t0, t1;
-    QueryPerformanceFrequency(&freq);
     for (const UINT& nScreen : kScreens) {
         CHECK(DriveTo(nScreen, kStepsTo[nScreen]), "screen %u", nScreen);
-        RECT rc;
-        if (bShots) {
-            Repaint();
-            PumpFor(300);
-            GetWindowRect(s_hWnd, &rc);
-            wchar_t path[MAX_PATH];
-            swprintf(path, MAX_PATH, L"%ls\\%ls-%d-%ls.bmp", pszDir, pszPrefix, int(&nScreen - kScreens) + 1,
-                     kScreenNames[nScreen]);
-            const int w = rc.right - rc.left, h = rc.bottom - rc.top;
-            bool bSaved = false;
-            WithBitmap(w, h, [&](HDC hScreen, HDC hMem, const DWORD* pPixels) {
-                BitBlt(hMem, 0, 0, w, h, hScreen, rc.left, rc.top, SRCCOPY);
-                GdiFlush();
-                bSaved = SaveBmp(path, w, h, pPixels);
-            });
-            CHECK(bSaved);
-            CloseMain();
-            continue;
-        }
-        GetClientRect(s_hWnd, &rc);
-        std::vector<double> ms;
-        for (int i = 0; i < 100; ++i) {
-            // The window's own WM_PAINT alone: invalidated and erased first,
-            // the child controls not repainted.
-            RedrawWindow(s_hWnd, NULL, NULL, RDW_INVALIDATE | RDW_ERASE | RDW_ERASENOW | RDW_NOCHILDREN);
-            QueryPerformanceCounter(&t0);
-            SendMessageW(s_hWnd, WM_PAINT, 0, 0);
-            GdiFlush();
-            QueryPerformanceCounter(&t1);
-            ms.push_back(1000.0 * double(t1.QuadPart - t0.QuadPart) / double(freq.QuadPart));
-        }
-        std::sort(ms.begin(), ms.end());
-        ReportLine("paint %-9ls %ldx%ld %d dpi: min %.2f ms, median %.2f ms, max %.2f ms (%u paints)",
-                   kScreenNames[nScreen], rc.right, rc.bottom, Dpi(s_hWnd), ms.front(), ms[ms.size() / 2], ms.back(),
-                   unsigned(ms.size()));
+        Repaint();
+        PumpFor(300);
+        wchar_t name[64];
+        swprintf(name, 64, L"-%d-%ls.bmp", int(&nScreen - kScreens) + 1, kScreenNames[nScreen]);
+        CHECK(SaveWindowShot(s_hWnd, std::wstring(pszDir) + L"\\" + pszPrefix + name));
         CloseMain();
     }
 }
@@ -757,14 +735,7 @@ DWORD WINAPI SaveBoxThenOk(void* pArg)
     for (int i = 0; i < 200 && (hBox = FindWindowW(L"#32770", g_szTitle)) == NULL; ++i) Sleep(50);
     if (hBox == NULL) return 0;
     Sleep(500);  // painted
-    RECT rc;
-    GetWindowRect(hBox, &rc);
-    const int w = rc.right - rc.left, h = rc.bottom - rc.top;
-    WithBitmap(w, h, [&](HDC hScreen, HDC hMem, const DWORD* pPixels) {
-        BitBlt(hMem, 0, 0, w, h, hScreen, rc.left, rc.top, SRCCOPY);
-        GdiFlush();
-        pShot->bSaved = SaveBmp(pShot->path.c_str(), w, h, pPixels);
-    });
+    pShot->bSaved = SaveWindowShot(hBox, pShot->path);
     PostMessageW(hBox, WM_COMMAND, IDOK, 0);
     return 0;
 }
@@ -926,8 +897,8 @@ DWORD RunChildProcess(LPCWSTR, LPCWSTR, HANDLE hCancelEvent, DWORD* pdwExitCode,
 int wmain(int argc, wchar_t** argv)
 {
     const std::wstring mode = argc >= 3 ? argv[1] : L"";
-    if (mode != L"check" && mode != L"timing" && !(mode == L"shots" && argc >= 5)) {
-        fprintf(stderr, "usage: ui_harness check REPORT | shots DIR PREFIX REPORT | timing REPORT\n");
+    if (mode != L"check" && !(mode == L"shots" && argc >= 5)) {
+        fprintf(stderr, "usage: ui_harness check REPORT | shots DIR PREFIX REPORT\n");
         return 2;
     }
     InitializeCriticalSection(&s_lock);
@@ -949,8 +920,8 @@ int wmain(int argc, wchar_t** argv)
                                  CheckDrawnTexts, CheckTimersAndColours})
             pCheck();
     } else {
-        RunScreens(mode == L"shots", argv[2], argv[argc - 2]);
-        if (mode == L"shots") ShotQuitBox(argv[2], argv[argc - 2]);
+        ShotScreens(argv[2], argv[3]);
+        ShotQuitBox(argv[2], argv[3]);
     }
     UnregisterMainWindowClass(windowClass);
     ReportLine("ui_harness: %d passed, %d failed", s_passed, s_failed);
